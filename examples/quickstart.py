@@ -1,0 +1,5 @@
+"""Quickstart: import quelt and show its version."""
+
+import quelt
+
+print(f"quelt {quelt.__version__}")

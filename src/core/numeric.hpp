@@ -1,0 +1,38 @@
+// Small scalar helpers with defined behaviour on NaN, overflow and huge
+// values: floors where the floor wins on NaN, saturating float-to-integer
+// conversion and checked size arithmetic.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+namespace quelt {
+
+// max(v, b) where the floor b wins when v is NaN.
+inline double floor_at(double v, double b) { return std::fmax(v, b); }
+// min(v, b) where the ceiling b wins when v is NaN.
+inline double ceil_at(double v, double b) { return std::fmin(v, b); }
+
+// Float to unsigned 64-bit integer, truncating toward zero and saturating:
+// NaN and negatives give 0, values beyond the range give the maximum.
+inline std::uint64_t sat_u64(double v) {
+  if (!(v > 0.0)) return 0;
+  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(v);
+}
+
+inline std::optional<std::size_t> checked_mul(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_mul_overflow(a, b, &r)) return std::nullopt;
+  return r;
+}
+inline std::optional<std::size_t> checked_add(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_add_overflow(a, b, &r)) return std::nullopt;
+  return r;
+}
+
+}  // namespace quelt
