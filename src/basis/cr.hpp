@@ -1,0 +1,43 @@
+// Cubic regression spline of one covariate, parameterized by its values at
+// k knots: knot placement and validation, the basis (natural cubic splines
+// continued linearly beyond the end knots) and the wiggliness penalty.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/matrix.hpp"
+
+namespace quelt {
+
+// k knots on the values of column 0 of `column` (n x >= 1, any strides):
+// interpolated quantiles of the distinct values (values within 1e-12 of the
+// last kept one merge), or an even grid over their range when there are
+// fewer than k distinct values ([0, 1] for an empty column). The result is
+// validated. NaN sorts last and never reaches a plain comparison in the sort.
+Result<Vector> place_cr_knots(MatrixView column, std::size_t k);
+
+// The knot vector itself when it has at least 3 strictly increasing entries;
+// InvalidParameter "CR spline needs k ≥ 3 (got {})" or
+// "CR spline knots must be strictly increasing" (NaN fails too).
+Result<Vector> validate_cr_knots(Vector knots);
+
+// n x k basis at column 0 of x: column j is the natural cubic spline that is 1
+// at knot j and 0 at the other knots, continued linearly beyond the end knots
+// with its end slopes. Requires validated knots and x with >= 1 column.
+Matrix cr_basis(const Vector& knots, MatrixView x);
+
+// The one-element list [S], S = Dᵀ·M⁻¹·D (k x k) the integrated squared
+// second derivative of the spline in terms of its knot values. Not
+// symmetrised. Requires validated knots.
+std::vector<Matrix> cr_penalty(const Vector& knots);
+
+// Largest absolute row sum (max over rows of Σ_j |a_ij|), 0 for no rows.
+double max_abs_row_sum(MatrixView a);
+
+// The factor that scales a penalty S to its basis B: ‖B‖∞² / ‖S‖∞ when
+// ‖S‖∞ > 0, otherwise 1.
+double penalty_scale_to_basis(MatrixView basis, MatrixView penalty);
+
+}  // namespace quelt
