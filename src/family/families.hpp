@@ -1,0 +1,318 @@
+// Family values: one type per (distribution, link) pair, used as a
+// compile-time trait by every generic fitting routine (`template <class F>`);
+// nothing on the fitting path dispatches on the family at run time.
+//
+// Every family type F carries:
+//   static constexpr Link link                         its fixed link
+//   static constexpr const char* display_name          name used in the data-check
+//                                                      messages; nullptr where the
+//                                                      family has none (Gaussian,
+//                                                      TDist, Ocat)
+//   static constexpr bool uses_warm_start              REML evaluations start the
+//                                                      inner fit from the extrapolated
+//                                                      previous coefficients
+//   static constexpr bool has_weight_derivative_terms  the REML Hessian includes the
+//                                                      change of the working weights
+// The two flags describe the REML path of the families without estimated shape
+// parameters; the shape families (NegBin, TDist, Tweedie, Ocat) are scored by
+// the shape-aware score instead and have both flags false.
+//
+// Families that iterate on a deviance also provide
+//   double deviance(y, mu, w) const   sum_i w_i d(y_i, mu_i) in index order,
+//                                     with the value's current shape fields;
+//   Vector initial_mu(y) const        the starting means of the iteration.
+// Gaussian (closed-form fit), Ocat (log-likelihood criterion) and Elf (its own
+// objective) have neither.
+//
+// Weights: `w` is either empty, meaning every prior weight is 1.0, or holds at
+// least y.size() entries; `mu` must hold at least y.size() entries. A shorter
+// span is a broken contract (InvariantViolation), never an out-of-bounds read.
+//
+// Floors: mu' = max(mu, 1e-300) and y' = max(y, 1e-300), where a NaN argument
+// gives the floor. The binomial clamp of mu to [1e-15, 1 - 1e-15] is two
+// comparisons, so a NaN mean stays NaN. Values outside a family's domain give
+// IEEE results (NaN, inf); responses are checked by the drivers beforehand.
+//
+// Gamma comes with two links and each is its own type (GammaInverse for the
+// inverse link, GammaLog for the log link), so that every consumer is
+// instantiated separately for each.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "core/matrix.hpp"
+#include "family/link.hpp"
+
+namespace quelt {
+
+// ---- unit deviances d(y, mu) ----------------------------------------------
+
+inline constexpr double kMeanFloor = 1e-300;
+inline constexpr double kBinomialMuLow = 1e-15;
+inline constexpr double kBinomialMuHigh = 0.999999999999999;  // 1 - 1e-15
+
+// 2 [y ln(y/mu) + (1-y) ln((1-y)/(1-mu))] with mu clamped to
+// [1e-15, 1 - 1e-15]; a term whose factor y (or 1 - y) is zero is dropped.
+inline double binomial_unit_deviance(double y, double mu) {
+  double q = mu;
+  if (q < kBinomialMuLow) q = kBinomialMuLow;
+  if (q > kBinomialMuHigh) q = kBinomialMuHigh;
+  const double a = y > 0.0 ? y * std::log(y / q) : 0.0;
+  const double b = y < 1.0 ? (1.0 - y) * std::log((1.0 - y) / (1.0 - q)) : 0.0;
+  return 2.0 * (a + b);
+}
+
+// y > 0: 2 [y ln(y/mu') - (y - mu')]; otherwise 2 mu'.
+inline double poisson_unit_deviance(double y, double mu) {
+  const double m = floor_at(mu, kMeanFloor);
+  if (y > 0.0) return 2.0 * (y * std::log(y / m) - (y - m));
+  return 2.0 * m;
+}
+
+// y > 0: 2 [y ln(y/mu') - (y + theta) ln((y + theta)/(theta + mu'))];
+// otherwise 2 theta ln((theta + mu')/theta).
+inline double negbin_unit_deviance(double y, double mu, double theta) {
+  const double m = floor_at(mu, kMeanFloor);
+  if (y > 0.0) {
+    return 2.0 * (y * std::log(y / m) - (y + theta) * std::log((y + theta) / (theta + m)));
+  }
+  return 2.0 * theta * std::log((theta + m) / theta);
+}
+
+// y > 0: 2 [y^(2-p)/((1-p)(2-p)) - y mu'^(1-p)/(1-p) + mu'^(2-p)/(2-p)];
+// otherwise 2 mu'^(2-p)/(2-p).
+inline double tweedie_unit_deviance(double y, double mu, double p) {
+  const double m = floor_at(mu, kMeanFloor);
+  if (y > 0.0) {
+    return 2.0 * (std::pow(y, 2.0 - p) / ((1.0 - p) * (2.0 - p)) -
+                  y * std::pow(m, 1.0 - p) / (1.0 - p) + std::pow(m, 2.0 - p) / (2.0 - p));
+  }
+  return 2.0 * std::pow(m, 2.0 - p) / (2.0 - p);
+}
+
+// 2 [(y' - mu')/mu' + ln(mu'/y')], both y and mu floored.
+inline double gamma_unit_deviance(double y, double mu) {
+  const double yf = floor_at(y, kMeanFloor);
+  const double m = floor_at(mu, kMeanFloor);
+  return 2.0 * ((yf - m) / m + std::log(m / yf));
+}
+
+// (y' - mu')^2 / (y' mu'^2), both floored; no factor 2.
+inline double inverse_gaussian_unit_deviance(double y, double mu) {
+  const double yf = floor_at(y, kMeanFloor);
+  const double m = floor_at(mu, kMeanFloor);
+  const double r = yf - m;
+  return r * r / (yf * (m * m));
+}
+
+// (nu + 1) ln(1 + (y - mu)^2 / (nu sigma2)); no floors, no factor 2.
+inline double tdist_unit_deviance(double y, double mu, double nu, double sigma2) {
+  const double r = y - mu;
+  return (nu + 1.0) * std::log(1.0 + r * r / (nu * sigma2));
+}
+
+// ---- weighted deviances -----------------------------------------------------
+// sum_i w_i d(y_i, mu_i), i = 0..n-1 in index order, n = y.size(); 0 for an
+// empty y. `w` empty means unit weights.
+
+double binomial_deviance(std::span<const double> y, std::span<const double> mu,
+                         std::span<const double> w);
+double poisson_deviance(std::span<const double> y, std::span<const double> mu,
+                        std::span<const double> w);
+double negbin_deviance(std::span<const double> y, std::span<const double> mu,
+                       std::span<const double> w, double theta);
+double tweedie_deviance(std::span<const double> y, std::span<const double> mu,
+                        std::span<const double> w, double p);
+double gamma_deviance(std::span<const double> y, std::span<const double> mu,
+                      std::span<const double> w);
+double inverse_gaussian_deviance(std::span<const double> y, std::span<const double> mu,
+                                 std::span<const double> w);
+double tdist_deviance(std::span<const double> y, std::span<const double> mu,
+                      std::span<const double> w, double nu, double sigma2);
+
+// ---- starting means ---------------------------------------------------------
+// Each returns a new vector of y.size() entries (empty for an empty y).
+
+// (y_i + 0.5) * 0.5, not clamped.
+Vector binomial_initial_mu(std::span<const double> y);
+// max(y_i, 0.1); also the start of NegBin and Tweedie.
+Vector poisson_initial_mu(std::span<const double> y);
+// max(y_i, 0.001); also the start of InverseGaussian.
+Vector gamma_initial_mu(std::span<const double> y);
+// (ybar + y_i) * 0.5, ybar the mean of y summed in index order.
+Vector tdist_initial_mu(std::span<const double> y);
+
+// ---- family types -----------------------------------------------------------
+
+struct Gaussian {
+  static constexpr Link link = Link::Identity;
+  static constexpr const char* display_name = nullptr;
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = true;
+};
+
+struct Bernoulli {
+  static constexpr Link link = Link::Logit;
+  static constexpr const char* display_name = "Bernoulli";
+  static constexpr bool uses_warm_start = true;
+  static constexpr bool has_weight_derivative_terms = true;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return binomial_deviance(y, mu, w);
+  }
+  Vector initial_mu(std::span<const double> y) const { return binomial_initial_mu(y); }
+};
+
+struct QuasiBinomial {
+  static constexpr Link link = Link::Logit;
+  static constexpr const char* display_name = "QuasiBinomial";
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = true;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return binomial_deviance(y, mu, w);
+  }
+  Vector initial_mu(std::span<const double> y) const { return binomial_initial_mu(y); }
+};
+
+struct Poisson {
+  static constexpr Link link = Link::Log;
+  static constexpr const char* display_name = "Poisson";
+  static constexpr bool uses_warm_start = true;
+  static constexpr bool has_weight_derivative_terms = true;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return poisson_deviance(y, mu, w);
+  }
+  Vector initial_mu(std::span<const double> y) const { return poisson_initial_mu(y); }
+};
+
+struct QuasiPoisson {
+  static constexpr Link link = Link::Log;
+  static constexpr const char* display_name = "QuasiPoisson";
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = true;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return poisson_deviance(y, mu, w);
+  }
+  Vector initial_mu(std::span<const double> y) const { return poisson_initial_mu(y); }
+};
+
+// Gamma with the inverse link ("Gamma") or the log link ("gamma").
+template <Link L>
+struct Gamma {
+  static_assert(L == Link::Inverse || L == Link::Log, "Gamma takes the inverse or the log link");
+  static constexpr Link link = L;
+  static constexpr const char* display_name = "Gamma";
+  static constexpr bool uses_warm_start = true;
+  static constexpr bool has_weight_derivative_terms = false;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return gamma_deviance(y, mu, w);
+  }
+  Vector initial_mu(std::span<const double> y) const { return gamma_initial_mu(y); }
+};
+using GammaInverse = Gamma<Link::Inverse>;
+using GammaLog = Gamma<Link::Log>;
+
+struct InverseGaussian {
+  static constexpr Link link = Link::Log;
+  static constexpr const char* display_name = "InverseGaussian";
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = true;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return inverse_gaussian_deviance(y, mu, w);
+  }
+  Vector initial_mu(std::span<const double> y) const { return gamma_initial_mu(y); }
+};
+
+// Negative binomial with size theta > 0.
+struct NegBin {
+  static constexpr Link link = Link::Log;
+  static constexpr const char* display_name = "NegBin";
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = false;
+  double theta = 2.0;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return negbin_deviance(y, mu, w, theta);
+  }
+  Vector initial_mu(std::span<const double> y) const { return poisson_initial_mu(y); }
+};
+
+// Scaled t with nu degrees of freedom and scale sigma2.
+struct TDist {
+  static constexpr Link link = Link::Identity;
+  static constexpr const char* display_name = nullptr;
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = false;
+  double nu = 5.0;
+  double sigma2 = 1.0;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return tdist_deviance(y, mu, w, nu, sigma2);
+  }
+  Vector initial_mu(std::span<const double> y) const { return tdist_initial_mu(y); }
+};
+
+// Tweedie with variance power p (1 < p < 2) and dispersion phi. The deviance
+// reads p only.
+struct Tweedie {
+  static constexpr Link link = Link::Log;
+  static constexpr const char* display_name = "Tweedie";
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = false;
+  double p = 1.5;
+  double phi = 1.0;
+  double deviance(std::span<const double> y, std::span<const double> mu,
+                  std::span<const double> w) const {
+    return tweedie_deviance(y, mu, w, p);
+  }
+  Vector initial_mu(std::span<const double> y) const { return poisson_initial_mu(y); }
+};
+
+// Ordered categorical with n_cats = R categories; `thresholds` holds the
+// R - 2 log-gaps between adjacent cut points above the first.
+struct Ocat {
+  static constexpr Link link = Link::Identity;
+  static constexpr const char* display_name = nullptr;
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = false;
+  Vector thresholds;
+  std::size_t n_cats = 0;
+};
+
+// Extended log-F quantile family: quantile level tau, scale sigma and
+// smoothing lambda of the check loss.
+struct Elf {
+  static constexpr Link link = Link::Identity;
+  static constexpr const char* display_name = "ELF";
+  static constexpr bool uses_warm_start = false;
+  static constexpr bool has_weight_derivative_terms = true;
+  double tau = 0.5;
+  double sigma = 0.0;
+  double lambda = 0.0;
+};
+
+// ---- constructors -----------------------------------------------------------
+
+inline Gaussian gaussian_identity() { return {}; }
+inline Bernoulli bernoulli_logit() { return {}; }
+inline QuasiBinomial quasibinomial_logit() { return {}; }
+inline Poisson poisson_log() { return {}; }
+inline QuasiPoisson quasipoisson_log() { return {}; }
+inline GammaInverse gamma_inverse() { return {}; }
+inline GammaLog gamma_log() { return {}; }
+inline InverseGaussian inverse_gaussian_log() { return {}; }
+inline NegBin negbin_log(double theta) { return NegBin{theta}; }
+inline TDist tdist_identity(double nu, double sigma2) { return TDist{nu, sigma2}; }
+inline Tweedie tweedie_log(double p, double phi) { return Tweedie{p, phi}; }
+// R categories with all R - 2 log-gaps zero (unit spacing of the cut points).
+// R < 2 is a broken contract: the callers accept only R >= 3.
+Ocat ocat_identity(std::size_t n_cats);
+inline Elf elf_identity(double tau, double sigma, double lambda) { return Elf{tau, sigma, lambda}; }
+
+}  // namespace quelt
