@@ -1,0 +1,216 @@
+#include "core/blas.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+namespace quelt {
+namespace {
+
+constexpr std::size_t kIntMax = static_cast<std::size_t>(INT_MAX);
+// Rows per block when a block of X has to be copied or scaled: about 256 KiB
+// of doubles, at least 256 rows.
+constexpr std::size_t kBlockDoubles = 32768;
+constexpr std::size_t kMinBlockRows = 256;
+// Rows per BLAS call when X is used in place (keeps row counts in int range).
+constexpr std::size_t kDirectBlockRows = std::size_t{1} << 24;
+
+// A view described for row-major CBLAS: the matrix is op(M) where M is the
+// row-major matrix at `ptr` with leading dimension `ld`.
+struct BlasOperand {
+  const double* ptr;
+  CBLAS_TRANSPOSE trans;
+  int ld;
+};
+
+// The CBLAS description of v, when its strides allow one: unit stride along
+// the columns (row-major with ld >= cols) or along the rows (the transpose of
+// a row-major matrix). Strides along a dimension of size 0 or 1 are ignored.
+std::optional<BlasOperand> as_blas(MatrixView v) {
+  if (v.rows > kIntMax || v.cols > kIntMax) return std::nullopt;
+  const auto rows = static_cast<std::ptrdiff_t>(std::max<std::size_t>(v.rows, 1));
+  const auto cols = static_cast<std::ptrdiff_t>(std::max<std::size_t>(v.cols, 1));
+  {
+    const std::ptrdiff_t cs = v.cols <= 1 ? 1 : v.col_stride;
+    const std::ptrdiff_t rs = v.rows <= 1 ? cols : v.row_stride;
+    if (cs == 1 && rs >= cols && rs <= INT_MAX)
+      return BlasOperand{v.ptr, CblasNoTrans, static_cast<int>(rs)};
+  }
+  {
+    const std::ptrdiff_t cs = v.rows <= 1 ? 1 : v.row_stride;
+    const std::ptrdiff_t rs = v.cols <= 1 ? rows : v.col_stride;
+    if (cs == 1 && rs >= rows && rs <= INT_MAX)
+      return BlasOperand{v.ptr, CblasTrans, static_cast<int>(rs)};
+  }
+  return std::nullopt;
+}
+
+// Copies v into `buf` (row-major, contiguous) and describes the copy.
+BlasOperand copy_operand(MatrixView v, std::vector<double>& buf) {
+  buf.resize(v.rows * v.cols);
+  for (std::size_t i = 0; i < v.rows; ++i)
+    for (std::size_t j = 0; j < v.cols; ++j) buf[i * v.cols + j] = v(i, j);
+  return BlasOperand{buf.data(), CblasNoTrans, static_cast<int>(std::max<std::size_t>(v.cols, 1))};
+}
+
+CBLAS_TRANSPOSE flip(CBLAS_TRANSPOSE t) { return t == CblasNoTrans ? CblasTrans : CblasNoTrans; }
+
+std::size_t scaled_block_rows(std::size_t p) {
+  return std::max(kMinBlockRows, kBlockDoubles / std::max<std::size_t>(p, 1));
+}
+
+// Calls fn(operand, r0, nb) for consecutive row blocks [r0, r0 + nb) of x,
+// in place when the strides allow it, else through a copied block.
+template <class Fn>
+void for_each_row_block(MatrixView x, Fn&& fn) {
+  const std::size_t n = x.rows;
+  const bool direct = as_blas(x.row_block(0, std::min(n, kDirectBlockRows))).has_value();
+  const std::size_t block = direct ? kDirectBlockRows : scaled_block_rows(x.cols);
+  std::vector<double> buf;
+  for (std::size_t r0 = 0; r0 < n; r0 += block) {
+    const std::size_t nb = std::min(block, n - r0);
+    MatrixView sub = x.row_block(r0, nb);
+    std::optional<BlasOperand> op = direct ? as_blas(sub) : std::nullopt;
+    fn(op ? *op : copy_operand(sub, buf), r0, nb);
+  }
+}
+
+}  // namespace
+
+Matrix gemm(MatrixView a, MatrixView b) {
+  check_invariant(a.cols == b.rows, "gemm: inner dimensions differ");
+  const std::size_t m = a.rows, n = b.cols, k = a.cols;
+  if (m == 0 || n == 0 || k == 0) return Matrix(m, n);
+  if (m > kIntMax || n > kIntMax || k > kIntMax) return matmul(a, b);
+  std::vector<double> abuf, bbuf;
+  auto ao = as_blas(a);
+  BlasOperand oa = ao ? *ao : copy_operand(a, abuf);
+  auto bo = as_blas(b);
+  BlasOperand ob = bo ? *bo : copy_operand(b, bbuf);
+  Matrix c(m, n);
+  cblas_dgemm(CblasRowMajor, oa.trans, ob.trans, static_cast<int>(m), static_cast<int>(n),
+              static_cast<int>(k), 1.0, oa.ptr, oa.ld, ob.ptr, ob.ld, 0.0, c.data(),
+              static_cast<int>(n));
+  return c;
+}
+
+Matrix xtwx(MatrixView x, const double* w) {
+  const std::size_t n = x.rows, p = x.cols;
+  Matrix c(p, p);
+  if (n == 0 || p == 0) return c;
+  check_invariant(p <= kIntMax, "xtwx: too many columns");
+  const int pi = static_cast<int>(p);
+
+  // With non-negative weights XᵀWX = (W^½X)ᵀ(W^½X), a symmetric rank-k update
+  // (half the work of a general product); otherwise a general product of the
+  // scaled block with the plain block.
+  bool nonneg = true;
+  if (w != nullptr)
+    for (std::size_t i = 0; i < n && nonneg; ++i) nonneg = w[i] >= 0.0;
+
+  if (w == nullptr) {
+    for_each_row_block(x, [&](BlasOperand op, std::size_t, std::size_t nb) {
+      cblas_dsyrk(CblasRowMajor, CblasUpper, flip(op.trans), pi, static_cast<int>(nb), 1.0, op.ptr,
+                  op.ld, 1.0, c.data(), pi);
+    });
+  } else {
+    const std::size_t block = scaled_block_rows(p);
+    std::vector<double> s(std::min(block, n) * p);
+    std::vector<double> xbuf;
+    for (std::size_t r0 = 0; r0 < n; r0 += block) {
+      const std::size_t nb = std::min(block, n - r0);
+      for (std::size_t i = 0; i < nb; ++i) {
+        const double wi = nonneg ? std::sqrt(w[r0 + i]) : w[r0 + i];
+        double* srow = s.data() + i * p;
+        for (std::size_t j = 0; j < p; ++j) srow[j] = wi * x(r0 + i, j);
+      }
+      const int nbi = static_cast<int>(nb);
+      if (nonneg) {
+        cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, pi, nbi, 1.0, s.data(), pi, 1.0,
+                    c.data(), pi);
+      } else {
+        MatrixView sub = x.row_block(r0, nb);
+        auto xo = as_blas(sub);
+        BlasOperand ox = xo ? *xo : copy_operand(sub, xbuf);
+        cblas_dgemm(CblasRowMajor, CblasTrans, ox.trans, pi, pi, nbi, 1.0, s.data(), pi, ox.ptr,
+                    ox.ld, 1.0, c.data(), pi);
+      }
+    }
+  }
+  // Mirror the upper triangle so the result is exactly symmetric.
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = i + 1; j < p; ++j) c(j, i) = c(i, j);
+  return c;
+}
+
+Vector xtwz(MatrixView x, const double* w, const Vector& z) {
+  const std::size_t n = x.rows, p = x.cols;
+  check_invariant(z.size() == n, "xtwz: z must have one entry per row of X");
+  Vector out(p, 0.0);
+  if (n == 0 || p == 0) return out;
+  check_invariant(p <= kIntMax, "xtwz: too many columns");
+  Vector v(z);
+  if (w != nullptr)
+    for (std::size_t i = 0; i < n; ++i) v[i] = w[i] * z[i];
+  const int pi = static_cast<int>(p);
+  for_each_row_block(x, [&](BlasOperand op, std::size_t r0, std::size_t nb) {
+    const int nbi = static_cast<int>(nb);
+    // out += op(M)ᵀ·v_block; op(M) is nb x p.
+    if (op.trans == CblasNoTrans)
+      cblas_dgemv(CblasRowMajor, CblasTrans, nbi, pi, 1.0, op.ptr, op.ld, v.data() + r0, 1, 1.0,
+                  out.data(), 1);
+    else
+      cblas_dgemv(CblasRowMajor, CblasNoTrans, pi, nbi, 1.0, op.ptr, op.ld, v.data() + r0, 1, 1.0,
+                  out.data(), 1);
+  });
+  return out;
+}
+
+Vector matvec(MatrixView x, const Vector& b) {
+  const std::size_t n = x.rows, p = x.cols;
+  check_invariant(b.size() == p, "matvec: b must have one entry per column of X");
+  Vector out(n, 0.0);
+  if (n == 0 || p == 0) return out;
+  check_invariant(p <= kIntMax, "matvec: too many columns");
+  const int pi = static_cast<int>(p);
+  for_each_row_block(x, [&](BlasOperand op, std::size_t r0, std::size_t nb) {
+    const int nbi = static_cast<int>(nb);
+    if (op.trans == CblasNoTrans)
+      cblas_dgemv(CblasRowMajor, CblasNoTrans, nbi, pi, 1.0, op.ptr, op.ld, b.data(), 1, 0.0,
+                  out.data() + r0, 1);
+    else
+      cblas_dgemv(CblasRowMajor, CblasTrans, pi, nbi, 1.0, op.ptr, op.ld, b.data(), 1, 0.0,
+                  out.data() + r0, 1);
+  });
+  return out;
+}
+
+Matrix matmul(MatrixView a, MatrixView b) {
+  check_invariant(a.cols == b.rows, "matmul: inner dimensions differ");
+  const std::size_t m = a.rows, n = b.cols, kk = a.cols;
+  Matrix c(m, n);
+  // For each (i, j) the products are added to 0.0 in increasing k; the loop
+  // order i-k-j keeps that order while streaming rows of b.
+  for (std::size_t i = 0; i < m; ++i) {
+    double* ci = c.row_ptr(i);
+    for (std::size_t k = 0; k < kk; ++k) {
+      const double aik = a(i, k);
+      if (b.col_stride == 1) {
+        const double* bk = b.ptr + static_cast<std::ptrdiff_t>(k) * b.row_stride;
+        for (std::size_t j = 0; j < n; ++j) ci[j] += aik * bk[j];
+      } else {
+        for (std::size_t j = 0; j < n; ++j) ci[j] += aik * b(k, j);
+      }
+    }
+  }
+  return c;
+}
+
+Matrix transpose(MatrixView a) { return a.t().to_owned(); }
+
+}  // namespace quelt

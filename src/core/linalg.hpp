@@ -1,0 +1,60 @@
+// Dense numeric helpers shared by the fits, scores and predictions: the total
+// penalty, Cholesky factor and triangular solves, the penalized solve, the
+// inverse, trace and log-determinant from a factor, the weighted transpose,
+// log-gamma and the standard normal quantile.
+//
+// A Cholesky factor is the lower triangular L with A = L·Lᵀ, row-major and
+// contiguous, strict upper triangle 0; functions taking one read only its
+// diagonal and lower triangle. Short arguments are invariant failures.
+#pragma once
+
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/matrix.hpp"
+
+namespace quelt {
+
+// S_λ = Σ_j exp(rho_j)·S_j over the penalties in list order, p x p with p the
+// row count of the first penalty; not symmetrised. Needs at least one
+// penalty and at least as many rho entries as penalties.
+Matrix s_lambda(const std::vector<Matrix>& penalties, std::span<const double> rho);
+
+// Cholesky factor of a symmetric positive definite matrix (only its lower
+// triangle is read). Failure: SingularSystem "Cholesky failed: {}".
+Result<Matrix> cholesky(Matrix a);
+
+// y with L·y = b (b has at least n entries; the rest is ignored).
+Vector chol_forward_solve(const Matrix& L, std::span<const double> b);
+// x with Lᵀ·x = y (y has at least n entries).
+Vector chol_back_solve(const Matrix& L, std::span<const double> y);
+
+// (factor of H, β) with (H + δ·I)·β = r, δ = 1e-12·max(1, max_i |H_ii|): the
+// returned factor is that of the unridged H, β comes from the ridged copy.
+// Fails with SingularSystem "Cholesky failed: {}" when either factorization
+// fails (H's own first).
+Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r);
+
+// (L·Lᵀ)⁻¹, exactly symmetric. L must be square and contiguous row-major.
+Matrix inverse_from_cholesky(MatrixView L);
+
+// tr(A⁻¹·B) = Σ_ij (A⁻¹)_ij·B_ij for the factor L of A; B at least n x n.
+double trace_inv_times(MatrixView L, MatrixView B);
+
+// log det A = 2·Σ_i ln L_ii.
+double log_det_from_cholesky(const Matrix& L);
+
+// XᵀW as a new p x n matrix: T[j][i] = w_i·X[i][j] (w has at least n entries).
+Matrix row_scale(MatrixView X, std::span<const double> w);
+
+// ln Γ(x) by the Lanczos approximation (g = 7, nine terms) with reflection
+// below 0.5; NaN where Γ(x) < 0 for x < 0.5.
+double ln_gamma(double x);
+
+// z with Φ(z) = p for 0 < p < 1 (rational approximation, relative error about
+// 1e-9); p outside (0, 1) or NaN is an invariant failure.
+double normal_quantile(double p);
+
+}  // namespace quelt
