@@ -1,0 +1,235 @@
+"""Argument conversion and family checks of fit / fit_additive."""
+
+import math
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from quelt import _quelt_native as native
+
+FUNCTIONS = ["fit", "fit_additive", "set_outer_tuning_override", "set_outer_algorithm"]
+UNKNOWN = ("; supported: gaussian, bernoulli, poisson, quasipoisson, quasibinomial, gamma, "
+           "Gamma, inverse_gaussian, negbin, tdist, tweedie, ocat, elf")
+
+
+@pytest.fixture
+def data():
+    rng = np.random.default_rng(7)
+    x = rng.uniform(size=(40, 2))
+    y = rng.uniform(size=40)
+    return x, y
+
+
+# --- module surface ----------------------------------------------------------
+
+def test_all_lists_names_in_registration_order():
+    expected = (["FittedGam"] if hasattr(native, "FittedGam") else []) + FUNCTIONS
+    assert native.__all__ == expected
+    for name in FUNCTIONS:
+        assert callable(getattr(native, name))
+
+
+def test_import_does_not_load_numpy_and_reimport_gives_same_module():
+    code = (
+        "import importlib.util, sys\n"
+        f"spec = importlib.util.spec_from_file_location('quelt._quelt_native', {native.__file__!r})\n"
+        "m = importlib.util.module_from_spec(spec)\n"
+        "spec.loader.exec_module(m)\n"
+        "assert 'numpy' not in sys.modules, 'numpy imported at module import'\n"
+        "sys.modules['quelt._quelt_native'] = m\n"
+        "m2 = importlib.util.module_from_spec(spec)\n"
+        "assert m2 is m, 'a second module object was created'\n"
+        "m.set_outer_algorithm('REML')\n"
+        "assert 'numpy' not in sys.modules\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+# --- conversion in parameter order ------------------------------------------
+
+class Index:
+    """An integer through the index protocol only."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+@pytest.mark.parametrize(
+    "family, kwargs, exc, fragment",
+    [
+        # None where the default is a value
+        ("gaussian", dict(k=None), TypeError, "'k'"),
+        ("gaussian", dict(design=None), TypeError, "'design'"),
+        # every argument is converted before the family name is looked at
+        ("nope", dict(k=None), TypeError, "'k'"),
+        ("gaussian", dict(r="3"), TypeError, "'r'"),
+        ("nope", dict(elf_lambda="1"), TypeError, "'elf_lambda'"),
+        ("gaussian", dict(k=2.0), TypeError, "'k'"),
+        ("gaussian", dict(theta="2.0"), TypeError, "'theta'"),
+        ("gaussian", dict(tau=b"0.5"), TypeError, "'tau'"),
+        ("gaussian", dict(design=b"cr"), TypeError, "'design'"),
+        ("gaussian", dict(weights=[1.0] * 40), TypeError, "'weights'"),
+        # negative or too large integers: the conversion's OverflowError
+        ("gaussian", dict(k=-1), OverflowError, ""),
+        ("gaussian", dict(r=-1), OverflowError, ""),
+        ("gaussian", dict(k=2**64), OverflowError, ""),
+        ("nope", dict(k=Index(-5)), OverflowError, ""),
+        # first failing conversion wins
+        ("gaussian", dict(k=-1, design=None), OverflowError, ""),
+        ("gaussian", dict(design=None, theta="x"), TypeError, "'design'"),
+    ],
+)
+def test_conversion_errors(data, family, kwargs, exc, fragment):
+    x, y = data
+    with pytest.raises(exc) as ei:
+        native.fit(family, x, y, **kwargs)
+    assert type(ei.value) is exc
+    assert fragment in str(ei.value)
+
+
+def test_binding_errors(data):
+    x, y = data
+    with pytest.raises(TypeError):
+        native.fit("gaussian", x)
+    with pytest.raises(TypeError):
+        native.fit("gaussian", x, y, bogus=1)
+    with pytest.raises(TypeError):
+        native.fit("gaussian", x, y, x=x)
+    with pytest.raises(TypeError, match="family_name"):
+        native.fit(None, x, y)
+    with pytest.raises(TypeError, match="family_name"):
+        native.fit(b"gaussian", x, y)
+
+
+@pytest.mark.parametrize(
+    "make_x, make_y, name",
+    [
+        (lambda x: x.astype(np.int32), lambda y: y, "'x'"),
+        (lambda x: x.astype(np.float32), lambda y: y, "'x'"),
+        (lambda x: x.astype(np.longdouble), lambda y: y, "'x'"),
+        (lambda x: x[:, 0], lambda y: y, "'x'"),
+        (lambda x: x[:, :, None], lambda y: y, "'x'"),
+        (lambda x: x.tolist(), lambda y: y, "'x'"),
+        (lambda x: None, lambda y: y, "'x'"),
+        (lambda x: x, lambda y: y.astype(np.float32), "'y'"),
+        (lambda x: x, lambda y: y[:, None], "'y'"),
+        (lambda x: x, lambda y: np.float64(1.0), "'y'"),
+        (lambda x: x, lambda y: None, "'y'"),
+    ],
+)
+def test_array_dtype_and_dimensions_are_exact(data, make_x, make_y, name):
+    x, y = data
+    with pytest.raises(TypeError, match=name):
+        native.fit("gaussian", make_x(x), make_y(y))
+    with pytest.raises(TypeError, match=name):
+        native.fit_additive("gaussian", make_x(x), make_y(y), [(0, "cr")])
+
+
+def test_accepted_argument_forms_reach_the_model_stage(data):
+    # ints for floats, True for an integer, index objects, None for optional
+    # floats, a str subclass, an ndarray subclass: all convert, so the call
+    # gets past conversion and the family checks.
+    x, y = data
+
+    class Name(str):
+        pass
+
+    class Arr(np.ndarray):
+        pass
+
+    calls = [
+        dict(theta=None, nu=None, sigma2=None, tweedie_p=None, tweedie_phi=None, r=None,
+             tau=None, elf_sigma=None, elf_lambda=None, weights=None),
+        dict(theta=2, nu=Index(7), sigma2=True, tweedie_phi=np.float64(2.0), k=Index(5)),
+        dict(k=True, r=np.int64(4), design=Name("re")),
+    ]
+    for kw in calls:
+        with pytest.raises(NotImplementedError):
+            native.fit(Name("gaussian"), x.view(Arr), y.view(Arr), **kw)
+
+
+# --- family table and checks ---------------------------------------------------
+
+@pytest.mark.parametrize(
+    "family, kwargs, message",
+    [
+        ("Gaussian", {}, 'unknown family "Gaussian"' + UNKNOWN),
+        ("gaussian\0", {}, 'unknown family "gaussian\\0"' + UNKNOWN),
+        ("gaussian ", {}, 'unknown family "gaussian "' + UNKNOWN),
+        ('a"b\\c\n', {}, 'unknown family "a\\"b\\\\c\\n"' + UNKNOWN),
+        ("", {}, 'unknown family ""' + UNKNOWN),
+        ("ocat", {}, "family='ocat' requires r=K (number of ordered categories, K >= 3)"),
+        ("ocat", dict(r=None), "family='ocat' requires r=K (number of ordered categories, K >= 3)"),
+        ("ocat", dict(design="zz"), "family='ocat' requires r=K (number of ordered categories, K >= 3)"),
+        ("ocat", dict(r=2), "ocat requires r >= 3, got r=2"),
+        ("ocat", dict(r=0, design="zz"), "ocat requires r >= 3, got r=0"),
+        ("elf", dict(tau=1.0), "elf/quantile tau must be in (0, 1); got tau=1"),
+        ("quantile", dict(tau=0), "elf/quantile tau must be in (0, 1); got tau=0"),
+        ("elf", dict(tau=math.nan), "elf/quantile tau must be in (0, 1); got tau=NaN"),
+        ("elf", dict(tau=-0.25), "elf/quantile tau must be in (0, 1); got tau=-0.25"),
+        ("tweedie", dict(tweedie_p=2.0), "tweedie fixed p must be in (1, 2); got tweedie_p=2"),
+        ("tw", dict(tweedie_p=1), "tweedie fixed p must be in (1, 2); got tweedie_p=1"),
+        ("tw", dict(tweedie_p=math.nan), "tweedie fixed p must be in (1, 2); got tweedie_p=NaN"),
+        ("tweedie", dict(tweedie_p=math.inf), "tweedie fixed p must be in (1, 2); got tweedie_p=inf"),
+        ("nb", dict(theta=0.0), "negbin theta must be > 0; got theta=0"),
+        ("negbin", dict(theta=-0.0), "negbin theta must be > 0; got theta=-0"),
+        ("nb", dict(theta=-1e-7), "negbin theta must be > 0; got theta=-0.0000001"),
+        ("gaussian", dict(design="CR"), "design must be 'cr', 're', or 'cr_stable'; got \"CR\""),
+        ("gaussian", dict(design="cr\0"), "design must be 'cr', 're', or 'cr_stable'; got \"cr\\0\""),
+        ("poisson", dict(design=""), "design must be 'cr', 're', or 'cr_stable'; got \"\""),
+    ],
+)
+def test_family_and_design_messages(data, family, kwargs, message):
+    x, y = data
+    with pytest.raises(ValueError) as ei:
+        native.fit(family, x, y, **kwargs)
+    assert type(ei.value) is ValueError
+    assert str(ei.value) == message
+
+
+@pytest.mark.parametrize(
+    "family, kwargs",
+    [
+        ("gaussian", {}), ("bernoulli", {}), ("binomial", {}), ("poisson", {}),
+        ("quasipoisson", {}), ("quasibinomial", {}), ("Gamma", {}), ("gamma", {}),
+        ("inverse_gaussian", {}), ("inverse.gaussian", {}),
+        ("negbin", {}), ("nb", dict(theta=math.nan)), ("tdist", dict(nu=-1.0)),
+        ("scat", {}), ("tweedie", {}), ("tw", dict(tweedie_p=1.5)), ("ocat", dict(r=3)),
+        ("elf", {}), ("quantile", dict(tau=0.1, elf_sigma=-1.0)),
+    ],
+)
+def test_every_family_name_passes_its_checks(data, family, kwargs):
+    # Unchecked values (NaN theta, a bad nu) are left to the family's driver.
+    x, y = data
+    with pytest.raises(NotImplementedError):
+        native.fit(family, x, y, design="re", **kwargs)
+
+
+def test_huge_category_count_is_memory_error(data):
+    x, y = data
+    with pytest.raises(MemoryError):
+        native.fit("ocat", x, y, r=2**63)
+
+
+# --- fit_additive arguments ------------------------------------------------------
+
+def test_fit_additive_argument_rules(data):
+    x, y = data
+    with pytest.raises(TypeError, match="'terms'"):
+        native.fit_additive("gaussian", x, y, ((0, "cr"),))
+    with pytest.raises(TypeError, match="'terms'"):
+        native.fit_additive("gaussian", x, y, None)
+    # weights is the fifth parameter; the family arguments follow it
+    with pytest.raises(TypeError, match="'weights'"):
+        native.fit_additive("gaussian", x, y, [(0, "cr")], "w")
+    with pytest.raises(TypeError, match="'r'"):
+        native.fit_additive("nope", x, y, [(0, "cr")], None, r="3")
+    with pytest.raises(TypeError):
+        native.fit_additive("gaussian", x, y, [(0, "cr")], k=10)
+    with pytest.raises(OverflowError):
+        native.fit_additive("gaussian", x, y, [(0, "cr")], r=-3)
