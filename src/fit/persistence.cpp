@@ -1,0 +1,659 @@
+#include "fit/persistence.hpp"
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "core/format.hpp"
+#include "core/numeric.hpp"
+
+namespace quelt {
+namespace {
+
+constexpr std::array<std::uint8_t, 5> kMagic = {'Q', 'U', 'E', 'L', 'T'};
+constexpr std::uint8_t kArrayVersion = 1;
+constexpr std::uint32_t kLinkVariants = 4;
+constexpr std::uint32_t kPredictorVariants = 7;
+constexpr std::uint32_t kMarginVariants = 1;
+constexpr std::size_t kAdditiveIndex = 3;
+
+// ---------------------------------------------------------------------------
+// Size pass. Sums are saturating-checked; an overflow makes the record
+// unencodable (it cannot be held in memory anyway).
+
+class SizeCounter {
+ public:
+  void add(std::size_t n) {
+    auto s = checked_add(total_, n);
+    if (!s) {
+      overflow_ = true;
+      return;
+    }
+    total_ = *s;
+  }
+  void add_times(std::size_t count, std::size_t each) {
+    auto m = checked_mul(count, each);
+    if (!m) {
+      overflow_ = true;
+      return;
+    }
+    add(*m);
+  }
+  void vec1(const Vector& v) { add(17), add_times(v.size(), 8); }
+  void mat2(const Matrix& m) { add(25), add_times(m.size(), 8); }
+  void seq_u64(const std::vector<std::size_t>& v) { add(8), add_times(v.size(), 8); }
+
+  void predictor(const TermPredictor& tp) {
+    add(4);
+    std::visit([this](const auto& p) { payload(p); }, tp.value);
+  }
+  void payload(const CrPredictor& p) { vec1(p.knots), mat2(p.constraint); }
+  void payload(const RePredictor& p) { add(8), add_times(p.levels.size(), 8); }
+  void payload(const CrStablePredictor& p) { vec1(p.knots), mat2(p.constraint), mat2(p.reparam); }
+  void payload(const AdditivePredictor& p) {
+    add(8);
+    for (const auto& t : p.terms) predictor(t);
+    add(8);
+    for (const auto& c : p.term_cols) seq_u64(c);
+    add(8), add_times(p.col_ranges.size(), 16);
+  }
+  void payload(const TensorPredictor& p) {
+    add(8 + 8 + 4 + 4);
+    vec1(p.knots_a), vec1(p.knots_b);
+    mat2(p.transform_a), mat2(p.transform_b), mat2(p.constraint);
+  }
+  void payload(const TensorMultiPredictor& p) {
+    seq_u64(p.cols);
+    add(8);
+    for (const auto& k : p.knots) vec1(k);
+    add(8);
+    for (const auto& t : p.margin_transforms) {
+      add(1);
+      if (t) mat2(*t);
+    }
+    mat2(p.constraint);
+  }
+  void payload(const TpsPredictor& p) { seq_u64(p.cols), mat2(p.centres), mat2(p.transform); }
+
+  std::optional<std::size_t> total() const {
+    if (overflow_) return std::nullopt;
+    return total_;
+  }
+
+ private:
+  std::size_t total_ = 0;
+  bool overflow_ = false;
+};
+
+std::optional<std::size_t> body_size(const FittedGam& r) {
+  SizeCounter c;
+  c.vec1(r.beta), c.vec1(r.rho), c.vec1(r.lambda);
+  c.add(8 + 8);  // scale, edf_total
+  c.vec1(r.edf_per_term);
+  c.add(8 + 8 + 1 + 8);  // n, n_iters, converged, reml_value
+  c.predictor(r.predictor);
+  c.mat2(r.vcov);
+  c.add(4);  // link
+  c.vec1(r.shape_params);
+  c.add(6 * 8);  // fit_stats
+  return c.total();
+}
+
+// ---------------------------------------------------------------------------
+// Writer into a buffer of known size; integers are written byte by byte so
+// the layout is little-endian on any host.
+
+class Writer {
+ public:
+  explicit Writer(std::span<std::uint8_t> out) : p_(out.data()), left_(out.size()) {}
+
+  void u8(std::uint8_t v) {
+    room(1);
+    *p_++ = v;
+    --left_;
+  }
+  void uint_le(std::uint64_t v, std::size_t nbytes) {
+    room(nbytes);
+    for (std::size_t i = 0; i < nbytes; ++i) p_[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    p_ += nbytes;
+    left_ -= nbytes;
+  }
+  void u32(std::uint32_t v) { uint_le(v, 4); }
+  void u64(std::uint64_t v) { uint_le(v, 8); }
+  void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
+  void raw(const std::uint8_t* src, std::size_t n) {
+    room(n);
+    if (n != 0) std::memcpy(p_, src, n);
+    p_ += n;
+    left_ -= n;
+  }
+
+  void vec1(const Vector& v) {
+    u8(kArrayVersion);
+    u64(v.size());
+    u64(v.size());
+    for (double x : v) f64(x);
+  }
+  void mat2(const Matrix& m) {
+    u8(kArrayVersion);
+    u64(m.rows());
+    u64(m.cols());
+    u64(m.size());
+    for (double x : m.storage()) f64(x);  // row-major storage
+  }
+  void seq_u64(const std::vector<std::size_t>& v) {
+    u64(v.size());
+    for (std::size_t x : v) u64(x);
+  }
+
+  void predictor(const TermPredictor& tp) {
+    u32(static_cast<std::uint32_t>(tp.index()));
+    std::visit([this](const auto& p) { payload(p); }, tp.value);
+  }
+  void payload(const CrPredictor& p) { vec1(p.knots), mat2(p.constraint); }
+  void payload(const RePredictor& p) {
+    u64(p.levels.size());
+    for (double x : p.levels) f64(x);
+  }
+  void payload(const CrStablePredictor& p) { vec1(p.knots), mat2(p.constraint), mat2(p.reparam); }
+  void payload(const AdditivePredictor& p) {
+    u64(p.terms.size());
+    for (const auto& t : p.terms) predictor(t);
+    u64(p.term_cols.size());
+    for (const auto& c : p.term_cols) seq_u64(c);
+    u64(p.col_ranges.size());
+    for (const auto& [first, last] : p.col_ranges) u64(first), u64(last);
+  }
+  void payload(const TensorPredictor& p) {
+    u64(p.col_a), u64(p.col_b);
+    u32(static_cast<std::uint32_t>(p.bs_a)), u32(static_cast<std::uint32_t>(p.bs_b));
+    vec1(p.knots_a), vec1(p.knots_b);
+    mat2(p.transform_a), mat2(p.transform_b), mat2(p.constraint);
+  }
+  void payload(const TensorMultiPredictor& p) {
+    seq_u64(p.cols);
+    u64(p.knots.size());
+    for (const auto& k : p.knots) vec1(k);
+    u64(p.margin_transforms.size());
+    for (const auto& t : p.margin_transforms) {
+      u8(t ? 1 : 0);
+      if (t) mat2(*t);
+    }
+    mat2(p.constraint);
+  }
+  void payload(const TpsPredictor& p) { seq_u64(p.cols), mat2(p.centres), mat2(p.transform); }
+
+  std::size_t left() const { return left_; }
+
+ private:
+  void room(std::size_t n) const {
+    check_invariant(n <= left_, "serialize: write past the computed size");
+  }
+  std::uint8_t* p_;
+  std::size_t left_;
+};
+
+void write_body(Writer& w, const FittedGam& r) {
+  w.vec1(r.beta), w.vec1(r.rho), w.vec1(r.lambda);
+  w.f64(r.scale), w.f64(r.edf_total);
+  w.vec1(r.edf_per_term);
+  w.u64(r.n), w.u64(r.n_iters);
+  w.u8(r.converged ? 1 : 0);
+  w.f64(r.reml_value);
+  w.predictor(r.predictor);
+  w.mat2(r.vcov);
+  w.u32(static_cast<std::uint32_t>(r.link));
+  w.vec1(r.shape_params);
+  const FitStats& s = r.fit_stats;
+  w.u64(s.outer_iterations), w.u64(s.line_search_trials), w.u64(s.no_refresh_attempts);
+  w.u64(s.no_refresh_hits), w.u64(s.inner_pirls_calls), w.u64(s.inner_pirls_iterations_total);
+}
+
+// ---------------------------------------------------------------------------
+// Reader over the declared payload. A failure anywhere unwinds to
+// deserialize() as a LoadFailure carrying the full message; everything
+// decoded so far is released on the way.
+
+struct LoadFailure {
+  std::string message;
+};
+
+[[noreturn]] void decode_failed(const std::string& what) {
+  throw LoadFailure{"FittedGam::deserialize: bincode decode failed: " + what};
+}
+
+[[noreturn]] void inconsistent(const std::string& what) {
+  throw LoadFailure{"FittedGam::deserialize: inconsistent model: " + what};
+}
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> in) : p_(in.data()), left_(in.size()) {}
+
+  std::uint8_t u8() {
+    need(1);
+    --left_;
+    return *p_++;
+  }
+  std::uint64_t uint_le(std::size_t nbytes) {
+    need(nbytes);
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < nbytes; ++i) v |= static_cast<std::uint64_t>(p_[i]) << (8 * i);
+    p_ += nbytes;
+    left_ -= nbytes;
+    return v;
+  }
+  std::uint32_t u32() { return static_cast<std::uint32_t>(uint_le(4)); }
+  std::uint64_t u64() { return uint_le(8); }
+  double f64() { return std::bit_cast<double>(u64()); }
+
+  bool boolean() {
+    std::uint8_t b = u8();
+    if (b > 1)
+      decode_failed("invalid u8 while decoding bool, expected 0 or 1, found " + fmt_uint(b));
+    return b == 1;
+  }
+  std::uint32_t variant(std::uint32_t n_variants) {
+    std::uint32_t i = u32();
+    if (i >= n_variants)
+      decode_failed("invalid value: integer `" + fmt_uint(i) +
+                    "`, expected variant index 0 <= i < " + fmt_uint(n_variants));
+    return i;
+  }
+  bool option_tag() {
+    std::uint8_t b = u8();
+    if (b > 1) decode_failed("tag for enum is not valid, found " + fmt_uint(b));
+    return b == 1;
+  }
+  // A sequence count. Storage for the elements is reserved only as far as
+  // the remaining payload could hold them (each element needs at least
+  // `min_wire_bytes`), so a corrupt count cannot force a huge allocation.
+  std::uint64_t count() { return u64(); }
+  std::size_t reservation(std::uint64_t count, std::size_t min_wire_bytes) const {
+    std::uint64_t fit = left_ / min_wire_bytes;
+    return static_cast<std::size_t>(count < fit ? count : fit);
+  }
+  // `count` 64-bit floats; the end of the payload is reported before any
+  // storage is allocated.
+  Vector floats(std::uint64_t count) {
+    if (count > left_ / 8) eof();
+    Vector v(static_cast<std::size_t>(count));
+    for (double& x : v) x = f64();
+    return v;
+  }
+
+  Vector vec1() {
+    version();
+    std::uint64_t len = u64();
+    std::uint64_t cnt = u64();
+    Vector v = floats(cnt);
+    if (len > kI64Max || cnt != len) decode_failed("data and dimension must match in size");
+    return v;
+  }
+  Matrix mat2() {
+    version();
+    std::uint64_t rows = u64();
+    std::uint64_t cols = u64();
+    std::uint64_t cnt = u64();
+    Vector v = floats(cnt);
+    // The product with zero dimensions counted as 1 must fit in an i64.
+    std::uint64_t r1 = rows == 0 ? 1 : rows, c1 = cols == 0 ? 1 : cols, prod = 0;
+    if (__builtin_mul_overflow(r1, c1, &prod) || prod > kI64Max || cnt != rows * cols)
+      decode_failed("data and dimension must match in size");
+    return Matrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols), std::move(v));
+  }
+  std::vector<std::size_t> seq_u64() {
+    std::uint64_t n = count();
+    if (n > left_ / 8) eof();
+    std::vector<std::size_t> v(static_cast<std::size_t>(n));
+    for (auto& x : v) x = static_cast<std::size_t>(u64());
+    return v;
+  }
+
+ private:
+  static constexpr std::uint64_t kI64Max =
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+  [[noreturn]] static void eof() { decode_failed("io error: unexpected end of file"); }
+  void need(std::size_t n) const {
+    if (n > left_) eof();
+  }
+  void version() {
+    std::uint8_t v = u8();
+    if (v != kArrayVersion) decode_failed("unknown array version: " + fmt_uint(v));
+  }
+
+  const std::uint8_t* p_;
+  std::size_t left_;
+};
+
+// Decodes one predictor. Builders never put an additive predictor inside
+// another, so the nesting depth of a stored model is at most one; deeper
+// input is refused before it can recurse (a crafted stream could otherwise
+// exhaust the stack here and in every later evaluation).
+TermPredictor read_predictor(Reader& r, int depth) {
+  std::uint32_t idx = r.variant(kPredictorVariants);
+  TermPredictor tp;
+  switch (idx) {
+    case 0: {
+      CrPredictor p;
+      p.knots = r.vec1();
+      p.constraint = r.mat2();
+      tp.value = std::move(p);
+      break;
+    }
+    case 1: {
+      RePredictor p;
+      p.levels = r.floats(r.count());
+      tp.value = std::move(p);
+      break;
+    }
+    case 2: {
+      CrStablePredictor p;
+      p.knots = r.vec1();
+      p.constraint = r.mat2();
+      p.reparam = r.mat2();
+      tp.value = std::move(p);
+      break;
+    }
+    case 3: {
+      if (depth > 0) decode_failed("predictor nesting too deep");
+      AdditivePredictor p;
+      std::uint64_t nt = r.count();
+      p.terms.reserve(r.reservation(nt, 4));
+      for (std::uint64_t i = 0; i < nt; ++i) p.terms.push_back(read_predictor(r, depth + 1));
+      std::uint64_t nc = r.count();
+      p.term_cols.reserve(r.reservation(nc, 8));
+      for (std::uint64_t i = 0; i < nc; ++i) p.term_cols.push_back(r.seq_u64());
+      std::uint64_t nr = r.count();
+      p.col_ranges.reserve(r.reservation(nr, 16));
+      for (std::uint64_t i = 0; i < nr; ++i) {
+        std::size_t first = r.u64();
+        std::size_t last = r.u64();
+        p.col_ranges.emplace_back(first, last);
+      }
+      tp.value = std::move(p);
+      break;
+    }
+    case 4: {
+      TensorPredictor p;
+      p.col_a = r.u64();
+      p.col_b = r.u64();
+      p.bs_a = static_cast<MarginBasis>(r.variant(kMarginVariants));
+      p.bs_b = static_cast<MarginBasis>(r.variant(kMarginVariants));
+      p.knots_a = r.vec1();
+      p.knots_b = r.vec1();
+      p.transform_a = r.mat2();
+      p.transform_b = r.mat2();
+      p.constraint = r.mat2();
+      tp.value = std::move(p);
+      break;
+    }
+    case 5: {
+      TensorMultiPredictor p;
+      p.cols = r.seq_u64();
+      std::uint64_t nk = r.count();
+      p.knots.reserve(r.reservation(nk, 17));
+      for (std::uint64_t i = 0; i < nk; ++i) p.knots.push_back(r.vec1());
+      std::uint64_t nm = r.count();
+      p.margin_transforms.reserve(r.reservation(nm, 1));
+      for (std::uint64_t i = 0; i < nm; ++i) {
+        if (r.option_tag())
+          p.margin_transforms.emplace_back(r.mat2());
+        else
+          p.margin_transforms.emplace_back(std::nullopt);
+      }
+      p.constraint = r.mat2();
+      tp.value = std::move(p);
+      break;
+    }
+    default: {  // 6, the last variant
+      TpsPredictor p;
+      p.cols = r.seq_u64();
+      p.centres = r.mat2();
+      p.transform = r.mat2();
+      tp.value = std::move(p);
+      break;
+    }
+  }
+  return tp;
+}
+
+FittedGam read_body(Reader& r) {
+  FittedGam g;
+  g.beta = r.vec1();
+  g.rho = r.vec1();
+  g.lambda = r.vec1();
+  g.scale = r.f64();
+  g.edf_total = r.f64();
+  g.edf_per_term = r.vec1();
+  g.n = r.u64();
+  g.n_iters = r.u64();
+  g.converged = r.boolean();
+  g.reml_value = r.f64();
+  g.predictor = read_predictor(r, 0);
+  g.vcov = r.mat2();
+  g.link = static_cast<Link>(r.variant(kLinkVariants));
+  g.shape_params = r.vec1();
+  FitStats& s = g.fit_stats;
+  s.outer_iterations = r.u64();
+  s.line_search_trials = r.u64();
+  s.no_refresh_attempts = r.u64();
+  s.no_refresh_hits = r.u64();
+  s.inner_pirls_calls = r.u64();
+  s.inner_pirls_iterations_total = r.u64();
+  return g;
+}
+
+// ---------------------------------------------------------------------------
+// Consistency of a decoded record: every shape that a later evaluation relies
+// on is checked here, so that predictions on a loaded model never index out
+// of bounds.
+
+std::string shape(const Matrix& m) { return fmt_uint(m.rows()) + " x " + fmt_uint(m.cols()); }
+
+// A cubic regression knot vector needs at least 3 strictly increasing values
+// (a NaN fails the comparison).
+void check_knots(const Vector& k, const std::string& what) {
+  bool ok = k.size() >= 3;
+  for (std::size_t i = 0; ok && i + 1 < k.size(); ++i) ok = k[i + 1] > k[i];
+  if (!ok) inconsistent(what + " are not at least 3 strictly increasing values");
+}
+
+void check_rows(const Matrix& m, std::size_t rows, const std::string& what,
+                const std::string& expected) {
+  if (m.rows() != rows)
+    inconsistent(what + " is " + shape(m) + " but must have " + fmt_uint(rows) + " rows (" +
+                 expected + ")");
+}
+
+std::size_t add_width(std::size_t a, std::size_t b) {
+  auto s = checked_add(a, b);
+  if (!s) inconsistent("model matrix width overflows");
+  return *s;
+}
+
+// Width of the block a predictor contributes after the intercept column.
+std::size_t block_width(const TermPredictor& tp, const std::string& name);
+
+std::size_t width_of(const CrPredictor& p, const std::string& name) {
+  check_knots(p.knots, name + " knots");
+  check_rows(p.constraint, p.knots.size(), name + " constraint", "one per knot");
+  return p.constraint.cols();
+}
+std::size_t width_of(const RePredictor& p, const std::string&) { return p.levels.size(); }
+std::size_t width_of(const CrStablePredictor& p, const std::string& name) {
+  check_knots(p.knots, name + " knots");
+  check_rows(p.constraint, p.knots.size(), name + " constraint", "one per knot");
+  check_rows(p.reparam, p.constraint.cols(), name + " reparameterization",
+             "one per constraint column");
+  return p.reparam.cols();
+}
+std::size_t width_of(const AdditivePredictor& p, const std::string&) {
+  std::size_t nt = p.terms.size();
+  if (p.term_cols.size() != nt || p.col_ranges.size() != nt)
+    inconsistent("additive predictor has " + fmt_uint(nt) + " terms but " +
+                 fmt_uint(p.term_cols.size()) + " column lists and " +
+                 fmt_uint(p.col_ranges.size()) + " column ranges");
+  std::size_t next = 1, total = 0;
+  for (std::size_t i = 0; i < nt; ++i) {
+    std::string name = "additive term " + fmt_uint(i);
+    auto idx = p.terms[i].index();
+    bool reads_one_column = idx == 0 || idx == 1 || idx == 2;
+    if (reads_one_column && p.term_cols[i].empty()) inconsistent(name + " names no input column");
+    std::size_t w = block_width(p.terms[i], name);
+    auto [first, last] = p.col_ranges[i];
+    if (first != next || last < first || last - first != w)
+      inconsistent(name + " has column range (" + fmt_uint(first) + ", " + fmt_uint(last) +
+                   ") but its block is columns (" + fmt_uint(next) + ", " + fmt_uint(next + w) +
+                   ")");
+    next = add_width(next, w);
+    total = add_width(total, w);
+  }
+  return total;
+}
+std::size_t width_of(const TensorPredictor& p, const std::string& name) {
+  check_knots(p.knots_a, name + " knots_a");
+  check_knots(p.knots_b, name + " knots_b");
+  check_rows(p.transform_a, p.knots_a.size(), name + " transform_a", "one per knot");
+  check_rows(p.transform_b, p.knots_b.size(), name + " transform_b", "one per knot");
+  auto k = checked_mul(p.transform_a.cols(), p.transform_b.cols());
+  if (!k) inconsistent(name + " product basis width overflows");
+  check_rows(p.constraint, *k, name + " constraint", "the product of the margin widths");
+  return p.constraint.cols();
+}
+std::size_t width_of(const TensorMultiPredictor& p, const std::string& name) {
+  std::size_t m = p.cols.size();
+  if (m == 0) inconsistent(name + " has no margins");
+  if (p.knots.size() != m || p.margin_transforms.size() != m)
+    inconsistent(name + " has " + fmt_uint(m) + " margin columns but " + fmt_uint(p.knots.size()) +
+                 " knot vectors and " + fmt_uint(p.margin_transforms.size()) +
+                 " margin transforms");
+  std::size_t k = 1;
+  for (std::size_t i = 0; i < m; ++i) {
+    std::string margin = name + " margin " + fmt_uint(i);
+    check_knots(p.knots[i], margin + " knots");
+    std::size_t w = p.knots[i].size();
+    if (const auto& t = p.margin_transforms[i]) {
+      check_rows(*t, w, margin + " transform", "one per knot");
+      w = t->cols();
+    }
+    auto prod = checked_mul(k, w);
+    if (!prod) inconsistent(name + " product basis width overflows");
+    k = *prod;
+  }
+  check_rows(p.constraint, k, name + " constraint", "the product of the margin widths");
+  return p.constraint.cols();
+}
+std::size_t width_of(const TpsPredictor& p, const std::string& name) {
+  if (p.centres.cols() != p.cols.size())
+    inconsistent(name + " centres are " + shape(p.centres) + " but the term reads " +
+                 fmt_uint(p.cols.size()) + " columns");
+  check_rows(p.transform, p.centres.rows(), name + " transform", "one per centre");
+  return p.transform.cols();
+}
+
+std::size_t block_width(const TermPredictor& tp, const std::string& name) {
+  return std::visit([&name](const auto& p) { return width_of(p, name); }, tp.value);
+}
+
+void check_record(const FittedGam& g) {
+  std::size_t p = g.beta.size();
+  std::size_t width = add_width(1, block_width(g.predictor, "predictor"));
+  if (width != p)
+    inconsistent("the predictor builds " + fmt_uint(width) + " columns but beta has " +
+                 fmt_uint(p) + " entries");
+  if (g.vcov.rows() != p || g.vcov.cols() != p)
+    inconsistent("vcov is " + shape(g.vcov) + " but beta has " + fmt_uint(p) + " entries");
+  if (g.lambda.size() != g.rho.size() || g.edf_per_term.size() != g.rho.size())
+    inconsistent("rho, lambda and edf_per_term have " + fmt_uint(g.rho.size()) + ", " +
+                 fmt_uint(g.lambda.size()) + " and " + fmt_uint(g.edf_per_term.size()) +
+                 " entries");
+}
+
+std::uint64_t read_le(const std::uint8_t* p, std::size_t nbytes) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < nbytes; ++i) v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+  return v;
+}
+
+std::string byte_list(const std::uint8_t* p, std::size_t n) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i) s += ", ";
+    s += fmt_uint(p[i]);
+  }
+  return s + "]";
+}
+
+}  // namespace
+
+Result<std::size_t> serialized_size(const FittedGam& rec) {
+  auto body = body_size(rec);
+  std::optional<std::size_t> total;
+  if (body) total = checked_add(*body, kPersistHeaderBytes);
+  if (!total)
+    return QueltError::invalid_parameter(
+        "FittedGam::serialize: bincode encode failed: the encoded size overflows");
+  return *total;
+}
+
+void serialize_into(const FittedGam& rec, std::span<std::uint8_t> out) {
+  check_invariant(out.size() >= kPersistHeaderBytes, "serialize: buffer smaller than the header");
+  Writer w(out);
+  w.raw(kMagic.data(), kMagic.size());
+  w.u32(kPersistFormatVersion);
+  w.u64(out.size() - kPersistHeaderBytes);
+  write_body(w, rec);
+  check_invariant(w.left() == 0, "serialize: body shorter than the computed size");
+}
+
+Result<std::vector<std::uint8_t>> serialize(const FittedGam& rec) {
+  QUELT_TRY(std::size_t n, serialized_size(rec));
+  std::vector<std::uint8_t> out(n);
+  serialize_into(rec, out);
+  return out;
+}
+
+Result<FittedGam> deserialize(std::span<const std::uint8_t> bytes) {
+  const std::string pre = "FittedGam::deserialize: ";
+  const std::size_t len = bytes.size();
+  const std::uint8_t* b = bytes.data();
+  if (len < kPersistHeaderBytes)
+    return QueltError::invalid_parameter(pre + "buffer too short (" + fmt_uint(len) + " < " +
+                                         fmt_uint(kPersistHeaderBytes) + " header bytes)");
+  if (std::memcmp(b, kMagic.data(), kMagic.size()) != 0)
+    return QueltError::invalid_parameter(pre + "bad magic; expected " +
+                                         byte_list(kMagic.data(), kMagic.size()) + ", got " +
+                                         byte_list(b, kMagic.size()));
+  auto version = static_cast<std::uint32_t>(read_le(b + 5, 4));
+  if (version != kPersistFormatVersion)
+    return QueltError::invalid_parameter(
+        pre + "unsupported format_version=" + fmt_uint(version) + " (this build expects " +
+        fmt_uint(kPersistFormatVersion) +
+        "). Re-serialize with a matching quelt release, or roll a migration.");
+  std::uint64_t payload = read_le(b + 9, 8);
+  if (payload > std::numeric_limits<std::uint64_t>::max() - kPersistHeaderBytes)
+    return QueltError::invalid_parameter(pre + "length overflow");
+  if (len - kPersistHeaderBytes < payload)
+    return QueltError::invalid_parameter(
+        pre + "truncated body (have " + fmt_uint(len - kPersistHeaderBytes) +
+        " bytes, header says " + fmt_uint(payload) + " payload bytes follow the " +
+        fmt_uint(kPersistHeaderBytes) + "-byte header)");
+  try {
+    Reader r(bytes.subspan(kPersistHeaderBytes, static_cast<std::size_t>(payload)));
+    FittedGam g = read_body(r);
+    check_record(g);
+    return g;
+  } catch (const LoadFailure& f) {
+    return QueltError::invalid_parameter(f.message);
+  }
+}
+
+}  // namespace quelt
