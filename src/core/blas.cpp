@@ -13,9 +13,9 @@ namespace quelt {
 namespace {
 
 constexpr std::size_t kIntMax = static_cast<std::size_t>(INT_MAX);
-// Rows per block when a block of X has to be copied or scaled: about 256 KiB
+// Rows per block when a block of X has to be copied or scaled: about 1 MiB
 // of doubles, at least 256 rows.
-constexpr std::size_t kBlockDoubles = 32768;
+constexpr std::size_t kBlockDoubles = 131072;
 constexpr std::size_t kMinBlockRows = 256;
 // Rows per BLAS call when X is used in place (keeps row counts in int range).
 constexpr std::size_t kDirectBlockRows = std::size_t{1} << 24;
@@ -106,40 +106,40 @@ Matrix xtwx(MatrixView x, const double* w) {
   check_invariant(p <= kIntMax, "xtwx: too many columns");
   const int pi = static_cast<int>(p);
 
-  // With non-negative weights XᵀWX = (W^½X)ᵀ(W^½X), a symmetric rank-k update
-  // (half the work of a general product); otherwise a general product of the
-  // scaled block with the plain block.
-  bool nonneg = true;
-  if (w != nullptr)
-    for (std::size_t i = 0; i < n && nonneg; ++i) nonneg = w[i] >= 0.0;
-
   if (w == nullptr) {
     for_each_row_block(x, [&](BlasOperand op, std::size_t, std::size_t nb) {
       cblas_dsyrk(CblasRowMajor, CblasUpper, flip(op.trans), pi, static_cast<int>(nb), 1.0, op.ptr,
                   op.ld, 1.0, c.data(), pi);
     });
   } else {
+    // XᵀWX = Σ_{w_i ≥ 0} (√w_i·x_i)(√w_i·x_i)ᵀ − Σ_{w_i < 0} (√−w_i·x_i)(√−w_i·x_i)ᵀ:
+    // two symmetric rank-k updates per block of rows, each on a small scaled
+    // copy of the block. NaN weights go with the first sum and propagate.
     const std::size_t block = scaled_block_rows(p);
-    std::vector<double> s(std::min(block, n) * p);
-    std::vector<double> xbuf;
+    const std::size_t cap = std::min(block, n);
+    std::vector<double> pos(cap * p), neg(cap * p);
     for (std::size_t r0 = 0; r0 < n; r0 += block) {
       const std::size_t nb = std::min(block, n - r0);
+      std::size_t np = 0, nn = 0;
       for (std::size_t i = 0; i < nb; ++i) {
-        const double wi = nonneg ? std::sqrt(w[r0 + i]) : w[r0 + i];
-        double* srow = s.data() + i * p;
-        for (std::size_t j = 0; j < p; ++j) srow[j] = wi * x(r0 + i, j);
+        const double wi = w[r0 + i];
+        double* dst;
+        double s;
+        if (wi < 0.0) {
+          dst = neg.data() + (nn++) * p;
+          s = std::sqrt(-wi);
+        } else {
+          dst = pos.data() + (np++) * p;
+          s = std::sqrt(wi);
+        }
+        for (std::size_t j = 0; j < p; ++j) dst[j] = s * x(r0 + i, j);
       }
-      const int nbi = static_cast<int>(nb);
-      if (nonneg) {
-        cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, pi, nbi, 1.0, s.data(), pi, 1.0,
-                    c.data(), pi);
-      } else {
-        MatrixView sub = x.row_block(r0, nb);
-        auto xo = as_blas(sub);
-        BlasOperand ox = xo ? *xo : copy_operand(sub, xbuf);
-        cblas_dgemm(CblasRowMajor, CblasTrans, ox.trans, pi, pi, nbi, 1.0, s.data(), pi, ox.ptr,
-                    ox.ld, 1.0, c.data(), pi);
-      }
+      if (np > 0)
+        cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, pi, static_cast<int>(np), 1.0,
+                    pos.data(), pi, 1.0, c.data(), pi);
+      if (nn > 0)
+        cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, pi, static_cast<int>(nn), -1.0,
+                    neg.data(), pi, 1.0, c.data(), pi);
     }
   }
   // Mirror the upper triangle so the result is exactly symmetric.

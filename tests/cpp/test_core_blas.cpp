@@ -36,7 +36,7 @@ void expect_close(const Matrix& a, const Matrix& b, double tol) {
   for (std::size_t i = 0; i < a.size(); ++i) EXPECT_NEAR(a.data()[i], b.data()[i], tol) << i;
 }
 
-// The same 20011 x 5 data as a contiguous matrix, as a column block of a wider
+// The same n x p data as a contiguous matrix, as a column block of a wider
 // matrix (row stride > cols), with a column stride of 2, and as a transpose.
 struct Layouts {
   Matrix plain, wide, interleaved, transposed;
@@ -60,7 +60,7 @@ Layouts make_layouts(std::size_t n, std::size_t p, std::mt19937_64& g) {
 
 TEST(Blas, WeightedCrossProductsOnEveryLayout) {
   std::mt19937_64 g(11);
-  const std::size_t n = 20011, p = 5;  // several blocks and a remainder
+  const std::size_t n = 20011, p = 20;  // several row blocks and a remainder
   Layouts lay = make_layouts(n, p, g);
   std::uniform_real_distribution<double> u(-1.0, 2.0);
   Vector signed_w(n), pos_w(n), z(n);
@@ -126,6 +126,10 @@ TEST(Blas, EmptyShapesAndContracts) {
   EXPECT_EQ(matvec(Matrix(2, 0), Vector{}), (Vector{0, 0}));
   EXPECT_EQ(transpose(Matrix(2, 3, std::vector<double>{1, 2, 3, 4, 5, 6})),
             Matrix(3, 2, std::vector<double>{1, 4, 2, 5, 3, 6}));
+  // A NaN weight is not dropped: it reaches every entry.
+  Vector nan_w = {1.0, std::nan(""), -2.0};
+  const Matrix with_nan = xtwx(Matrix(3, 2, 1.0), nan_w.data());
+  for (double v : with_nan.storage()) EXPECT_TRUE(std::isnan(v));
   EXPECT_THROW(gemm(Matrix(2, 3), Matrix(2, 3)), InvariantViolation);
   EXPECT_THROW(matmul(Matrix(2, 3), Matrix(2, 3)), InvariantViolation);
   EXPECT_THROW(xtwz(Matrix(3, 2), nullptr, Vector{1, 2}), InvariantViolation);
