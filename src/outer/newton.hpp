@@ -1,0 +1,178 @@
+// Damped Newton minimisation of an outer score over a box.
+//
+// At the current point x the driver's evaluation gives the score s, its
+// gradient g and Hessian H. The Hessian is made symmetric positive definite
+// (eigenvalues floored at 1e-8), the Newton step d solves Hc·d = −g, d is
+// bounded (largest component `max_step`, or per-coordinate caps), and the
+// points x + α·d, α = 1, 1/2, …, 1/512 (clamped into the box) are scored
+// until one lies below s − 1e-10·|s|. The loop stops when the gradient is
+// small relative to the score, when the score has stopped changing, or when
+// no trial lowers the score (converged then only if the step points out of
+// the box on every coordinate that matters, or the gradient is nearly zero).
+//
+// Convergence is only ever declared on a gradient evaluated at the current
+// point and never at an inadmissible point (score 1e12 with a zero gradient:
+// the scale could not be estimated there, so the zero gradient says nothing
+// about optimality).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/matrix.hpp"
+#include "core/numeric.hpp"
+#include "inner/fit_stats.hpp"
+#include "outer/settings.hpp"
+
+namespace quelt {
+
+// One (lo, hi) pair per outer coordinate, lo ≤ hi.
+using Bounds = std::vector<std::pair<double, double>>;
+
+struct OuterResult {
+  Vector rho;                 // the final point
+  double score = 0.0;         // its score
+  std::uint64_t n_iters = 0;  // Newton steps started
+  bool converged = false;
+};
+
+// The score an evaluation reports where the scale cannot be estimated; it
+// comes with a zero gradient.
+inline constexpr double kInadmissibleScore = 1e12;
+
+// Largest absolute entry, NaN entries ignored, starting from 0.0.
+double max_abs(const Vector& v);
+
+// v clamped into [lo, hi]: below lo gives lo, then above hi gives hi; NaN
+// stays NaN.
+inline double clamp_into(double v, double lo, double hi) {
+  if (v < lo) v = lo;
+  if (v > hi) v = hi;
+  return v;
+}
+
+// Every pair ordered and free of NaN, one pair per coordinate; a violation
+// is an invariant failure.
+void check_bounds(const Bounds& bounds, std::size_t n);
+
+// The Hessian made symmetric positive definite: order 1 floors the entry at
+// 1e-8 (NaN stays); order ≥ 2 symmetrises, then rebuilds Σ_k max(λ_k, 1e-8)
+// v_k v_kᵀ from the eigenpairs (a NaN eigenvalue counts as 1e-8), or, when
+// the eigensolver fails, floors the diagonal of the symmetric copy at 1e-8.
+Matrix condition_outer_hessian(const Matrix& H);
+
+// The Newton direction: the solution of condition_outer_hessian(H)·d = −g by
+// LU with partial pivoting, or −g when the factorisation or solve fails.
+Vector newton_direction(const Matrix& H, const Vector& grad);
+
+// Bounds the step in place. Without caps: scaled so that its largest
+// component is at most max_step. With caps: scaled by t = min(1, cap_i/|d_i|)
+// over the coordinates with d_i neither 0 nor NaN.
+void bound_step(Vector& d, const std::optional<Vector>& caps, double max_step);
+
+// True when some step component is non-negligible (|d_i| > 1e-12·max(|x_i|,1))
+// and every such component points out of the box at a coordinate that sits
+// on that bound.
+bool step_pinned(const Vector& x, const Vector& d, const Bounds& bounds);
+
+// The options of one run: the calling thread's tuning override, when set,
+// replaces all four defaults as it stands; otherwise the defaults.
+OuterOptions read_outer_options(const OuterOptions& defaults);
+
+// Damped Newton loop.
+//   evaluate(const Vector& x) -> Result<E>, E with fields `grad` (Vector),
+//     `score` (double) and `hessian` (Matrix): the full evaluation;
+//   trial_score(const Vector& x) -> Result<double>: the score alone at a
+//     trial point; an error or a non-finite score only rejects the trial.
+// Adds to stats.outer_iterations and stats.line_search_trials. Errors: the
+// first evaluation's error unchanged; NotConverged {max_iter, max|grad|} when
+// max_iter accepted steps end without a converged exit (the point reached by
+// the last step is tested first).
+template <class Evaluate, class TrialScore>
+Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
+                                 const std::optional<Vector>& step_caps,
+                                 const OuterOptions& options, Evaluate&& evaluate,
+                                 TrialScore&& trial_score, FitStats& stats) {
+  const std::size_t n = start.size();
+  check_bounds(bounds, n);
+  check_invariant(!step_caps || step_caps->size() == n,
+                  "outer_newton: step caps must have one entry per coordinate");
+
+  Vector x(n);
+  for (std::size_t i = 0; i < n; ++i)
+    x[i] = clamp_into(start[i], bounds[i].first, bounds[i].second);
+
+  QUELT_TRY(auto E, evaluate(x));
+  if (options.max_iter == 0) return QueltError::not_converged(0, max_abs(E.grad));
+
+  // The gradient of E belongs to x (false after a failed re-evaluation at an
+  // accepted point, when E keeps the previous point's gradient and Hessian).
+  bool fresh = true;
+  std::uint64_t k = 0;
+  double prev = std::numeric_limits<double>::infinity();
+
+  for (;;) {
+    stats.outer_iterations += 1;
+    const double s = E.score;
+    const double a = std::fabs(s);
+    const double gmax = max_abs(E.grad);
+    const bool inadmissible = s == kInadmissibleScore && gmax == 0.0;
+    const bool gradient_usable = fresh && !inadmissible;
+    const double rel_change = std::fabs(s - prev) / floor_at(a, 1.0);
+
+    if (gradient_usable && gmax < options.grad_tol * (a + 1.0)) return OuterResult{x, s, k, true};
+    if (k > 2 && rel_change < options.reml_tol) return OuterResult{x, s, k, true};
+    if (k == options.max_iter) return QueltError::not_converged(options.max_iter, gmax);
+
+    Vector d = newton_direction(E.hessian, E.grad);
+    bound_step(d, step_caps, options.max_step);
+
+    const int budget = (k > 2 && rel_change < 1e-4) ? 1 : 10;
+    k += 1;
+    const double threshold = s - 1e-10 * a;
+    double alpha = 1.0;
+    bool accepted = false;
+    Vector u(n);
+    double v = 0.0;
+    for (int j = 0;; ++j) {
+      for (std::size_t i = 0; i < n; ++i)
+        u[i] = clamp_into(x[i] + alpha * d[i], bounds[i].first, bounds[i].second);
+      stats.line_search_trials += 1;
+      auto r = trial_score(static_cast<const Vector&>(u));
+      if (r.ok()) {
+        v = r.value();
+        if (std::isfinite(v) && v < threshold) {
+          accepted = true;
+          break;
+        }
+      }
+      if (j == 9 || j + 1 == budget) break;
+      alpha *= 0.5;
+    }
+
+    if (!accepted) {
+      // Exhausted line search: the loop ends here.
+      const bool pinned = fresh && step_pinned(x, d, bounds);
+      const bool converged = pinned || (gradient_usable && gmax < 0.001 * (a + 1.0));
+      return OuterResult{x, s, k, converged};
+    }
+
+    prev = s;
+    x = u;
+    auto next = evaluate(static_cast<const Vector&>(x));
+    if (next.ok()) {
+      E = std::move(next).value();
+      fresh = true;
+    } else {
+      E.score = v;
+      fresh = false;
+    }
+  }
+}
+
+}  // namespace quelt
