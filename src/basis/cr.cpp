@@ -1,0 +1,236 @@
+#include "basis/cr.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "core/blas.hpp"
+#include "core/format.hpp"
+#include "core/numeric.hpp"
+
+namespace quelt {
+
+namespace {
+
+// Ascending order that agrees with `<` on numbers and puts NaN last, so that
+// the sort always sees a strict weak ordering.
+bool less_nan_last(double a, double b) {
+  if (std::isnan(a)) return false;
+  if (std::isnan(b)) return true;
+  return a < b;
+}
+
+// Spacings h_i = t_{i+1} - t_i.
+Vector spacings(const Vector& t) {
+  Vector h(t.size() - 1);
+  for (std::size_t i = 0; i + 1 < t.size(); ++i) h[i] = t[i + 1] - t[i];
+  return h;
+}
+
+}  // namespace
+
+Result<Vector> place_cr_knots(MatrixView column, std::size_t k) {
+  const std::size_t n = column.rows;
+  check_invariant(n == 0 || column.cols >= 1, "place_cr_knots: covariate view without columns");
+  // The k x k penalty must be addressable; a larger k cannot be honoured.
+  if (k >= 3) {
+    auto kk = checked_mul(k, k);
+    if (!kk || !checked_mul(*kk, sizeof(double))) {
+      return QueltError::invalid_parameter("CR spline k = " + fmt_uint(k) + " is too large");
+    }
+  }
+
+  Vector sorted(n);
+  for (std::size_t i = 0; i < n; ++i) sorted[i] = column(i, 0);
+  std::stable_sort(sorted.begin(), sorted.end(), less_nan_last);
+
+  // Distinct values: a value is kept when it differs by more than 1e-12 from
+  // the last kept value.
+  Vector u;
+  for (double v : sorted) {
+    if (u.empty() || std::fabs(v - u.back()) > 1e-12) u.push_back(v);
+  }
+  const std::size_t nu = u.size();
+
+  Vector knots(k);
+  if (nu >= k) {
+    // Interpolated quantiles of the distinct values.
+    for (std::size_t i = 0; i < k; ++i) {
+      const double pos =
+          (static_cast<double>(i) / static_cast<double>(k - 1)) * static_cast<double>(nu - 1);
+      const std::uint64_t lo = sat_u64(std::floor(pos));
+      if (lo >= nu - 1) {
+        knots[i] = u[nu - 1];
+      } else {
+        const double f = pos - static_cast<double>(lo);
+        knots[i] = (1.0 - f) * u[lo] + f * u[lo + 1];
+      }
+    }
+  } else {
+    // Too few distinct values: an even grid over their range.
+    const double lo = nu == 0 ? 0.0 : u[0];
+    const double hi = nu == 0 ? 1.0 : u[nu - 1];
+    const double step = k < 2 ? 0.0 : (hi - lo) / static_cast<double>(k - 1);
+    for (std::size_t i = 0; i < k; ++i) knots[i] = lo + static_cast<double>(i) * step;
+  }
+  return validate_cr_knots(std::move(knots));
+}
+
+Result<Vector> validate_cr_knots(Vector knots) {
+  if (knots.size() < 3) {
+    return QueltError::invalid_parameter("CR spline needs k ≥ 3 (got " + fmt_uint(knots.size()) +
+                                         ")");
+  }
+  for (std::size_t i = 0; i + 1 < knots.size(); ++i) {
+    if (!(knots[i + 1] > knots[i])) {
+      return QueltError::invalid_parameter("CR spline knots must be strictly increasing");
+    }
+  }
+  return knots;
+}
+
+Matrix cr_basis(const Vector& t, MatrixView x) {
+  const std::size_t k = t.size();
+  check_invariant(k >= 3, "cr_basis: needs at least 3 knots");
+  const std::size_t n = x.rows;
+  check_invariant(n == 0 || x.cols >= 1, "cr_basis: covariate view without columns");
+  const std::size_t nseg = k - 1;
+  const Vector h = spacings(t);
+
+  // Segment coefficients of the cardinal spline of knot j on segment s,
+  // stored as coef[s * k + j] so that one segment's coefficients over all j
+  // are contiguous.
+  Vector ca(nseg * k), cb(nseg * k), cc(nseg * k), cd(nseg * k);
+  Vector slope_start(k), slope_end(k);
+  Vector y(k), alpha(k), l(k), mu(k), z(k), c(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    std::fill(y.begin(), y.end(), 0.0);
+    y[j] = 1.0;
+    // Natural cubic interpolant of y: tridiagonal system for the second
+    // derivative coefficients c, zero at both end knots.
+    for (std::size_t i = 1; i + 1 < k; ++i) {
+      alpha[i] = (3.0 / h[i]) * (y[i + 1] - y[i]) - (3.0 / h[i - 1]) * (y[i] - y[i - 1]);
+    }
+    l[0] = 1.0;
+    mu[0] = 0.0;
+    z[0] = 0.0;
+    for (std::size_t i = 1; i + 1 < k; ++i) {
+      l[i] = 2.0 * (h[i - 1] + h[i]) - h[i - 1] * mu[i - 1];
+      mu[i] = h[i] / l[i];
+      z[i] = (alpha[i] - h[i - 1] * z[i - 1]) / l[i];
+    }
+    c[k - 1] = 0.0;
+    for (std::size_t i = k - 1; i-- > 0;) c[i] = z[i] - mu[i] * c[i + 1];
+    for (std::size_t s = 0; s < nseg; ++s) {
+      const double b = (y[s + 1] - y[s]) / h[s] - h[s] * (c[s + 1] + 2.0 * c[s]) / 3.0;
+      const double d = (c[s + 1] - c[s]) / (3.0 * h[s]);
+      ca[s * k + j] = y[s];
+      cb[s * k + j] = b;
+      cc[s * k + j] = c[s];
+      cd[s * k + j] = d;
+    }
+    const std::size_t sl = nseg - 1;
+    const double hl = h[sl];
+    slope_start[j] = cb[j];
+    slope_end[j] = cb[sl * k + j] + 2.0 * cc[sl * k + j] * hl + 3.0 * cd[sl * k + j] * (hl * hl);
+  }
+
+  Matrix out(n, k);
+  const double t0 = t[0];
+  const double tl = t[k - 1];
+  for (std::size_t i = 0; i < n; ++i) {
+    const double xi = x(i, 0);
+    double* row = out.row_ptr(i);
+    if (xi < t0) {
+      // Linear continuation below the first knot: value y_0 = δ(j, 0).
+      for (std::size_t j = 0; j < k; ++j) {
+        row[j] = (j == 0 ? 1.0 : 0.0) + (xi - t0) * slope_start[j];
+      }
+    } else if (xi > tl) {
+      for (std::size_t j = 0; j < k; ++j) {
+        row[j] = (j == k - 1 ? 1.0 : 0.0) + (xi - tl) * slope_end[j];
+      }
+    } else {
+      // Largest s <= k-2 with t_s <= x (also for NaN, which ends in k-2).
+      std::size_t lo = 0, hi = k - 1;
+      while (lo < hi - 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (xi < t[mid]) {
+          hi = mid;
+        } else {
+          lo = mid;
+        }
+      }
+      const std::size_t s = lo;
+      const double dx = xi - t[s];
+      const double dx2 = dx * dx;
+      const double dx3 = dx * dx2;
+      const double* a = &ca[s * k];
+      const double* b = &cb[s * k];
+      const double* cs = &cc[s * k];
+      const double* d = &cd[s * k];
+      for (std::size_t j = 0; j < k; ++j) {
+        row[j] = ((a[j] + dx * b[j]) + dx2 * cs[j]) + dx3 * d[j];
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<Matrix> cr_penalty(const Vector& t) {
+  const std::size_t k = t.size();
+  check_invariant(k >= 3, "cr_penalty: needs at least 3 knots");
+  const std::size_t m = k - 2;
+  const Vector h = spacings(t);
+
+  // Second differences D ((k-2) x k) and the tridiagonal Gram matrix M of
+  // the piecewise-linear second derivative.
+  Matrix dmat(m, k);
+  for (std::size_t i = 0; i < m; ++i) {
+    dmat(i, i) = 1.0 / h[i];
+    dmat(i, i + 1) = -1.0 / h[i] - 1.0 / h[i + 1];
+    dmat(i, i + 2) = 1.0 / h[i + 1];
+  }
+  Vector diag(m), off(m > 0 ? m - 1 : 0);
+  for (std::size_t i = 0; i < m; ++i) diag[i] = (h[i] + h[i + 1]) / 3.0;
+  for (std::size_t i = 0; i + 1 < m; ++i) off[i] = h[i + 1] / 6.0;
+
+  // F = M⁻¹·D column by column (Thomas algorithm, no pivoting; M is
+  // diagonally dominant).
+  Matrix f(m, k);
+  Vector dp(m), r(m);
+  for (std::size_t col = 0; col < k; ++col) {
+    dp = diag;
+    for (std::size_t i = 0; i < m; ++i) r[i] = dmat(i, col);
+    for (std::size_t i = 0; i + 1 < m; ++i) {
+      const double w = off[i] / dp[i];
+      dp[i + 1] = dp[i + 1] - off[i] * w;
+      r[i + 1] = r[i + 1] - w * r[i];
+    }
+    f(m - 1, col) = r[m - 1] / dp[m - 1];
+    for (std::size_t i = m - 1; i-- > 0;) f(i, col) = (r[i] - off[i] * f(i + 1, col)) / dp[i];
+  }
+
+  std::vector<Matrix> out;
+  out.push_back(matmul(dmat.view().t(), f.view()));
+  return out;
+}
+
+double max_abs_row_sum(MatrixView a) {
+  double best = 0.0;
+  for (std::size_t i = 0; i < a.rows; ++i) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < a.cols; ++j) s += std::fabs(a(i, j));
+    best = floor_at(s, best);
+  }
+  return best;
+}
+
+double penalty_scale_to_basis(MatrixView basis, MatrixView penalty) {
+  const double sn = max_abs_row_sum(penalty);
+  if (!(sn > 0.0)) return 1.0;
+  const double bn = max_abs_row_sum(basis);
+  return bn * bn / sn;
+}
+
+}  // namespace quelt

@@ -1,0 +1,138 @@
+#include "design/model_design.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "core/format.hpp"
+#include "core/lapack.hpp"
+#include "core/numeric.hpp"
+
+namespace quelt {
+
+Matrix prepend_intercept_column(MatrixView b) {
+  const std::size_t n = b.rows;
+  const std::size_t q = b.cols;
+  auto width = checked_add(q, 1);
+  if (!width) throw std::bad_alloc();
+  Matrix out(n, *width);
+  for (std::size_t i = 0; i < n; ++i) {
+    double* row = out.row_ptr(i);
+    row[0] = 1.0;
+    for (std::size_t j = 0; j < q; ++j) row[j + 1] = b(i, j);
+  }
+  return out;
+}
+
+namespace {
+
+// Eigenvalues (ascending) of the symmetric matrix whose upper triangle is
+// read. A matrix whose strict upper triangle is exactly zero and whose
+// diagonal is finite is diagonal: its eigenvalues are the sorted diagonal,
+// which is what the eigensolver returns for it, without the O(p³) work (a
+// random effect with many levels has such a penalty).
+Vector upper_eigenvalues(const Matrix& s) {
+  const std::size_t p = s.rows();
+  bool diagonal = true;
+  for (std::size_t i = 0; i < p && diagonal; ++i) {
+    if (!std::isfinite(s(i, i))) diagonal = false;
+    for (std::size_t j = i + 1; j < p && diagonal; ++j) diagonal = s(i, j) == 0.0;
+  }
+  if (diagonal) {
+    Vector ev(p);
+    for (std::size_t i = 0; i < p; ++i) ev[i] = s(i, i);
+    std::sort(ev.begin(), ev.end());  // finite values only
+    return ev;
+  }
+  auto eig = sym_eigen(s);
+  if (!eig.ok()) invariant_failed("penalty eigendecomposition failed");
+  return std::move(eig.value().values);
+}
+
+}  // namespace
+
+std::pair<std::size_t, double> penalty_log_pdet(const Matrix& s) {
+  check_invariant(s.rows() == s.cols(), "penalty_log_pdet: matrix is not square");
+  const Vector ev = upper_eigenvalues(s);
+  double largest = 0.0;
+  for (double e : ev) largest = floor_at(e, largest);  // NaN eigenvalues are skipped
+  const double tol = 1e-10 * floor_at(largest, 1.0);
+  std::size_t rank = 0;
+  double log_pdet = 0.0;
+  for (double e : ev) {
+    if (e > tol) {
+      ++rank;
+      log_pdet += std::log(e);
+    }
+  }
+  return {rank, log_pdet};
+}
+
+std::size_t null_space_dimension(const std::vector<Matrix>& penalties,
+                                 const std::vector<std::size_t>& ranks, std::size_t p) {
+  check_invariant(ranks.size() == penalties.size(),
+                  "null_space_dimension: one rank per penalty expected");
+  std::size_t rank = 0;
+  if (penalties.size() == 1) {
+    rank = ranks[0];
+  } else if (penalties.size() > 1) {
+    Matrix total(p, p);
+    for (const Matrix& s : penalties) {
+      check_invariant(s.rows() == p && s.cols() == p, "null_space_dimension: penalty is not p x p");
+      for (std::size_t i = 0; i < total.size(); ++i) total.data()[i] += s.data()[i];
+    }
+    rank = penalty_log_pdet(total).first;
+  }
+  return rank >= p ? 0 : p - rank;
+}
+
+Matrix pad_penalty(const Matrix& block, std::size_t first, std::size_t p) {
+  const std::size_t q = block.rows();
+  check_invariant(block.cols() == q && first <= p && q <= p - first,
+                  "pad_penalty: block does not fit");
+  Matrix out(p, p);
+  for (std::size_t i = 0; i < q; ++i)
+    for (std::size_t j = 0; j < q; ++j) out(first + i, first + j) = block(i, j);
+  return out;
+}
+
+Status check_has_columns(MatrixView x) {
+  if (x.cols == 0) return QueltError::invalid_parameter("x must have at least one column");
+  return ok_status();
+}
+
+Status check_finite_column(MatrixView x, std::size_t col) {
+  check_invariant(col < x.cols, "check_finite_column: column index out of range");
+  for (std::size_t i = 0; i < x.rows; ++i) {
+    if (!std::isfinite(x(i, col))) {
+      return QueltError::invalid_parameter("x has a non-finite value at row " + fmt_uint(i) +
+                                           ", column " + fmt_uint(col));
+    }
+  }
+  return ok_status();
+}
+
+MatrixView column_view(MatrixView x, std::size_t col) {
+  check_invariant(col < x.cols, "column index out of range");
+  return {x.ptr + static_cast<std::ptrdiff_t>(col) * x.col_stride, x.rows, 1, x.row_stride,
+          x.col_stride};
+}
+
+ModelDesign assemble_single_smooth_design(TermPredictor predictor, const Matrix& basis,
+                                          Matrix padded_penalty) {
+  const std::size_t p = basis.cols() + 1;
+  check_invariant(padded_penalty.rows() == p && padded_penalty.cols() == p,
+                  "single-smooth design: penalty does not match the basis width");
+  ModelDesign d;
+  d.predictor = std::move(predictor);
+  d.x = prepend_intercept_column(basis.view());
+  const auto [rank, log_pdet] = penalty_log_pdet(padded_penalty);
+  d.penalties.push_back(std::move(padded_penalty));
+  d.penalty_ranks.push_back(rank);
+  d.penalty_log_pdets.push_back(log_pdet);
+  d.null_space_dim = null_space_dimension(d.penalties, d.penalty_ranks, p);
+  d.penalty_groups = {{0}};
+  return d;
+}
+
+}  // namespace quelt
