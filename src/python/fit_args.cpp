@@ -7,6 +7,7 @@
 #include "core/matrix.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/terms.hpp"
 
 namespace quelt::py {
 
@@ -192,13 +193,17 @@ PyObject* py_fit_additive(PyObject*, PyObject* args, PyObject* kwargs) {
                    Py_TYPE(terms)->tp_name);
       throw_pyerr();
     }
-    PyRef terms_ref = PyRef::borrow(terms);
     std::optional<Vector> weights = optional_vector(o[4], "weights");
     const FamilyArgs fargs =
         convert_family_args(o[5], o[6], o[7], o[8], o[9], o[10], o[11], o[12], o[13]);
-    (void)fargs;
+
+    // Term errors come before family errors.
+    std::vector<TermSpec> specs = parse_terms(terms);
+    FamilyChoice family = unwrap(choose_family(family_name, fargs));
+    (void)family;
     (void)weights;
-    not_available("fit_additive: the term list");
+    (void)specs;
+    not_available("fit_additive: additive designs");
   });
 }
 

@@ -1,0 +1,159 @@
+"""Parsing of fit_additive's term list."""
+
+import numpy as np
+import pytest
+
+from quelt import _quelt_native as native
+
+BASES = "'cr', 'cr_stable', 're', 'te', 'te_multi', 'ti', or 'tp'"
+
+
+@pytest.fixture
+def data():
+    rng = np.random.default_rng(11)
+    return rng.uniform(size=(50, 3)), rng.uniform(size=50)
+
+
+class Index:
+    def __init__(self, v, hook=None):
+        self.v = v
+        self.hook = hook
+
+    def __index__(self):
+        if self.hook:
+            self.hook()
+        return self.v
+
+
+@pytest.mark.parametrize(
+    "terms, exc, message",
+    [
+        ([5], ValueError, "fit_additive: term 0 must be a tuple; got 5"),
+        ([[0, "cr"]], ValueError, "fit_additive: term 0 must be a tuple; got [0, 'cr']"),
+        ([(0, "cr"), "x"], ValueError, "fit_additive: term 1 must be a tuple; got 'x'"),
+        ([(0,)], ValueError, "fit_additive: term 0 tuple must have at least 2 elements"),
+        ([()], ValueError, "fit_additive: term 0 tuple must have at least 2 elements"),
+        ([(0, 1)], TypeError, None),
+        # tensor product of two margins
+        ([((0, 1, 2), "te")], ValueError,
+         "fit_additive: tensor term 0 cols tuple must have exactly 2 elements"),
+        ([((0,), "te")], ValueError,
+         "fit_additive: tensor term 0 cols tuple must have exactly 2 elements"),
+        ([([0, 1], "te")], ValueError,
+         "fit_additive: tensor term 0 first element must be a (col_a, col_b) tuple"),
+        ([(0, "te")], ValueError,
+         "fit_additive: tensor term 0 first element must be a (col_a, col_b) tuple"),
+        ([((0, 1), "te", [5, 5])], ValueError,
+         "fit_additive: tensor term 0 k must be a (k_a, k_b) tuple"),
+        ([((0, 1), "te", None)], ValueError,
+         "fit_additive: tensor term 0 k must be a (k_a, k_b) tuple"),
+        ([((0, 1), "te", (5, 5, 5))], ValueError,
+         "fit_additive: tensor term 0 k tuple must have exactly 2 elements"),
+        ([((-1, 2), "te")], OverflowError, None),
+        ([((0, 1.0), "te")], TypeError, None),
+        ([((0, 1), "te", (5, -5))], OverflowError, None),
+        # several margins
+        ([((0, 1), "te_multi", (4, 5, 6))], ValueError,
+         "fit_additive: term 0 k tuple length (3) must match cols length (2)"),
+        ([(0, "cr"), ((0, 1, 2), "ti", (4,))], ValueError,
+         "fit_additive: term 1 k tuple length (1) must match cols length (3)"),
+        ([((0, 1), "ti", None)], ValueError,
+         "fit_additive: term 0 k must be a tuple of marginal basis dims"),
+        ([((0,), "ti")], ValueError, "fit_additive: term 0 cols tuple must have at least 2 elements"),
+        ([(0, "te_multi")], ValueError,
+         "fit_additive: term 0 first element must be a tuple of column indices"),
+        ([((0, "a"), "ti")], TypeError, None),
+        # thin plate
+        ([((0,), "tp")], ValueError,
+         "fit_additive: tps term 0 cols tuple must have at least 2 elements"),
+        ([([0, 1], "tp")], ValueError,
+         "fit_additive: tps term 0 first element must be a tuple of column indices"),
+        ([((0, 1), "tp", None)], TypeError, None),
+        ([((0, 1), "tp", -3)], OverflowError, None),
+        # univariate terms and unknown names
+        ([(0.5, "cr")], ValueError,
+         "fit_additive: univariate term 0 first element must be an integer column index"),
+        ([(-1, "cr")], ValueError,
+         "fit_additive: univariate term 0 first element must be an integer column index"),
+        ([((0, 1), "xx")], ValueError,
+         "fit_additive: univariate term 0 first element must be an integer column index"),
+        ([(0, "xx")], ValueError, f'fit_additive: term 0 basis must be {BASES}; got "xx"'),
+        ([(0, "CR")], ValueError, f'fit_additive: term 0 basis must be {BASES}; got "CR"'),
+        ([(0, "cr\0")], ValueError, f'fit_additive: term 0 basis must be {BASES}; got "cr\\0"'),
+        ([(0, "cr", None)], TypeError, None),
+        ([(0, "cr", -1)], OverflowError, None),
+        ([(0, "cr_stable", 2**64)], OverflowError, None),
+        ([], ValueError, "fit_additive: terms list must be non-empty"),
+    ],
+)
+def test_term_errors(data, terms, exc, message):
+    x, y = data
+    with pytest.raises(exc) as ei:
+        native.fit_additive("gaussian", x, y, terms)
+    assert type(ei.value) is exc
+    if message is not None:
+        assert str(ei.value) == message
+
+
+@pytest.mark.parametrize(
+    "terms",
+    [
+        [(0, "cr")], [(0, "cr", 7, "extra")], [(0, "cr_stable", Index(6))],
+        [(0, "re", 99)], [(0, "re", "never read")], [(True, "re")],
+        [((0, 1), "te")], [((0, 1), "te", (4, 5))], [((0, 1, 2), "ti")],
+        [((0, 1), "te_multi", (4, 5))], [((0, 1, 2), "tp")], [((0, 1), "tp", 12)],
+        [(0, "cr"), (1, "cr", 7), ((1, 2), "te")],
+    ],
+)
+def test_valid_terms_parse(data, terms):
+    x, y = data
+    with pytest.raises(NotImplementedError, match="additive"):
+        native.fit_additive("gaussian", x, y, terms)
+
+
+def test_term_errors_precede_family_errors(data):
+    x, y = data
+    with pytest.raises(ValueError, match="term 0 must be a tuple"):
+        native.fit_additive("nope", x, y, [5])
+    with pytest.raises(ValueError, match="terms list must be non-empty"):
+        native.fit_additive("nope", x, y, [])
+    with pytest.raises(ValueError, match='unknown family "nope"'):
+        native.fit_additive("nope", x, y, [(0, "cr")])
+    with pytest.raises(ValueError, match="requires r=K"):
+        native.fit_additive("ocat", x, y, [(0, "cr")])
+    with pytest.raises(TypeError, match="'terms'"):
+        native.fit_additive("nope", x, y, ((0, "cr"),))
+
+
+def test_list_changed_during_parse(data):
+    # An index conversion that empties or extends the list: the parse stops
+    # at the shorter of the starting and the current length, and the item
+    # being parsed stays alive.
+    x, y = data
+    terms = []
+    terms.extend([(Index(0, hook=terms.clear), "cr"), (0, "xx")])
+    with pytest.raises(NotImplementedError):
+        native.fit_additive("gaussian", x, y, terms)
+
+    terms = []
+    terms.extend([(Index(0, hook=lambda: terms.append((0, "xx"))), "cr")])
+    with pytest.raises(NotImplementedError):
+        native.fit_additive("gaussian", x, y, terms)
+
+    terms = [(0, "cr")]
+    terms.insert(0, ((0, Index(1, hook=lambda: terms.__setitem__(0, None))), "te"))
+    with pytest.raises(NotImplementedError):
+        native.fit_additive("gaussian", x, y, terms)
+
+
+def test_tuple_and_list_subclasses_accepted(data):
+    x, y = data
+
+    class T(tuple):
+        pass
+
+    class L(list):
+        pass
+
+    with pytest.raises(NotImplementedError):
+        native.fit_additive("gaussian", x, y, L([T((T((0, 1)), "te", T((4, 4))))]))
