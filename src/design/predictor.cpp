@@ -6,8 +6,11 @@
 #include "basis/cr.hpp"
 #include "core/blas.hpp"
 #include "core/format.hpp"
+#include "design/additive.hpp"
 #include "design/model_design.hpp"
 #include "design/re.hpp"
+#include "design/tensor.hpp"
+#include "design/tps.hpp"
 
 namespace quelt {
 
@@ -72,13 +75,14 @@ Result<Matrix> predictor_evaluate(const TermPredictor& predictor, MatrixView x) 
     case TermPredictor::kCrStable:
       return evaluate_cr_stable(std::get<TermPredictor::kCrStable>(predictor.value), x);
     case TermPredictor::kAdditive:
-      invariant_failed("predictor_evaluate: Additive predictors are not built yet");
+      return evaluate_additive_predictor(std::get<TermPredictor::kAdditive>(predictor.value), x);
     case TermPredictor::kTensor:
-      invariant_failed("predictor_evaluate: Tensor predictors are not built yet");
+      return evaluate_tensor_predictor(std::get<TermPredictor::kTensor>(predictor.value), x);
     case TermPredictor::kTensorMulti:
-      invariant_failed("predictor_evaluate: TensorMulti predictors are not built yet");
+      return evaluate_tensor_multi_predictor(std::get<TermPredictor::kTensorMulti>(predictor.value),
+                                             x);
     case TermPredictor::kTps:
-      invariant_failed("predictor_evaluate: Tps predictors are not built yet");
+      return evaluate_tps_predictor(std::get<TermPredictor::kTps>(predictor.value), x);
     default:
       invariant_failed("predictor_evaluate: valueless predictor");
   }
