@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "python/fit_args.hpp"
+#include "python/fitted_gam.hpp"
 #include "python/pyref.hpp"
 #include "python/settings.hpp"
 
@@ -84,6 +85,8 @@ PyObject* create_module() {
   if (!module) return nullptr;
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+  if (!quelt::py::add_fitted_gam_type(module.get()) || append_to_all(all.get(), "FittedGam") < 0)
+    return nullptr;
   if (add_function(module.get(), all.get(), &fit_def) < 0 ||
       add_function(module.get(), all.get(), &fit_additive_def) < 0 ||
       add_function(module.get(), all.get(), &set_outer_tuning_override_def) < 0 ||

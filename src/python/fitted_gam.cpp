@@ -1,0 +1,357 @@
+#include "python/fitted_gam.hpp"
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <span>
+#include <variant>
+
+#include "fit/persistence.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/predict.hpp"
+
+namespace quelt::py {
+
+namespace {
+
+constexpr std::uintptr_t kExclusive = std::numeric_limits<std::uintptr_t>::max();
+
+// The type, created once per process with the module.
+PyTypeObject* g_type = nullptr;
+
+FittedGamObject* as_object(PyObject* self) { return reinterpret_cast<FittedGamObject*>(self); }
+
+std::atomic_ref<std::uintptr_t> counter(FittedGamObject* o) {
+  return std::atomic_ref<std::uintptr_t>(o->borrow);
+}
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyObject* new_int(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// ---------------------------------------------------------------------------
+// Properties.
+
+template <class F>
+PyObject* shared_getter(PyObject* self, F&& get) {
+  return guarded_call([&]() -> PyObject* {
+    SharedBorrow b(self);
+    return get(b.record());
+  });
+}
+
+PyObject* get_n(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return new_int(g.n); });
+}
+PyObject* get_rho(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return new_array(g.rho).release(); });
+}
+PyObject* get_beta(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return new_array(g.beta).release(); });
+}
+PyObject* get_scale(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return PyFloat_FromDouble(g.scale); });
+}
+PyObject* get_lambda(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return new_array(g.lambda).release(); });
+}
+PyObject* get_n_iters(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return new_int(g.n_iters); });
+}
+PyObject* get_converged(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return PyBool_FromLong(g.converged); });
+}
+PyObject* get_edf_total(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return PyFloat_FromDouble(g.edf_total); });
+}
+PyObject* get_reml_value(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) { return PyFloat_FromDouble(g.reml_value); });
+}
+PyObject* get_edf_per_term(PyObject* self, void*) {
+  return shared_getter(self,
+                       [](const FittedGam& g) { return new_array(g.edf_per_term).release(); });
+}
+PyObject* get_shape_params(PyObject* self, void*) {
+  return shared_getter(self,
+                       [](const FittedGam& g) { return new_array(g.shape_params).release(); });
+}
+
+// A ratio of two counters, 0.0 when the denominator is 0.
+double rate(std::uint64_t num, std::uint64_t den) {
+  return den == 0 ? 0.0 : static_cast<double>(num) / static_cast<double>(den);
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef v = PyRef::steal(value);
+  return v && PyDict_SetItemString(dict, key, v.get()) == 0;
+}
+
+PyObject* get_fit_stats(PyObject* self, void*) {
+  return shared_getter(self, [](const FittedGam& g) -> PyObject* {
+    const FitStats& s = g.fit_stats;
+    PyRef d = PyRef::steal(PyDict_New());
+    if (!d) throw_pyerr();
+    if (!set_item(d.get(), "outer_iterations", new_int(s.outer_iterations)) ||
+        !set_item(d.get(), "line_search_trials", new_int(s.line_search_trials)) ||
+        !set_item(d.get(), "no_refresh_attempts", new_int(s.no_refresh_attempts)) ||
+        !set_item(d.get(), "no_refresh_hits", new_int(s.no_refresh_hits)) ||
+        !set_item(d.get(), "inner_pirls_calls", new_int(s.inner_pirls_calls)) ||
+        !set_item(d.get(), "inner_pirls_iterations_total",
+                  new_int(s.inner_pirls_iterations_total)) ||
+        !set_item(d.get(), "pirls_iters_per_call",
+                  PyFloat_FromDouble(rate(s.inner_pirls_iterations_total, s.inner_pirls_calls))) ||
+        !set_item(d.get(), "no_refresh_hit_rate",
+                  PyFloat_FromDouble(rate(s.no_refresh_hits, s.no_refresh_attempts))))
+      throw_pyerr();
+    return d.release();
+  });
+}
+
+PyGetSetDef getset[] = {
+    {"n", get_n, nullptr, "Number of observations.", nullptr},
+    {"rho", get_rho, nullptr, "Log smoothing parameters (a new array).", nullptr},
+    {"beta", get_beta, nullptr, "Coefficients, intercept first (a new array).", nullptr},
+    {"scale", get_scale, nullptr, "Scale (dispersion) of the fit.", nullptr},
+    {"lambda", get_lambda, nullptr, "Smoothing parameters exp(rho) (a new array).", nullptr},
+    {"n_iters", get_n_iters, nullptr, "Outer iterations used.", nullptr},
+    {"converged", get_converged, nullptr, "Whether the fit converged.", nullptr},
+    {"edf_total", get_edf_total, nullptr, "Total effective degrees of freedom.", nullptr},
+    {"fit_stats", get_fit_stats, nullptr, "Counters of the fit (a new dict).", nullptr},
+    {"reml_value", get_reml_value, nullptr, "Outer score at the final point.", nullptr},
+    {"edf_per_term", get_edf_per_term, nullptr,
+     "Effective degrees of freedom per penalty (a new array).", nullptr},
+    {"shape_params", get_shape_params, nullptr,
+     "Shape coordinates of the family on the optimisation scale (a new array).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Methods.
+
+PyObject* shift_intercept(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    ExclusiveBorrow b(self);
+    static const char* kwlist[] = {"delta", nullptr};
+    PyObject* delta_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:shift_intercept", const_cast<char**>(kwlist),
+                                     &delta_obj))
+      throw_pyerr();
+    double delta = to_f64(delta_obj, "delta");
+    FittedGam& g = b.record();
+    if (!g.beta.empty()) g.beta[0] += delta;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* term_col_ranges(PyObject* self, PyObject*) {
+  return guarded_call([&]() -> PyObject* {
+    SharedBorrow b(self);
+    const FittedGam& g = b.record();
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    if (const auto* add = std::get_if<AdditivePredictor>(&g.predictor.value))
+      ranges = add->col_ranges;
+    else
+      ranges.emplace_back(1, g.beta.size());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
+    if (!list) throw_pyerr();
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+      PyObject* t = Py_BuildValue("(KK)", static_cast<unsigned long long>(ranges[i].first),
+                                  static_cast<unsigned long long>(ranges[i].second));
+      if (t == nullptr) throw_pyerr();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+    }
+    return list.release();
+  });
+}
+
+PyObject* vcov(PyObject* self, PyObject*) {
+  return guarded_call([&]() -> PyObject* {
+    SharedBorrow b(self);
+    return new_array(b.record().vcov).release();
+  });
+}
+
+// The persisted bytes of the record as a new bytes object, written in place.
+PyRef serialized_bytes(const FittedGam& g) {
+  std::size_t n = unwrap(serialized_size(g));
+  if (n > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max())) throw std::bad_alloc();
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+  if (!bytes) throw_pyerr();
+  auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+  serialize_into(g, std::span<std::uint8_t>(data, n));
+  return bytes;
+}
+
+PyObject* serialize_method(PyObject* self, PyObject*) {
+  return guarded_call([&]() -> PyObject* {
+    SharedBorrow b(self);
+    return serialized_bytes(b.record()).release();
+  });
+}
+
+PyObject* reduce_method(PyObject* self, PyObject*) {
+  return guarded_call([&]() -> PyObject* {
+    SharedBorrow b(self);
+    PyRef bytes = serialized_bytes(b.record());
+    PyRef load = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "deserialize"));
+    if (!load) throw_pyerr();
+    PyObject* r = Py_BuildValue("(O(O))", load.get(), bytes.get());
+    if (r == nullptr) throw_pyerr();
+    return r;
+  });
+}
+
+PyObject* deserialize_method(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    static const char* kwlist[] = {"bytes", nullptr};
+    PyObject* obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:deserialize", const_cast<char**>(kwlist),
+                                     &obj))
+      throw_pyerr();
+    if (!PyBytes_Check(obj)) {
+      std::string msg = "argument 'bytes': expected bytes, got ";
+      msg += Py_TYPE(obj)->tp_name;
+      raise(PyExc_TypeError, msg);
+    }
+    // bytes objects are immutable and `obj` stays referenced by the call, so
+    // the decoder reads the buffer in place.
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+    auto len = static_cast<std::size_t>(PyBytes_GET_SIZE(obj));
+    FittedGam rec = unwrap(deserialize(std::span<const std::uint8_t>(data, len)));
+    PyObject* out = new_fitted_gam(std::move(rec));
+    if (out == nullptr) throw_pyerr();
+    return out;
+  });
+}
+
+// Score diagnostics of the shape families are built with the fitting
+// drivers; until then they report that they are missing.
+template <const char* Name>
+PyObject* not_available(PyObject* self, PyObject*, PyObject*) {
+  return guarded_call([&]() -> PyObject* {
+    SharedBorrow b(self);
+    raise(PyExc_NotImplementedError, std::string(Name) + " is not available yet");
+  });
+}
+constexpr char kRemlOcat[] = "evaluate_reml_at_ocat";
+constexpr char kRemlTweedie[] = "evaluate_reml_at_tweedie";
+constexpr char kRemlScat[] = "evaluate_reml_at_scat";
+constexpr char kRemlNegbin[] = "evaluate_reml_at_negbin";
+
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"shift_intercept", as_cfunction<shift_intercept>(), kArgs,
+     "shift_intercept($self, /, delta)\n--\n\nAdd delta to the intercept coefficient."},
+    {"term_col_ranges", term_col_ranges, METH_NOARGS,
+     "term_col_ranges($self, /)\n--\n\n"
+     "Model-matrix columns (first, last_exclusive) of each term."},
+    {"vcov", vcov, METH_NOARGS,
+     "vcov($self, /)\n--\n\nCovariance matrix of the coefficients (a new array)."},
+    {"serialize", serialize_method, METH_NOARGS,
+     "serialize($self, /)\n--\n\nThe model as bytes, read back by FittedGam.deserialize."},
+    {"__reduce__", reduce_method, METH_NOARGS, nullptr},
+    {"deserialize", as_cfunction<deserialize_method>(), kArgs | METH_CLASS,
+     "deserialize($type, /, bytes)\n--\n\nRebuild a model from the bytes of serialize()."},
+    {"predict", as_cfunction<py_predict>(), kArgs,
+     "predict($self, /, x_new)\n--\n\nLinear predictor for new covariates."},
+    {"predict_response", as_cfunction<py_predict_response>(), kArgs,
+     "predict_response($self, /, x_new)\n--\n\nMean on the response scale for new covariates."},
+    {"predict_ci", as_cfunction<py_predict_ci>(), kArgs,
+     "predict_ci($self, /, x_new, level=0.95, scale='response')\n--\n\n"
+     "Predictions with Wald intervals: (mean, lo, hi) on the 'response' or 'link' scale."},
+    {"predict_diff", as_cfunction<py_predict_diff>(), kArgs,
+     "predict_diff($self, /, x_a, x_b, level=0.95)\n--\n\n"
+     "Difference of the linear predictor between x_a and x_b with Wald intervals: "
+     "(diff, lo, hi)."},
+    {"evaluate_lpmatrix", as_cfunction<py_evaluate_lpmatrix>(), kArgs,
+     "evaluate_lpmatrix($self, /, x_new)\n--\n\nModel matrix for new covariates."},
+    {"evaluate_reml_at_ocat", as_cfunction<not_available<kRemlOcat>>(), kArgs, nullptr},
+    {"evaluate_reml_at_tweedie", as_cfunction<not_available<kRemlTweedie>>(), kArgs, nullptr},
+    {"evaluate_reml_at_scat", as_cfunction<not_available<kRemlScat>>(), kArgs, nullptr},
+    {"evaluate_reml_at_negbin", as_cfunction<not_available<kRemlNegbin>>(), kArgs, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Type.
+
+void dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  delete as_object(self)->rec;
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_getset, getset},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quelt._quelt_native.FittedGam",
+    static_cast<int>(sizeof(FittedGamObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+SharedBorrow::SharedBorrow(PyObject* self) : obj_(as_object(self)) {
+  auto c = counter(obj_);
+  std::uintptr_t cur = c.load();
+  do {
+    if (cur >= kExclusive - 1) raise(PyExc_RuntimeError, "Already mutably borrowed");
+  } while (!c.compare_exchange_weak(cur, cur + 1));
+}
+
+SharedBorrow::~SharedBorrow() { counter(obj_).fetch_sub(1); }
+
+ExclusiveBorrow::ExclusiveBorrow(PyObject* self) : obj_(as_object(self)) {
+  std::uintptr_t expected = 0;
+  if (!counter(obj_).compare_exchange_strong(expected, kExclusive))
+    raise(PyExc_RuntimeError, "Already borrowed");
+}
+
+ExclusiveBorrow::~ExclusiveBorrow() { counter(obj_).store(0); }
+
+bool add_fitted_gam_type(PyObject* module) {
+  if (g_type == nullptr) {
+    PyObject* t = PyType_FromSpec(&spec);
+    if (t == nullptr) return false;
+    g_type = reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
+  }
+  return PyModule_AddObjectRef(module, "FittedGam", reinterpret_cast<PyObject*>(g_type)) == 0;
+}
+
+PyObject* new_fitted_gam(FittedGam&& rec) {
+  if (g_type == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "FittedGam type is not initialised");
+    return nullptr;
+  }
+  FittedGam* owned = nullptr;
+  try {
+    owned = new FittedGam(std::move(rec));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  PyObject* obj = g_type->tp_alloc(g_type, 0);
+  if (obj == nullptr) {
+    delete owned;
+    return nullptr;
+  }
+  as_object(obj)->rec = owned;
+  as_object(obj)->borrow = 0;
+  return obj;
+}
+
+}  // namespace quelt::py
