@@ -1,0 +1,189 @@
+// The per-fit context handed to every inner fit and score evaluation, the
+// inner-fit settings, and the warm-start cache cell it carries.
+//
+// One context belongs to one fit. Inner fits and scores read it; only the
+// counters of `fit_stats` and the warm-start cell change after construction
+// (the cell through a use-counted guard, so the context is passed by const
+// reference to readers).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/matrix.hpp"
+#include "design/model_design.hpp"
+#include "family/families.hpp"
+#include "inner/fit_stats.hpp"
+
+namespace quelt {
+
+// Settings of every inner fit, in this order.
+struct InnerOptions {
+  // Iteration limit; 0 runs no iteration and returns the start unconverged.
+  std::size_t max_iter = 50;
+  // Convergence tolerance: relative change of the deviance for PIRLS.
+  double tol = 1e-9;
+  // Line-search limit of the quantile fit; PIRLS does not read it.
+  std::size_t max_backtrack = 10;
+};
+
+// State of the previous REML evaluation, used to extrapolate the next
+// starting coefficients: beta(rho) ~ beta + sum_j ln(lambda_j'/lambda_j) *
+// dbeta_drho[:, j].
+struct WarmStartCache {
+  Vector lambda;      // m: exp(rho) at the cached point
+  Vector beta;        // p: coefficients of the inner fit there
+  Matrix dbeta_drho;  // p x m: column j = -lambda_j H^{-1} S_j beta
+};
+
+// A cell holding an optional WarmStartCache with a use count: any number of
+// shared users or one exclusive user at a time. A conflicting use is an
+// internal invariant failure ("already mutably borrowed" / "already
+// borrowed"). The count guards against overlapping use on one thread, not
+// against threads.
+class WarmStartCell {
+ public:
+  class Shared {
+   public:
+    explicit Shared(const WarmStartCell& c) : cell_(&c) {
+      check_invariant(c.count_ >= 0, "already mutably borrowed");
+      ++c.count_;
+    }
+    ~Shared() { --cell_->count_; }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+    const std::optional<WarmStartCache>& operator*() const { return cell_->value_; }
+    const std::optional<WarmStartCache>* operator->() const { return &cell_->value_; }
+
+   private:
+    const WarmStartCell* cell_;
+  };
+  class Exclusive {
+   public:
+    explicit Exclusive(const WarmStartCell& c) : cell_(&c) {
+      check_invariant(c.count_ == 0, "already borrowed");
+      c.count_ = -1;
+    }
+    ~Exclusive() { cell_->count_ = 0; }
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+    std::optional<WarmStartCache>& operator*() const { return cell_->value_; }
+    std::optional<WarmStartCache>* operator->() const { return &cell_->value_; }
+
+   private:
+    const WarmStartCell* cell_;
+  };
+
+  WarmStartCell() = default;
+  // A copied context starts with its own empty cell: a cache belongs to the
+  // fit that wrote it.
+  WarmStartCell(const WarmStartCell&) {}
+  WarmStartCell& operator=(const WarmStartCell&) { return *this; }
+
+  Shared borrow() const { return Shared(*this); }
+  // Exclusive use is granted through a const cell because the cache is the
+  // one piece of a shared context that evaluations may rewrite.
+  Exclusive borrow_mut() const { return Exclusive(*this); }
+
+ private:
+  mutable std::optional<WarmStartCache> value_;
+  mutable int count_ = 0;  // > 0 shared users, -1 exclusive, 0 free
+};
+
+// Fields only some families carry. The Gaussian context holds the weighted
+// cross products of its closed-form fit, computed once per fit.
+template <class Family>
+struct FitContextExtras {};
+
+template <>
+struct FitContextExtras<Gaussian> {
+  Matrix xtwx;  // p x p: X^T diag(w_prior) X (X^T X without prior weights)
+  Vector xtwy;  // p: X^T diag(w_prior) y (X^T y without prior weights)
+};
+
+// The context of one fit of family `Family`.
+//
+// Invariants established by the builder (the drivers): penalties are m
+// p x p matrices; penalty_ranks and penalty_log_pdets have m entries;
+// every penalty index appears in exactly one of penalty_groups (an empty
+// group list means every penalty is its own group); y, prior_weights and
+// eta_start (n entries, or one entry broadcast) agree with the rows of x.
+template <class Family>
+struct FitContext : FitContextExtras<Family> {
+  // Penalty matrices S_j at unit smoothing parameter, one per entry of rho.
+  std::vector<Matrix> penalties;
+  // Rank and log pseudo-determinant of each S_j.
+  std::vector<std::size_t> penalty_ranks;
+  Vector penalty_log_pdets;
+  // Sets of penalty indices acting on one coefficient block.
+  std::vector<std::vector<std::size_t>> penalty_groups;
+  // Mp: p minus the rank of the sum of all penalties.
+  std::size_t null_space_dim = 0;
+  // Model matrix, n x p, column 0 all ones.
+  Matrix x;
+  // Responses, n entries.
+  Vector y;
+  // Prior weights, n entries; absent means all 1.0.
+  std::optional<Vector> prior_weights;
+  // Starting linear predictor (n entries or one broadcast entry); when
+  // present it replaces the computed start of PIRLS, also over a warm start.
+  std::optional<Vector> eta_start;
+  // The family value.
+  Family family{};
+  InnerOptions inner_options{};
+  // Counters. Inner fits never touch them; their callers count.
+  FitStats fit_stats{};
+  // The previous REML evaluation, for the warm start.
+  WarmStartCell warm_start{};
+
+  std::size_t n() const { return x.rows(); }
+  std::size_t p() const { return x.cols(); }
+  std::size_t m() const { return penalties.size(); }
+};
+
+// Fills xtwx and xtwy of a Gaussian context from its x, y and prior weights.
+void gaussian_cross_products(FitContext<Gaussian>& ctx);
+
+// A context for one fit: copies the design's model matrix, penalties, ranks,
+// log pseudo-determinants, penalty groups and null-space dimension, takes y
+// and the prior weights, and (Gaussian) forms X^T W X and X^T W y once.
+// Counters start at zero, the warm-start cell empty, eta_start absent.
+template <class Family>
+FitContext<Family> make_fit_context(const ModelDesign& design, Vector y,
+                                    std::optional<Vector> prior_weights, Family family,
+                                    InnerOptions options = {});
+
+// S_lambda = sum_j exp(rho_j) S_j (p x p); the p x p zero matrix when there
+// are no penalties. rho needs at least as many entries as there are
+// penalties.
+Matrix total_penalty(const std::vector<Matrix>& penalties, std::span<const double> rho,
+                     std::size_t p);
+
+template <class Family>
+FitContext<Family> make_fit_context(const ModelDesign& design, Vector y,
+                                    std::optional<Vector> prior_weights, Family family,
+                                    InnerOptions options) {
+  check_invariant(
+      y.size() == design.x.rows() && (!prior_weights || prior_weights->size() == y.size()),
+      "make_fit_context: y or weights do not match the model matrix");
+  FitContext<Family> ctx;
+  ctx.penalties = design.penalties;
+  ctx.penalty_ranks = design.penalty_ranks;
+  ctx.penalty_log_pdets = design.penalty_log_pdets;
+  ctx.penalty_groups = design.penalty_groups;
+  ctx.null_space_dim = design.null_space_dim;
+  ctx.x = design.x;
+  ctx.y = std::move(y);
+  ctx.prior_weights = std::move(prior_weights);
+  ctx.family = std::move(family);
+  ctx.inner_options = options;
+  if constexpr (std::is_same_v<Family, Gaussian>) gaussian_cross_products(ctx);
+  return ctx;
+}
+
+}  // namespace quelt

@@ -1,0 +1,39 @@
+// The record every inner fit returns.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "core/matrix.hpp"
+
+namespace quelt {
+
+// Result of one inner fit at fixed smoothing (and shape) parameters. All
+// arrays are owned except `x`, which views the model matrix of the context
+// the fit was made from: the record must not outlive that context when `x`
+// is read.
+struct InnerFit {
+  Vector beta;  // p coefficients of the returned iterate
+  Vector eta;   // n: X beta once an iteration was accepted, else the start
+  Vector mu;    // n: g^{-1}(eta)
+  Vector w;     // n working weights at the returned mu
+  Vector z;     // n working responses at the returned mu
+  // Lower Cholesky factor L of H = X^T W X + S_lambda (row-major,
+  // contiguous, zeros above the diagonal); log|H| = 2 sum_i ln L_ii.
+  Matrix chol;
+  double deviance = 0.0;  // family deviance of the returned mu (no penalty)
+  // sum_i w_i (z_i - eta_i)^2 with this record's w and z; the closed-form
+  // Gaussian fit stores its weighted residual sum of squares here.
+  double weighted_rss = 0.0;
+  std::size_t n = 0;
+  std::size_t p = 0;
+  std::size_t iterations = 0;
+  // d(Fisher working weight)/d(eta) per observation; present from PIRLS.
+  std::optional<Vector> dw_deta;
+  // The model matrix (a view of the context's); present from PIRLS.
+  std::optional<MatrixView> x;
+  // True only when the fit's convergence test ended it.
+  bool converged = false;
+};
+
+}  // namespace quelt

@@ -1,0 +1,456 @@
+#include "score/envelope.hpp"
+
+#include <cmath>
+#include <type_traits>
+
+#include "core/blas.hpp"
+#include "core/linalg.hpp"
+#include "core/numeric.hpp"
+#include "design/penalty_groups.hpp"
+#include "inner/closed_form.hpp"
+#include "inner/pirls.hpp"
+#include "score/newton_terms.hpp"
+#include "score/row_forms.hpp"
+#include "score/warm_start.hpp"
+
+namespace quelt {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kInadmissibleScore = 1e12;
+// Relative floor of an estimated scale, as a multiple of the data's own
+// dispersion.
+constexpr double kScaleFloorRel = 1e-8;
+constexpr double kGammaScaleFloor = 1e-8;
+
+enum class ScoreKind { Gaussian, InverseGaussian, Gamma, KnownPoisson, KnownBernoulli };
+
+template <class F>
+constexpr ScoreKind score_kind() {
+  if constexpr (std::is_same_v<F, Gaussian> || std::is_same_v<F, QuasiPoisson> ||
+                std::is_same_v<F, QuasiBinomial>)
+    return ScoreKind::Gaussian;
+  else if constexpr (std::is_same_v<F, InverseGaussian>)
+    return ScoreKind::InverseGaussian;
+  else if constexpr (std::is_same_v<F, GammaLog> || std::is_same_v<F, GammaInverse>)
+    return ScoreKind::Gamma;
+  else if constexpr (std::is_same_v<F, Poisson>)
+    return ScoreKind::KnownPoisson;
+  else {
+    static_assert(std::is_same_v<F, Bernoulli>, "no REML score instance for this family");
+    return ScoreKind::KnownBernoulli;
+  }
+}
+
+// Variance function at the weighted mean response, for the dispersion that
+// scales the floor of an estimated phi.
+template <class F>
+double reference_variance(double ybar) {
+  if constexpr (std::is_same_v<F, QuasiPoisson>)
+    return ybar;
+  else if constexpr (std::is_same_v<F, QuasiBinomial>)
+    return ybar * (1.0 - ybar);
+  else if constexpr (std::is_same_v<F, InverseGaussian>)
+    return ybar * ybar * ybar;
+  else
+    return 1.0;
+}
+
+// The floor of an estimated scale: 1e-8 times the dispersion of the data
+// about its weighted mean, sum w (y - ybar)^2 / sum w / V(ybar). Scaling y
+// scales this exactly as it scales phi. Where the data carry no dispersion
+// (constant or empty y) the plain 1e-8 stands.
+template <class F>
+double scale_floor(const FitContext<F>& ctx) {
+  const std::size_t n = ctx.y.size();
+  double sw = 0.0, swy = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double w = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
+    sw += w;
+    swy += w * ctx.y[i];
+  }
+  if (!(sw > 0.0)) return kScaleFloorRel;
+  const double ybar = swy / sw;
+  double ss = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double w = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
+    const double d = ctx.y[i] - ybar;
+    ss += w * d * d;
+  }
+  const double ref = ss / sw / reference_variance<F>(ybar);
+  if (!(ref > 0.0) || !std::isfinite(ref)) return kScaleFloorRel;
+  return kScaleFloorRel * ref;
+}
+
+EnvelopeScore inadmissible_record(std::size_t m, Vector lambda) {
+  EnvelopeScore es;
+  es.grad.assign(m, 0.0);
+  es.score = kInadmissibleScore;
+  es.lambda = std::move(lambda);
+  es.bsb_per_term.assign(m, 0.0);
+  es.trace_per_term.assign(m, 0.0);
+  es.dscale_drho.reset();
+  es.h_inv = Matrix(0, 0);
+  es.scale = 1.0;
+  es.fd_hessian = false;
+  es.log_det_s_hessian = Matrix(0, 0);
+  return es;
+}
+
+// S beta.
+Vector mat_vec_small(const Matrix& s, const Vector& b) {
+  const std::size_t p = s.rows();
+  Vector u(p);
+  for (std::size_t a = 0; a < p; ++a) {
+    const double* row = s.row_ptr(a);
+    double acc = 0.0;
+    for (std::size_t c = 0; c < p; ++c) acc += row[c] * b[c];
+    u[a] = acc;
+  }
+  return u;
+}
+
+double dot(const Vector& a, const Vector& b) {
+  double acc = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) acc += a[i] * b[i];
+  return acc;
+}
+
+}  // namespace
+
+std::optional<Vector> scaled_terms_over_resid_df(std::size_t n, std::span<const double> a,
+                                                 std::span<const double> b, std::size_t mp) {
+  const double df = static_cast<double>(n) - static_cast<double>(mp);
+  if (df <= 0.0) return std::nullopt;
+  const std::size_t k = a.size() < b.size() ? a.size() : b.size();
+  Vector out(k);
+  for (std::size_t i = 0; i < k; ++i) out[i] = a[i] * b[i] / df;
+  return out;
+}
+
+double digamma(double x) {
+  double s = 0.0;
+  while (x < 6.0) {
+    s -= 1.0 / x;
+    x += 1.0;
+  }
+  const double t = 1.0 / x, t2 = t * t;
+  return s + (std::log(x) - 0.5 * t) - t2 / 12.0 + t2 * t2 / 120.0 - t2 * t2 * t2 / 252.0 +
+         t2 * t2 * t2 * t2 / 240.0;
+}
+
+double trigamma(double x) {
+  double s = 0.0;
+  while (x < 6.0) {
+    s += 1.0 / (x * x);
+    x += 1.0;
+  }
+  const double t = 1.0 / x, t2 = t * t;
+  const double t5 = t2 * t2 * t, t7 = t5 * t2, t9 = t7 * t2;
+  return s + (t + 0.5 * t2) + t * t2 / 6.0 - t5 / 30.0 + t7 / 42.0 - t9 / 30.0;
+}
+
+double gamma_profile_scale(double dp, std::size_t n_, std::size_t mp_) {
+  const double n = static_cast<double>(n_), mp = static_cast<double>(mp_);
+  double phi = floor_at(dp / (n - mp), 1e-8);
+  const double tau = (std::fabs(dp) + (n - (n - mp)) + 1.0) * 1e-10;
+  for (std::size_t k = 0;; ++k) {
+    const double a = 1.0 / phi;
+    const double g = mp * phi + (dp + 2.0 * n * (std::log(phi) + digamma(a)));
+    if (std::fabs(g) < tau) break;
+    const double gd = mp + (2.0 * n / phi) * (1.0 - a * trigamma(a));
+    if (std::fabs(gd) < 1e-15) break;
+    const double stepped = std::fmax(phi - g / gd, 0.1 * phi);
+    const double phi_new = floor_at(std::fmin(stepped, 10.0 * phi), 1e-8);
+    if (std::isnan(phi_new) || std::isinf(phi_new)) break;
+    const bool done = std::fabs(phi_new - phi) < 1e-12 * phi || k >= 29;
+    phi = phi_new;
+    if (done) break;
+  }
+  return phi;
+}
+
+template <class Family>
+Result<InnerFit> fit_at_rho(const FitContext<Family>& ctx, std::span<const double> rho,
+                            const std::optional<Vector>& beta0) {
+  if constexpr (std::is_same_v<Family, Gaussian>) {
+    return solve_closed_form_gaussian(ctx, rho);
+  } else {
+    return pirls(ctx, total_penalty(ctx.penalties, rho, ctx.x.cols()), beta0);
+  }
+}
+
+template <class Family>
+Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<const double> rho,
+                                     const InnerFit& fit) {
+  constexpr ScoreKind kind = score_kind<Family>();
+  const std::size_t m = ctx.penalties.size();
+  check_invariant(rho.size() >= m, "envelope_score: rho shorter than the penalty list");
+  check_invariant(ctx.penalty_ranks.size() >= m && ctx.penalty_log_pdets.size() >= m,
+                  "envelope_score: fewer ranks or log pseudo-determinants than penalties");
+  check_invariant(fit.beta.size() == fit.p && fit.chol.rows() == fit.p,
+                  "envelope_score: inner fit record is inconsistent");
+  const double n = static_cast<double>(fit.n), p = static_cast<double>(fit.p);
+  const double mp = static_cast<double>(ctx.null_space_dim);
+
+  // Common part.
+  Vector lambda(rho.size());
+  for (std::size_t j = 0; j < rho.size(); ++j) lambda[j] = std::exp(rho[j]);
+  Matrix h_inv = inverse_from_cholesky(fit.chol.view());
+  Vector bsb(m), tr(m);
+  double bsum = 0.0, tsum = 0.0;
+  for (std::size_t j = 0; j < m; ++j) {
+    const Matrix& s = ctx.penalties[j];
+    const Vector u = mat_vec_small(s, fit.beta);
+    double b = -0.0;
+    for (std::size_t i = 0; i < fit.p; ++i) b += fit.beta[i] * u[i];
+    double t = 0.0;
+    for (std::size_t a = 0; a < fit.p; ++a)
+      for (std::size_t c = 0; c < fit.p; ++c) t += h_inv(a, c) * s(c, a);
+    bsb[j] = b;
+    tr[j] = t;
+    bsum += lambda[j] * b;
+    tsum += lambda[j] * t;
+  }
+  double log_det_h = fit.chol.rows() == 0 ? 0.0 : log_det_from_cholesky(fit.chol);
+  PenaltyLogDet ld = penalty_log_det(ctx.penalties, ctx.penalty_ranks, ctx.penalty_log_pdets,
+                                     ctx.penalty_groups, rho);
+  const double dev = fit.deviance;
+  const double dp = bsum + dev;
+
+  if constexpr (kind == ScoreKind::InverseGaussian) {
+    if (auto nl = newton_log_det_h(ctx, rho, fit)) log_det_h = *nl;
+  }
+
+  EnvelopeScore es;
+  es.lambda = lambda;
+  es.grad.assign(m, 0.0);
+  if constexpr (kind == ScoreKind::KnownPoisson || kind == ScoreKind::KnownBernoulli) {
+    double ls = 0.0;
+    for (double y : ctx.y) {
+      if constexpr (kind == ScoreKind::KnownPoisson) {
+        if (y > 0.0) ls += y * std::log(y) - y;
+      } else {
+        if (y > 0.0 && y < 1.0) {
+          double q = y;
+          if (q < 1e-15) q = 1e-15;
+          if (q > 0.999999999999999) q = 0.999999999999999;
+          ls += q * std::log(q) + (1.0 - q) * std::log(1.0 - q);
+        }
+      }
+    }
+    es.score = (bsum + dev) * 0.5 + (mp / 2.0) * (-1.8378770664093453);
+    es.score = es.score + log_det_h / 2.0 - ld.value / 2.0 - ls;
+    for (std::size_t j = 0; j < m; ++j)
+      es.grad[j] = 0.5 * lambda[j] * bsb[j] + 0.5 * lambda[j] * tr[j] - 0.5 * ld.grad[j];
+    es.dscale_drho = Vector(m, 0.0);
+    es.scale = 1.0;
+  } else {
+    // Estimated scale: admissibility first.
+    if (dev <= 0.0) return inadmissible_record(m, std::move(lambda));
+    if (dp <= 0.0 || p - tsum >= n) return inadmissible_record(m, std::move(lambda));
+    if (n - mp <= 0.0) return inadmissible_record(m, std::move(lambda));
+    double phi = 0.0, ls = 0.0;
+    if constexpr (kind == ScoreKind::Gamma) {
+      phi = floor_at(gamma_profile_scale(dp, fit.n, ctx.null_space_dim), kGammaScaleFloor);
+      const double a = 1.0 / phi;
+      const double kappa = -ln_gamma(a) - std::log(phi) * a - a;
+      for (double y : ctx.y) ls += kappa - std::log(floor_at(y, 1e-300));
+    } else {
+      phi = floor_at(dp / floor_at(n - mp, 1.0), scale_floor(ctx));
+      const double half_log = -0.5 * std::log(kTwoPi * phi);
+      if constexpr (kind == ScoreKind::InverseGaussian) {
+        for (double y : ctx.y) ls += half_log + (-1.5) * std::log(floor_at(y, 1e-300));
+      } else {
+        ls = static_cast<double>(ctx.y.size()) * half_log;
+      }
+    }
+    es.score = log_det_h / 2.0 + (dp / (2.0 * phi) + (-0.5 * mp * std::log(kTwoPi * phi))) -
+               ld.value / 2.0 - ls;
+    for (std::size_t j = 0; j < m; ++j)
+      es.grad[j] = lambda[j] * bsb[j] / (phi + phi) + 0.5 * lambda[j] * tr[j] - 0.5 * ld.grad[j];
+    if constexpr (kind == ScoreKind::Gamma) {
+      const double a = 1.0 / phi;
+      const double gd = (2.0 * n / phi) * (1.0 - a * trigamma(a)) + mp;
+      Vector c(m, 0.0);
+      if (!(std::fabs(gd) < 1e-15))
+        for (std::size_t j = 0; j < m; ++j) c[j] = bsb[j] * ((-1.0 / gd) * lambda[j]);
+      es.dscale_drho = std::move(c);
+    } else if constexpr (kind == ScoreKind::InverseGaussian) {
+      if (auto k = newton_weight_gradient_terms(ctx, rho, fit)) {
+        for (std::size_t j = 0; j < m; ++j) es.grad[j] = 0.5 * (*k)[j] + es.grad[j];
+        es.fd_hessian = true;
+      }
+      es.dscale_drho = scaled_terms_over_resid_df(fit.n, bsb, lambda, ctx.null_space_dim);
+    } else {
+      Vector c(m);
+      for (std::size_t j = 0; j < m; ++j) c[j] = lambda[j] * bsb[j] / (n - mp);
+      es.dscale_drho = std::move(c);
+    }
+    es.scale = phi;
+  }
+  es.bsb_per_term = std::move(bsb);
+  es.trace_per_term = std::move(tr);
+  es.h_inv = std::move(h_inv);
+  es.log_det_s_hessian = std::move(ld.hessian);
+  return es;
+}
+
+template <class Family>
+Result<std::pair<double, Vector>> envelope_score_at_rho(const FitContext<Family>& ctx,
+                                                        std::span<const double> rho) {
+  QUELT_TRY(InnerFit fit, fit_at_rho(ctx, rho, std::nullopt));
+  QUELT_TRY(EnvelopeScore es, envelope_score(ctx, rho, fit));
+  return std::pair<double, Vector>(es.score, std::move(es.grad));
+}
+
+namespace {
+
+// Symmetrised central differences (step 1e-5) of cold-start gradients.
+template <class Family>
+Result<Matrix> difference_hessian(const FitContext<Family>& ctx, std::span<const double> rho) {
+  const std::size_t m = rho.size();
+  Matrix h(m, m);
+  for (std::size_t j = 0; j < m; ++j) {
+    Vector rp(rho.begin(), rho.end()), rm(rho.begin(), rho.end());
+    rp[j] = rho[j] + 1e-5;
+    rm[j] = rho[j] + (-1e-5);
+    QUELT_TRY(auto plus, envelope_score_at_rho(ctx, rp));
+    QUELT_TRY(auto minus, envelope_score_at_rho(ctx, rm));
+    check_invariant(plus.second.size() >= m && minus.second.size() >= m,
+                    "difference Hessian: gradient shorter than rho");
+    for (std::size_t i = 0; i < m; ++i) h(i, j) = (plus.second[i] - minus.second[i]) / 2e-5;
+  }
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t k = i + 1; k < m; ++k) {
+      const double v = 0.5 * (h(i, k) + h(k, i));
+      h(i, k) = v;
+      h(k, i) = v;
+    }
+  return h;
+}
+
+template <class Family>
+Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
+                        const EnvelopeScore& es) {
+  const std::size_t m = ctx.penalties.size(), p = fit.p;
+  const Matrix h_inv = es.h_inv.rows() == p ? es.h_inv : inverse_from_cholesky(fit.chol.view());
+  std::vector<Vector> u(m), v(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    u[j] = mat_vec_small(ctx.penalties[j], fit.beta);
+    v[j] = mat_vec_small(h_inv, u[j]);
+  }
+  std::vector<Matrix> a(m);
+  for (std::size_t j = 0; j < m; ++j) a[j] = gemm(h_inv.view(), ctx.penalties[j].view());
+
+  const Vector& lam = es.lambda;
+  const Vector& t = es.trace_per_term;
+  const Vector& b = es.bsb_per_term;
+  const Vector& c = *es.dscale_drho;
+  const double phi = es.scale;
+
+  const bool weight_terms = Family::has_weight_derivative_terms && fit.dw_deta && fit.x;
+  std::vector<Vector> eta_d(weight_terms ? m : 0), q(weight_terms ? m : 0);
+  if (weight_terms) {
+    const MatrixView x = *fit.x;
+    for (std::size_t j = 0; j < m; ++j) {
+      eta_d[j] = matvec(x, v[j]);
+      for (double& e : eta_d[j]) e *= -lam[j];
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+      // H^{-1} S_j H^{-1}, so that q_j[i] = x_i^T H^{-1} S_j H^{-1} x_i.
+      const Matrix bj = gemm(a[j].view(), h_inv.view());
+      q[j] = row_quadratic_forms(x, bj);
+    }
+  }
+
+  Matrix hess(m, m);
+  for (std::size_t j = 0; j < m; ++j)
+    for (std::size_t k = j; k < m; ++k) {
+      double tjk = 0.0;
+      for (std::size_t r = 0; r < p; ++r)
+        for (std::size_t s = 0; s < p; ++s) tjk += a[j](r, s) * a[k](s, r);
+      double pjk = -lam[j] * lam[k] * tjk;
+      if (j == k) pjk += lam[j] * t[j];
+      double ejk = 0.0;
+      if (weight_terms) {
+        const Vector& wd = *fit.dw_deta;
+        double s1 = 0.0, s2 = 0.0;
+        for (std::size_t i = 0; i < wd.size(); ++i) {
+          s1 += wd[i] * eta_d[j][i] * q[k][i];
+          s2 += wd[i] * eta_d[k][i] * q[j][i];
+        }
+        ejk = 0.5 * (-0.5 * lam[k] * s1 - 0.5 * lam[j] * s2);
+      }
+      double qjk = -2.0 * lam[j] * lam[k] * dot(u[j], v[k]);
+      if (j == k) qjk += lam[j] * b[j];
+      const double rjk = c[j] * (lam[k] * b[k] / (phi * (phi + phi)));
+      double hjk = (0.5 * pjk + ejk) + qjk / (phi + phi) - rjk;
+      if (es.log_det_s_hessian.rows() == m) hjk -= 0.5 * es.log_det_s_hessian(j, k);
+      hess(j, k) = hjk;
+      hess(k, j) = hjk;
+    }
+  return hess;
+}
+
+}  // namespace
+
+template <class Family>
+Result<OuterEval> envelope_eval(FitContext<Family>& ctx, std::span<const double> rho) {
+  const std::size_t m = ctx.penalties.size();
+  std::optional<Vector> beta0;
+  if constexpr (Family::uses_warm_start) beta0 = envelope_warm_start_beta(ctx, rho);
+  QUELT_TRY(InnerFit fit, fit_at_rho(ctx, rho, beta0));
+  ctx.fit_stats.inner_pirls_calls += 1;
+  ctx.fit_stats.inner_pirls_iterations_total += static_cast<std::uint64_t>(fit.iterations);
+  QUELT_TRY(EnvelopeScore es, envelope_score(ctx, rho, fit));
+
+  Matrix hess;
+  if (es.fd_hessian || !es.dscale_drho) {
+    QUELT_TRY(Matrix hd, difference_hessian(ctx, rho));
+    hess = std::move(hd);
+  } else {
+    hess = analytic_hessian(ctx, fit, es);
+  }
+
+  if constexpr (Family::uses_warm_start) {
+    if (es.h_inv.rows() == fit.p) {
+      WarmStartCache cache;
+      cache.dbeta_drho = Matrix(fit.p, m);
+      for (std::size_t j = 0; j < m; ++j) {
+        const Vector w = mat_vec_small(es.h_inv, mat_vec_small(ctx.penalties[j], fit.beta));
+        for (std::size_t i = 0; i < fit.p; ++i) cache.dbeta_drho(i, j) = -es.lambda[j] * w[i];
+      }
+      cache.lambda = es.lambda;
+      cache.beta = fit.beta;
+      auto cell = ctx.warm_start.borrow_mut();
+      *cell = std::move(cache);
+    }
+  }
+  OuterEval out;
+  out.grad = std::move(es.grad);
+  out.score = es.score;
+  out.hessian = std::move(hess);
+  return out;
+}
+
+#define QUELT_ENVELOPE_INSTANTIATE(F)                                                             \
+  template Result<InnerFit> fit_at_rho<F>(const FitContext<F>&, std::span<const double>,          \
+                                          const std::optional<Vector>&);                          \
+  template Result<EnvelopeScore> envelope_score<F>(const FitContext<F>&, std::span<const double>, \
+                                                   const InnerFit&);                              \
+  template Result<OuterEval> envelope_eval<F>(FitContext<F>&, std::span<const double>);           \
+  template Result<std::pair<double, Vector>> envelope_score_at_rho<F>(const FitContext<F>&,       \
+                                                                      std::span<const double>);
+QUELT_ENVELOPE_INSTANTIATE(Gaussian)
+QUELT_ENVELOPE_INSTANTIATE(Bernoulli)
+QUELT_ENVELOPE_INSTANTIATE(QuasiBinomial)
+QUELT_ENVELOPE_INSTANTIATE(Poisson)
+QUELT_ENVELOPE_INSTANTIATE(QuasiPoisson)
+QUELT_ENVELOPE_INSTANTIATE(GammaLog)
+QUELT_ENVELOPE_INSTANTIATE(GammaInverse)
+QUELT_ENVELOPE_INSTANTIATE(InverseGaussian)
+#undef QUELT_ENVELOPE_INSTANTIATE
+
+}  // namespace quelt

@@ -1,0 +1,152 @@
+#include "score/newton_terms.hpp"
+
+#include <cmath>
+
+#include "core/blas.hpp"
+#include "core/lapack.hpp"
+#include "core/linalg.hpp"
+#include "core/numeric.hpp"
+#include "score/row_forms.hpp"
+
+namespace quelt {
+namespace {
+
+// A = X^T diag(W) X + S_lambda, symmetrised.
+Matrix newton_matrix(const FitContext<InverseGaussian>& ctx, std::span<const double> rho,
+                     const Vector& w) {
+  Matrix a = xtwx(ctx.x.view(), w.data());
+  const Matrix s = total_penalty(ctx.penalties, rho, ctx.x.cols());
+  for (std::size_t i = 0; i < a.size(); ++i) a.data()[i] += s.data()[i];
+  const std::size_t p = a.rows();
+  for (std::size_t r = 0; r < p; ++r)
+    for (std::size_t c = r + 1; c < p; ++c) {
+      const double v = 0.5 * (a(r, c) + a(c, r));
+      a(r, c) = v;
+      a(c, r) = v;
+    }
+  return a;
+}
+
+bool all_finite(const Vector& v) {
+  for (double x : v)
+    if (!std::isfinite(x)) return false;
+  return true;
+}
+
+bool usable_eigenvalues(const Vector& ev) {
+  for (double e : ev)
+    if (!std::isfinite(e) || std::fabs(e) < 1e-300) return false;
+  return true;
+}
+
+}  // namespace
+
+Vector newton_weights(const FitContext<InverseGaussian>& ctx, const InnerFit& fit) {
+  const std::size_t n = fit.mu.size();
+  check_invariant(ctx.y.size() >= n && (!ctx.prior_weights || ctx.prior_weights->size() >= n),
+                  "newton_weights: response or weights shorter than the means");
+  Vector w(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double mu = fit.mu[i];
+    const double wp = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
+    const double mf = floor_at(mu, 1e-300);
+    const double v = floor_at(mu * (mu * mu), 1e-300);
+    const double gp = 1.0 / mf;
+    const double alpha = 1.0 + (ctx.y[i] - mu) * (3.0 * mu * mu / v - (1.0 / (mf * mf)) / gp);
+    w[i] = wp * (1.0 / (gp * (gp * v))) * alpha;
+  }
+  return w;
+}
+
+std::optional<double> newton_log_det_h(const FitContext<InverseGaussian>& ctx,
+                                       std::span<const double> rho, const InnerFit& fit) {
+  const Vector w = newton_weights(ctx, fit);
+  if (!all_finite(w)) return std::nullopt;
+  Matrix a = newton_matrix(ctx, rho, w);
+  auto f = cholesky(a);
+  if (f.ok()) {
+    const Matrix& l = f.value();
+    double acc = 0.0;
+    for (std::size_t i = 0; i < l.rows(); ++i) {
+      const double d = l(i, i);
+      if (!std::isfinite(d) || std::fabs(d) < 1e-300) return std::nullopt;
+      acc += std::log(d);
+    }
+    return 2.0 * acc;
+  }
+  auto e = sym_eigen(a);
+  if (!e.ok() || !usable_eigenvalues(e.value().values)) return std::nullopt;
+  double acc = 0.0;
+  for (double ev : e.value().values) acc += std::log(std::fabs(ev));
+  return acc;
+}
+
+std::optional<Vector> newton_weight_gradient_terms(const FitContext<InverseGaussian>& ctx,
+                                                   std::span<const double> rho,
+                                                   const InnerFit& fit) {
+  const Vector w = newton_weights(ctx, fit);
+  if (!all_finite(w)) return std::nullopt;
+  const Matrix a = newton_matrix(ctx, rho, w);
+  const std::size_t p = a.rows(), n = w.size(), m = ctx.penalties.size();
+  Matrix hinv;
+  auto f = cholesky(a);
+  if (f.ok()) {
+    hinv = inverse_from_cholesky(f.value().view());
+  } else {
+    auto e = sym_eigen(a);
+    if (!e.ok() || !usable_eigenvalues(e.value().values)) return std::nullopt;
+    const SymEigen& es = e.value();
+    hinv = Matrix(p, p);
+    for (std::size_t k = 0; k < p; ++k) {
+      const double inv = 1.0 / es.values[k];
+      for (std::size_t r = 0; r < p; ++r)
+        for (std::size_t c = 0; c < p; ++c) hinv(r, c) += inv * es.vectors(r, k) * es.vectors(c, k);
+    }
+  }
+
+  // dW_i/deta_i through alpha_i and the variance and link terms.
+  Vector dw(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double mu = fit.mu[i];
+    const double mf = floor_at(mu, 1e-300);
+    const double gp = 1.0 / mf;
+    if (!(gp >= 1e-12)) continue;
+    const double g2 = (-1.0 / (mf * mf)) / gp;
+    const double g3 = (2.0 / (mf * mf * mf)) / gp;
+    const double v = floor_at(mu * mu * mu, 1e-300);
+    const double v1 = 3.0 * mu * mu / v;
+    const double v2 = 6.0 * mu / v;
+    const double e = ctx.y[i] - mu;
+    double alpha = (v1 + g2) * e + 1.0;
+    if (!(alpha > 0.0)) alpha = 1.0;
+    dw[i] = (1.0 / gp) * w[i] *
+            ((((g3 + (v2 - v1 * v1)) - g2 * g2) * e - (v1 + g2)) / alpha - v1 - 2.0 * g2);
+  }
+
+  const MatrixView x = ctx.x.view();
+  const Vector lev = row_quadratic_forms(x, hinv);
+  Vector k(m, 0.0);
+  for (std::size_t j = 0; j < m; ++j) {
+    const double lam = std::exp(rho[j]);
+    const Matrix& s = ctx.penalties[j];
+    Vector u(p, 0.0);
+    for (std::size_t r = 0; r < p; ++r) {
+      double acc = 0.0;
+      for (std::size_t c = 0; c < p; ++c) acc += s(r, c) * fit.beta[c];
+      u[r] = acc;
+    }
+    Vector d(p, 0.0);
+    for (std::size_t r = 0; r < p; ++r) {
+      double acc = 0.0;
+      for (std::size_t c = 0; c < p; ++c) acc += hinv(r, c) * u[c];
+      d[r] = -lam * acc;
+    }
+    const Vector e = matvec(x, d);
+    double acc = 0.0;
+    for (std::size_t i = 0; i < n; ++i) acc += dw[i] * e[i] * lev[i];
+    k[j] = acc;
+  }
+  return k;
+}
+
+}  // namespace quelt

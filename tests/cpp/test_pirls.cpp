@@ -1,0 +1,392 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "core/blas.hpp"
+#include "core/error.hpp"
+#include "inner/closed_form.hpp"
+#include "inner/pirls.hpp"
+#include "inner/working.hpp"
+#include "inner_problems.hpp"
+
+namespace quelt {
+namespace {
+
+using testing::bump_problem;
+using testing::Problem;
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+double logistic(double e) { return 1.0 / (1.0 + std::exp(-e)); }
+
+// The Fisher weight as a function of eta, written from the GLM definition
+// (dmu/deta)^2 / V(mu), and its derivative by central differences in eta.
+struct WeightCase {
+  const char* name;
+  double (*analytic)(double mu, double eta);  // the library's dW/deta (prior weight 1)
+  double (*mu_of)(double eta);
+  double (*weight_of)(double eta);  // (dmu/deta)^2 / V(mu)
+  std::vector<double> etas;
+};
+
+TEST(Working, WeightDerivativeMatchesDifferencesInEtaUpToTheEdge) {
+  const std::vector<WeightCase> cases = {
+      {"bernoulli",
+       [](double mu, double e) { return Working<Bernoulli>::dw_deta(mu, e, 1.0); },
+       logistic,
+       [](double e) {
+         const double a = std::exp(-std::fabs(e));  // stable at the edges
+         return a / ((1.0 + a) * (1.0 + a));
+       },
+       {-30.0, -20.0, -14.0, -3.0, 0.0, 0.7, 14.0, 20.0, 30.0}},
+      {"poisson",
+       [](double mu, double e) { return Working<Poisson>::dw_deta(mu, e, 1.0); },
+       [](double e) { return std::exp(e); },
+       [](double e) { return std::exp(e); },
+       {-30.0, -2.0, 0.0, 3.0, 30.0}},
+      {"gamma_inverse",
+       [](double mu, double e) { return Working<GammaInverse>::dw_deta(mu, e, 1.0); },
+       [](double e) { return 1.0 / e; },
+       [](double e) { return 1.0 / (e * e); },
+       {0.05, 0.5, 2.0, 30.0}},
+      {"inverse_gaussian",
+       [](double mu, double e) { return Working<InverseGaussian>::dw_deta(mu, e, 1.0); },
+       [](double e) { return std::exp(e); },
+       [](double e) { return std::exp(-e); },
+       {-30.0, -1.0, 0.0, 2.0, 30.0}},
+      {"gamma_log",
+       [](double mu, double e) { return Working<GammaLog>::dw_deta(mu, e, 1.0); },
+       [](double e) { return std::exp(e); },
+       [](double) { return 1.0; },
+       {-5.0, 0.0, 5.0}},
+  };
+  for (const auto& c : cases) {
+    for (double e : c.etas) {
+      const double h = 1e-5;
+      const double fd = (c.weight_of(e + h) - c.weight_of(e - h)) / (2.0 * h);
+      const double got = c.analytic(c.mu_of(e), e);
+      EXPECT_TRUE(std::isfinite(got)) << c.name << " eta=" << e;
+      EXPECT_NEAR(got, fd, 1e-6 * std::fabs(fd) + 1e-300) << c.name << " eta=" << e;
+    }
+  }
+}
+
+TEST(Working, FisherWeightsMatchTheirClosedForms) {
+  // w = w_prior (dmu/deta)^2 / V.
+  for (double mu : {1e-3, 0.2, 0.5, 0.9}) {
+    EXPECT_NEAR(Working<Bernoulli>::pair(1.0, mu, 0.0, 2.0).w, 2.0 * mu * (1 - mu), 1e-15);
+  }
+  for (double mu : {1e-3, 1.0, 40.0}) {
+    EXPECT_NEAR(Working<Poisson>::pair(2.0, mu, std::log(mu), 3.0).w, 3.0 * mu, 1e-12 * mu);
+    EXPECT_NEAR(Working<GammaLog>::pair(2.0, mu, std::log(mu), 3.0).w, 3.0, 1e-12);
+    EXPECT_NEAR(Working<GammaInverse>::pair(2.0, mu, 1 / mu, 1.0).w, mu * mu, 1e-12 * mu * mu);
+  }
+  // A negative inverse-link mean keeps a positive weight.
+  EXPECT_GT(Working<GammaInverse>::pair(1.0, -0.5, -2.0, 1.0).w, 0.0);
+}
+
+TEST(Working, BinomialWeightsAtMeansRoundingToZeroOrOneStayTiny) {
+  // eta = +-40 and beyond give a mean of exactly 1 or 0 in double precision.
+  for (double eta : {40.0, 800.0, -40.0, -800.0}) {
+    const double mu = inverse_link<Link::Logit>(eta);
+    if (eta != -40.0) {
+      ASSERT_TRUE(mu == 0.0 || mu == 1.0);
+    }
+    for (double y : {0.0, 1.0}) {
+      const WorkingPair b = Working<Bernoulli>::pair(y, mu, eta, 1.0);
+      const WorkingPair q = Working<QuasiBinomial>::pair(y, mu, eta, 1.0);
+      EXPECT_GT(b.w, 0.0);
+      EXPECT_LT(b.w, 1e-14) << "eta=" << eta;
+      EXPECT_EQ(b.w, q.w);
+      EXPECT_TRUE(std::isfinite(b.z));
+    }
+    EXPECT_TRUE(std::isfinite(Working<Bernoulli>::dw_deta(mu, eta, 1.0)));
+    EXPECT_LT(std::fabs(Working<Bernoulli>::dw_deta(mu, eta, 1.0)), 1e-14);
+  }
+}
+
+TEST(Working, InverseGaussianNewtonWeightFallsBackToFisherPerObservation) {
+  const double mu = 2.0, eta = std::log(mu);
+  const double fisher = 1.0 / mu;  // mu^2 / mu^3
+  // y = mu: alpha = 1, Newton equals Fisher.
+  auto same = Working<InverseGaussian>::pair(mu, mu, eta, 1.0);
+  EXPECT_NEAR(same.w, fisher, 1e-15);
+  EXPECT_NEAR(same.z, eta, 1e-15);
+  // alpha = (2y - mu)/mu: y = 1.5 gives alpha = 0.5.
+  auto newton = Working<InverseGaussian>::pair(1.5, mu, eta, 1.0);
+  EXPECT_NEAR(newton.w, 0.5 * fisher, 1e-15);
+  EXPECT_NEAR(newton.z, eta + (-0.5 / mu) / 0.5, 1e-15);
+  // y <= mu/2 gives alpha <= 0: the Fisher pair.
+  for (double y : {1.0, 0.2}) {
+    auto fb = Working<InverseGaussian>::pair(y, mu, eta, 1.0);
+    EXPECT_NEAR(fb.w, fisher, 1e-15);
+    EXPECT_NEAR(fb.z, eta + (y - mu) / mu, 1e-15);
+  }
+}
+
+FitContext<Poisson> tiny_poisson(Vector y) {
+  FitContext<Poisson> ctx;
+  ctx.x = Matrix(y.size(), 1, 1.0);
+  ctx.y = std::move(y);
+  return ctx;
+}
+
+TEST(PirlsStep, RejectionRules) {
+  const auto ctx = tiny_poisson({0.0, 3.0});
+  const Vector eta{0.0, 1.0};
+  const Vector mu{1.0, std::exp(1.0)};
+  const double theta = 10.0 * 1.4901161193847656e-8 * (std::fabs(5.0) + 0.1);
+  struct Case {
+    bool first;
+    double p_new;
+    Vector eta, mu;
+    bool reject;
+  };
+  const std::vector<Case> cases = {
+      {true, kNaN, eta, mu, true},  // non-finite P even in the first iteration
+      {true, kInf, eta, mu, true},
+      {true, 1e300, eta, mu, false},         // first iteration: any finite rise
+      {false, 5.0 + theta, eta, mu, false},  // a rise of exactly theta is accepted
+      {false, std::nextafter(5.0 + theta, 10.0), eta, mu, true},
+      {false, 4.0, eta, mu, false},
+      {true, 1.0, {0.0, kInf}, mu, true},   // non-finite eta
+      {true, 1.0, eta, {1.0, kNaN}, true},  // non-finite mu
+      {true, 1.0, eta, {0.0, 0.0}, false},  // y = 0, mu = 0: floored mean, finite deviance
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const auto& c = cases[i];
+    EXPECT_EQ(pirls_reject_step(ctx, c.first, 5.0, theta, c.eta, &c.mu, c.p_new), c.reject)
+        << "case " << i;
+  }
+  // With P_old = 0 the threshold is 10 * 2^-26 * 0.1, not 0.
+  const double th0 = 10.0 * 1.4901161193847656e-8 * 0.1;
+  EXPECT_FALSE(pirls_reject_step(ctx, false, 0.0, th0, eta, &mu, 1.4e-8));
+  EXPECT_THROW(pirls_reject_step(ctx, true, 0.0, th0, eta, nullptr, 1.0), InvariantViolation);
+  // Binomial: y = 0 at mu = 1 is clamped, so it is no reason to reject.
+  FitContext<Bernoulli> b;
+  b.y = {0.0};
+  const Vector e1{40.0}, m1{1.0};
+  EXPECT_FALSE(pirls_reject_step(b, false, 1.0, 1.0, e1, &m1, 1.0));
+}
+
+template <class F>
+FitContext<F> context_for(const Problem& pr, Vector y, std::optional<Vector> w = std::nullopt) {
+  InnerOptions o;
+  o.tol = 1e-12;
+  return make_fit_context(pr.design, std::move(y), std::move(w), F{}, o);
+}
+
+template <class F>
+Matrix penalty_at(const FitContext<F>& ctx, double rho) {
+  const Vector r(ctx.penalties.size(), rho);
+  return total_penalty(ctx.penalties, r, ctx.p());
+}
+
+struct GlmFns {
+  double (*mu)(double);
+  double (*dmu)(double);
+  double (*var)(double);
+};
+const GlmFns kPoissonFns{[](double e) { return std::exp(e); }, [](double e) { return std::exp(e); },
+                         [](double m) { return m; }};
+const GlmFns kLogitFns{logistic, [](double e) { return logistic(e) * (1.0 - logistic(e)); },
+                       [](double m) { return m * (1.0 - m); }};
+const GlmFns kGammaLogFns{[](double e) { return std::exp(e); },
+                          [](double e) { return std::exp(e); }, [](double m) { return m * m; }};
+
+template <class F>
+void check_limits(const Problem& pr, const Vector& y, const GlmFns& fns, const char* name) {
+  auto ctx = context_for<F>(pr, y);
+  const std::size_t p = ctx.p();
+  const Vector eta0(y.size(), std::log(0.5 + 0.1));
+
+  // Huge lambda: the bump coefficients vanish and the rest is the GLM fit
+  // on the penalty's null space (intercept and linear columns).
+  auto big = pirls(ctx, penalty_at(ctx, 15.0));
+  ASSERT_TRUE(big.ok()) << name;
+  std::vector<std::size_t> null_cols{0};
+  for (std::size_t t = 0; t < pr.cov.size(); ++t)
+    null_cols.push_back(1 + t * (p - 1) / pr.cov.size());
+  const Vector ref_null =
+      testing::reference_irls(ctx.x, null_cols, Matrix(null_cols.size(), null_cols.size()), y,
+                              Vector(y.size(), 0.0), fns.mu, fns.dmu, fns.var);
+  for (std::size_t a = 0; a < null_cols.size(); ++a)
+    EXPECT_NEAR(big.value().beta[null_cols[a]], ref_null[a], 1e-4) << name;
+  for (std::size_t j = 0; j < p; ++j) {
+    bool is_null = false;
+    for (std::size_t c : null_cols) is_null |= c == j;
+    if (!is_null) {
+      EXPECT_NEAR(big.value().beta[j], 0.0, 1e-5) << name << " j=" << j;
+    }
+  }
+
+  // lambda -> 0: the unpenalized GLM fit on all columns.
+  auto small = pirls(ctx, penalty_at(ctx, -25.0));
+  ASSERT_TRUE(small.ok()) << name;
+  EXPECT_TRUE(small.value().converged) << name;
+  std::vector<std::size_t> all(p);
+  for (std::size_t j = 0; j < p; ++j) all[j] = j;
+  const Vector ref_all = testing::reference_irls(ctx.x, all, Matrix(p, p), y, Vector(y.size(), 0.0),
+                                                 fns.mu, fns.dmu, fns.var);
+  for (std::size_t j = 0; j < p; ++j)
+    EXPECT_NEAR(small.value().beta[j], ref_all[j], 1e-6 * (1.0 + std::fabs(ref_all[j]))) << name;
+  (void)eta0;
+}
+
+TEST(Pirls, HugeAndVanishingPenaltyGiveNullSpaceAndUnpenalizedFits) {
+  const Problem pr = bump_problem(300, 2, 5, 11);
+  const Vector f = testing::signal(pr, 0.8, 0.3);
+  check_limits<Poisson>(pr, testing::poisson_draws(f, 5), kPoissonFns, "poisson");
+  check_limits<Bernoulli>(pr, testing::bernoulli_draws(f, 6), kLogitFns, "bernoulli");
+  Vector mu(f.size());
+  for (std::size_t i = 0; i < f.size(); ++i) mu[i] = std::exp(f[i]);
+  check_limits<GammaLog>(pr, testing::gamma_draws(mu, 4.0, 7), kGammaLogFns, "gamma_log");
+}
+
+TEST(Pirls, ConvergedFitIsStationaryForThePenalizedDeviance) {
+  // X^T [w_prior (y - mu) / (g' V)] = S_lambda beta at convergence.
+  const Problem pr = bump_problem(250, 1, 6, 3);
+  const Vector f = testing::signal(pr, 1.0, 0.5);
+  Vector w(250);
+  for (std::size_t i = 0; i < w.size(); ++i) w[i] = 0.5 + (i % 3);
+  auto ctx = context_for<Poisson>(pr, testing::poisson_draws(f, 9), w);
+  const Matrix s = penalty_at(ctx, 1.0);
+  auto fit = pirls(ctx, s);
+  ASSERT_TRUE(fit.ok());
+  const InnerFit& r = fit.value();
+  EXPECT_TRUE(r.converged);
+  EXPECT_GE(r.iterations, 2u);
+  Vector score(r.n);
+  for (std::size_t i = 0; i < r.n; ++i) score[i] = w[i] * (ctx.y[i] - r.mu[i]);
+  const Vector lhs = xtwz(ctx.x.view(), nullptr, score);
+  for (std::size_t a = 0; a < r.p; ++a) {
+    double sb = 0.0;
+    for (std::size_t b = 0; b < r.p; ++b) sb += s(a, b) * r.beta[b];
+    EXPECT_NEAR(lhs[a], sb, 1e-6 * (1.0 + std::fabs(lhs[a])));
+  }
+  // With Fisher weights the working RSS is the Pearson statistic.
+  double pearson = 0.0;
+  for (std::size_t i = 0; i < r.n; ++i)
+    pearson += w[i] * (ctx.y[i] - r.mu[i]) * (ctx.y[i] - r.mu[i]) / r.mu[i];
+  EXPECT_NEAR(r.weighted_rss, pearson, 1e-9 * pearson);
+  ASSERT_TRUE(r.x.has_value());
+  EXPECT_EQ(r.x->ptr, ctx.x.data());  // a view of the context's matrix, not a copy
+}
+
+TEST(Pirls, ExitsAndStartingPoints) {
+  const Problem pr = bump_problem(120, 1, 4, 21);
+  const Vector f = testing::signal(pr, 0.5, 0.2);
+  auto ctx = context_for<Poisson>(pr, testing::poisson_draws(f, 4));
+  const Matrix s = penalty_at(ctx, 0.0);
+  const std::size_t n = ctx.n(), p = ctx.p();
+
+  // max_iter = 0: zero beta, start eta, chol of the ridged prior-weight matrix.
+  ctx.inner_options.max_iter = 0;
+  auto z = pirls(ctx, s);
+  ASSERT_TRUE(z.ok());
+  EXPECT_EQ(z.value().iterations, 0u);
+  EXPECT_FALSE(z.value().converged);
+  for (double b : z.value().beta) EXPECT_EQ(b, 0.0);
+  EXPECT_NEAR(z.value().eta[0], std::log(std::fmax(ctx.y[0], 0.1)), 1e-15);
+  Matrix h0 = xtwx(ctx.x.view(), nullptr);
+  double dmax = 0.0;
+  for (std::size_t i = 0; i < p; ++i) dmax = std::fmax(dmax, std::fabs(h0(i, i) + s(i, i)));
+  const Matrix& l = z.value().chol;
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b <= a; ++b) {
+      double llt = 0.0;
+      for (std::size_t k = 0; k < p; ++k) llt += l(a, k) * l(b, k);
+      const double want = h0(a, b) + s(a, b) + (a == b ? 1e-12 * std::fmax(dmax, 1.0) : 0.0);
+      EXPECT_NEAR(llt, want, 1e-10 * (1.0 + std::fabs(want)));
+    }
+
+  // A warm start with max_iter = 0 returns beta = 0 but eta = X beta0; a
+  // one-entry eta_start overrides the warm start.
+  const Vector beta0(p, 0.1);
+  auto w0 = pirls(ctx, s, beta0);
+  ASSERT_TRUE(w0.ok());
+  const Vector xb = matvec(ctx.x.view(), beta0);
+  for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(w0.value().eta[i], xb[i], 1e-14);
+  for (double b : w0.value().beta) EXPECT_EQ(b, 0.0);
+  ctx.eta_start = Vector{0.25};
+  auto es = pirls(ctx, s, beta0);
+  ASSERT_TRUE(es.ok());
+  for (double e : es.value().eta) EXPECT_EQ(e, 0.25);
+  ctx.eta_start.reset();
+
+  // tol = 0 never converges: the loop runs to max_iter.
+  ctx.inner_options.max_iter = 7;
+  ctx.inner_options.tol = 0.0;
+  auto t0 = pirls(ctx, s);
+  ASSERT_TRUE(t0.ok());
+  EXPECT_EQ(t0.value().iterations, 7u);
+  EXPECT_FALSE(t0.value().converged);
+
+  // A NaN response makes every trial deviance NaN: halving fails in the first
+  // iteration, the start is returned, and this is no error.
+  ctx.inner_options.tol = 1e-9;
+  ctx.y[5] = kNaN;
+  auto hf = pirls(ctx, s);
+  ASSERT_TRUE(hf.ok());
+  EXPECT_EQ(hf.value().iterations, 1u);
+  EXPECT_FALSE(hf.value().converged);
+  for (double b : hf.value().beta) EXPECT_EQ(b, 0.0);
+}
+
+TEST(Pirls, SingularSystemIsWrappedError) {
+  // Two identical columns and no penalty: X^T W X is singular.
+  FitContext<Poisson> ctx;
+  ctx.x = Matrix(20, 2, 1.0);
+  ctx.y = Vector(20, 2.0);
+  auto r = pirls(ctx, Matrix(2, 2));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, QueltError::Kind::SingularSystem);
+  EXPECT_EQ(r.error().message.rfind("PIRLS factor: Cholesky failed", 0), 0u) << r.error().message;
+}
+
+TEST(ClosedFormGaussian, EqualsPenalizedWeightedLeastSquares) {
+  const Problem pr = bump_problem(200, 2, 5, 31);
+  Vector y = testing::normal_draws(testing::signal(pr, 1.0, 2.0), 0.3, 8);
+  Vector w(200);
+  for (std::size_t i = 0; i < w.size(); ++i) w[i] = (i % 7 == 0) ? 0.0 : 1.0 + 0.25 * (i % 4);
+  auto ctx = make_fit_context(pr.design, y, w, gaussian_identity());
+  const Vector rho{0.5, -1.0};
+  auto fit = solve_closed_form_gaussian(ctx, rho);
+  ASSERT_TRUE(fit.ok());
+  const InnerFit& r = fit.value();
+  EXPECT_EQ(r.iterations, 1u);
+  EXPECT_TRUE(r.converged);
+  EXPECT_FALSE(r.dw_deta.has_value());
+  EXPECT_EQ(r.deviance, r.weighted_rss);
+
+  // The same fit by a plain penalized IRLS with identity link (one step).
+  const std::size_t p = ctx.p();
+  std::vector<std::size_t> all(p);
+  for (std::size_t j = 0; j < p; ++j) all[j] = j;
+  const Matrix s = total_penalty(ctx.penalties, rho, p);
+  // Weighted data enter the reference through sqrt(w) rows.
+  Matrix xw = ctx.x;
+  Vector yw = y;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double sw = std::sqrt(w[i]);
+    for (std::size_t j = 0; j < p; ++j) xw(i, j) *= sw;
+    yw[i] *= sw;
+  }
+  const Vector ref = testing::reference_irls(
+      xw, all, s, yw, Vector(y.size(), 0.0), [](double e) { return e; }, [](double) { return 1.0; },
+      [](double) { return 1.0; }, 2);
+  for (std::size_t j = 0; j < p; ++j)
+    EXPECT_NEAR(r.beta[j], ref[j], 1e-9 * (1 + std::fabs(ref[j])));
+
+  // Zero-weight rows: the fit equals the fit without them.
+  double rss = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) rss += w[i] * (y[i] - r.mu[i]) * (y[i] - r.mu[i]);
+  EXPECT_NEAR(r.weighted_rss, rss, 1e-10 * rss);
+  EXPECT_EQ(r.w[0], 0.0);
+  EXPECT_EQ(r.z, y);
+}
+
+}  // namespace
+}  // namespace quelt
