@@ -5,7 +5,9 @@
 
 #include "core/format.hpp"
 #include "core/matrix.hpp"
+#include "design/model_design.hpp"
 #include "python/convert.hpp"
+#include "python/dispatch.hpp"
 #include "python/errors.hpp"
 #include "python/terms.hpp"
 
@@ -164,12 +166,20 @@ PyObject* py_fit(PyObject*, PyObject* args, PyObject* kwargs) {
         convert_family_args(o[6], o[7], o[8], o[9], o[10], o[11], o[12], o[13], o[14]);
 
     FamilyChoice family = unwrap(choose_family(family_name, fargs));
-    if (design != "cr" && design != "re" && design != "cr_stable")
+    ModelDesign built;
+    if (design == "cr") {
+      built = unwrap(build_cr_design(x.view(), static_cast<std::size_t>(k)));
+    } else if (design == "re") {
+      built = unwrap(build_re_design(x.view()));
+    } else if (design == "cr_stable") {
+      built = unwrap(build_cr_stable_design(x.view(), static_cast<std::size_t>(k)));
+    } else {
       raise(PyExc_ValueError, "design must be 'cr', 're', or 'cr_stable'; got " + quoted(design));
-    (void)k;
-    (void)family;
-    (void)weights;
-    not_available("fit: the single-smooth design");
+    }
+    const std::size_t n_rows = x.rows();
+    // The copy of x is no longer needed once the design holds its model matrix.
+    x = Matrix();
+    return dispatch_fit(family, std::move(built), n_rows, std::move(y), std::move(weights));
   });
 }
 

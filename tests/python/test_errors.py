@@ -43,3 +43,22 @@ def test_unencodable_string_raises_unicode_error(data):
     x, y = data
     with pytest.raises(UnicodeEncodeError):
         native.fit("gauss\ud800", x, y)
+
+
+def test_design_builder_errors_reach_python_as_value_errors(data):
+    x, y = data
+    # the builder's message, non-ASCII text included, arrives unchanged
+    with pytest.raises(ValueError) as ei:
+        native.fit("gaussian", x, y, k=2)
+    assert str(ei.value) == "CR spline needs k \u2265 3 (got 2)"
+    # the same k is not used by a random-effect design
+    with pytest.raises(NotImplementedError):
+        native.fit("gaussian", x, y, k=2, design="re")
+
+
+
+def test_impossible_allocation_is_memory_error(data):
+    # r - 2 starting log gaps cannot be allocated
+    x, y = data
+    with pytest.raises(MemoryError):
+        native.fit("ocat", x, y, r=2**63)
