@@ -5,6 +5,7 @@
 
 #include "core/format.hpp"
 #include "core/matrix.hpp"
+#include "design/additive.hpp"
 #include "design/model_design.hpp"
 #include "python/convert.hpp"
 #include "python/dispatch.hpp"
@@ -66,11 +67,6 @@ FamilyArgs convert_family_args(PyObject* theta, PyObject* nu, PyObject* sigma2, 
 std::optional<Vector> optional_vector(PyObject* o, const char* name) {
   if (is_absent_or_none(o)) return std::nullopt;
   return to_vector(o, name);
-}
-
-// Stands in for the design builders and the fit drivers until they exist.
-[[noreturn]] void not_available(std::string_view what) {
-  raise(PyExc_NotImplementedError, std::string(what) + " is not available yet");
 }
 
 }  // namespace
@@ -210,10 +206,11 @@ PyObject* py_fit_additive(PyObject*, PyObject* args, PyObject* kwargs) {
     // Term errors come before family errors.
     std::vector<TermSpec> specs = parse_terms(terms);
     FamilyChoice family = unwrap(choose_family(family_name, fargs));
-    (void)family;
-    (void)weights;
-    (void)specs;
-    not_available("fit_additive: additive designs");
+    ModelDesign built = unwrap(build_additive_design(specs, x.view()));
+    const std::size_t n_rows = x.rows();
+    specs.clear();
+    x = Matrix();
+    return dispatch_fit(family, std::move(built), n_rows, std::move(y), std::move(weights));
   });
 }
 

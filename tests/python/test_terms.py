@@ -107,8 +107,35 @@ def test_term_errors(data, terms, exc, message):
 )
 def test_valid_terms_parse(data, terms):
     x, y = data
-    with pytest.raises(NotImplementedError, match="additive"):
+    with pytest.raises(NotImplementedError, match='"gaussian"'):
         native.fit_additive("gaussian", x, y, terms)
+
+
+@pytest.mark.parametrize(
+    "terms, message",
+    [
+        # default and given thin-plate dimensions (10 per input column)
+        ([((0, 1, 2), "tp")], "tps term k=30 cannot exceed n=20"),
+        ([((0, 1), "tp", 25)], "tps term k=25 cannot exceed n=20"),
+        # columns are read in order, every term's before any is built
+        ([(0, "cr"), (5, "cr")], "Additive term 1 reads column 5 but x has only 3 columns"),
+        ([(0, "re"), (4, "re", 99)], "Additive term 1 reads column 4 but x has only 3 columns"),
+        ([((0, 7), "te")], "Additive term 0 reads column 7 but x has only 3 columns"),
+        ([((0, 1, 9), "ti")], "Additive term 0 reads column 9 but x has only 3 columns"),
+        ([((2, 0, 1, 8), "te_multi")], "Additive term 0 reads column 8 but x has only 3 columns"),
+        # basis dimensions reach the builders
+        ([(0, "cr", 2)], "CR spline needs k \u2265 3 (got 2)"),
+        ([(1, "cr_stable", 2)], "CR spline needs k \u2265 3 (got 2)"),
+        ([((0, 1), "te", (5, 2))], "CR spline needs k \u2265 3 (got 2)"),
+        ([((0, 1, 2), "ti", (3, 3, 2))], "CR spline needs k \u2265 3 (got 2)"),
+    ],
+)
+def test_parsed_terms_reach_the_design_builder(terms, message):
+    rng = np.random.default_rng(5)
+    x, y = rng.uniform(size=(20, 3)), rng.uniform(size=20)
+    with pytest.raises(ValueError) as ei:
+        native.fit_additive("gaussian", x, y, terms)
+    assert str(ei.value) == message
 
 
 def test_term_errors_precede_family_errors(data):
