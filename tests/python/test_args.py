@@ -26,6 +26,10 @@ def data():
 
 def test_all_lists_names_in_registration_order():
     assert native.__all__ == ["FittedGam"] + FUNCTIONS
+    import quelt
+
+    for name in native.__all__:
+        assert getattr(quelt, name) is getattr(native, name)
     for name in FUNCTIONS:
         assert callable(getattr(native, name))
 
