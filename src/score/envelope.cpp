@@ -43,6 +43,24 @@ constexpr ScoreKind score_kind() {
   }
 }
 
+// The working weights of GammaInverse (W = mu^2) change with eta, so its
+// Hessian needs the weight-derivative terms although the family's flag leaves
+// them out (for GammaLog, W is constant and the terms vanish).
+template <class F>
+constexpr bool forms_weight_terms() {
+  return F::has_weight_derivative_terms || std::is_same_v<F, GammaInverse>;
+}
+
+// With the log link the Gamma Fisher weights are not the observed
+// information: the coefficients move along rho as dbeta/drho_j =
+// -lambda_j H_obs^{-1} S_j beta with H_obs = X^T diag(w_prior y/mu) X +
+// S_lambda (observed weight alpha * W_Fisher, alpha = 1 + (y - mu)(V'/V +
+// g''/g') = y/mu). The canonical links have alpha = 1.
+template <class F>
+constexpr bool uses_observed_information() {
+  return std::is_same_v<F, GammaLog>;
+}
+
 // Variance function at the weighted mean response, for the dispersion that
 // scales the floor of an estimated phi.
 template <class F>
@@ -336,10 +354,31 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
                         const EnvelopeScore& es) {
   const std::size_t m = ctx.penalties.size(), p = fit.p;
   const Matrix h_inv = es.h_inv.rows() == p ? es.h_inv : inverse_from_cholesky(fit.chol.view());
+  // v_j = H^{-1} S_j beta, with H the observed-information matrix where it
+  // differs from the fit's Fisher matrix (then -lambda_j v_j is dbeta/drho_j).
+  std::optional<Matrix> h_obs_inv;
+  if constexpr (uses_observed_information<Family>()) {
+    if (fit.x) {
+      Vector wo(fit.n);
+      for (std::size_t i = 0; i < fit.n; ++i) {
+        const double wp = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
+        wo[i] = wp * ctx.y[i] / fit.mu[i];
+      }
+      Matrix ho = xtwx(*fit.x, wo.data());
+      Matrix s = Matrix(p, p);
+      for (std::size_t j = 0; j < m; ++j)
+        for (std::size_t i = 0; i < s.size(); ++i)
+          s.data()[i] += es.lambda[j] * ctx.penalties[j].data()[i];
+      for (std::size_t i = 0; i < ho.size(); ++i) ho.data()[i] += s.data()[i];
+      auto f = cholesky(std::move(ho));
+      if (f.ok()) h_obs_inv = inverse_from_cholesky(f.value().view());
+    }
+  }
+  const Matrix& h_move = h_obs_inv ? *h_obs_inv : h_inv;
   std::vector<Vector> u(m), v(m);
   for (std::size_t j = 0; j < m; ++j) {
     u[j] = mat_vec_small(ctx.penalties[j], fit.beta);
-    v[j] = mat_vec_small(h_inv, u[j]);
+    v[j] = mat_vec_small(h_move, u[j]);
   }
   std::vector<Matrix> a(m);
   for (std::size_t j = 0; j < m; ++j) a[j] = gemm(h_inv.view(), ctx.penalties[j].view());
@@ -350,7 +389,7 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
   const Vector& c = *es.dscale_drho;
   const double phi = es.scale;
 
-  const bool weight_terms = Family::has_weight_derivative_terms && fit.dw_deta && fit.x;
+  const bool weight_terms = forms_weight_terms<Family>() && fit.dw_deta && fit.x;
   std::vector<Vector> eta_d(weight_terms ? m : 0), q(weight_terms ? m : 0);
   if (weight_terms) {
     const MatrixView x = *fit.x;

@@ -336,9 +336,10 @@ TEST(Pirls, ExitsAndStartingPoints) {
 }
 
 TEST(Pirls, SingularSystemIsWrappedError) {
-  // Two identical columns and no penalty: X^T W X is singular.
+  // A zero column and no penalty: X^T W X is singular.
   FitContext<Poisson> ctx;
   ctx.x = Matrix(20, 2, 1.0);
+  for (std::size_t i = 0; i < 20; ++i) ctx.x(i, 1) = 0.0;
   ctx.y = Vector(20, 2.0);
   auto r = pirls(ctx, Matrix(2, 2));
   ASSERT_FALSE(r.ok());

@@ -1,0 +1,389 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "core/blas.hpp"
+#include "core/error.hpp"
+#include "inner_problems.hpp"
+#include "score/envelope.hpp"
+#include "score/newton_terms.hpp"
+#include "score/warm_start.hpp"
+
+namespace quelt {
+namespace {
+
+using testing::bump_problem;
+using testing::Problem;
+
+template <class F>
+FitContext<F> context_for(const Problem& pr, Vector y, double tol = 1e-12) {
+  InnerOptions o;
+  o.tol = tol;
+  return make_fit_context(pr.design, std::move(y), std::nullopt, F{}, o);
+}
+
+template <class F>
+double score_at(const FitContext<F>& ctx, const Vector& rho) {
+  auto r = envelope_score_at_rho(ctx, rho);
+  EXPECT_TRUE(r.ok());
+  return r.value().first;
+}
+template <class F>
+Vector grad_at(const FitContext<F>& ctx, const Vector& rho) {
+  auto r = envelope_score_at_rho(ctx, rho);
+  EXPECT_TRUE(r.ok());
+  return r.value().second;
+}
+
+double max_abs(const Vector& v) {
+  double m = 0.0;
+  for (double x : v) m = std::fmax(m, std::fabs(x));
+  return m;
+}
+
+// Central differences of the score against the gradient, relative to the
+// gradient's size.
+template <class F>
+void expect_gradient_matches_score(const FitContext<F>& ctx, const Vector& rho, double rel,
+                                   const char* name) {
+  const Vector g = grad_at(ctx, rho);
+  const double h = 1e-4;
+  for (std::size_t j = 0; j < rho.size(); ++j) {
+    Vector rp = rho, rm = rho;
+    rp[j] += h;
+    rm[j] -= h;
+    const double fd = (score_at(ctx, rp) - score_at(ctx, rm)) / (2 * h);
+    EXPECT_NEAR(g[j], fd, rel * (max_abs(g) + 1e-3)) << name << " j=" << j;
+  }
+}
+
+// The evaluation's Hessian against the symmetrised central differences of
+// the gradient.
+template <class F>
+void expect_hessian_matches_gradient(FitContext<F>& ctx, const Vector& rho, double rel,
+                                     const char* name) {
+  auto ev = envelope_eval(ctx, rho);
+  ASSERT_TRUE(ev.ok()) << name;
+  const Matrix& hs = ev.value().hessian;
+  const std::size_t m = rho.size();
+  ASSERT_EQ(hs.rows(), m);
+  Matrix fd(m, m);
+  const double h = 1e-4;
+  for (std::size_t j = 0; j < m; ++j) {
+    Vector rp = rho, rm = rho;
+    rp[j] += h;
+    rm[j] -= h;
+    const Vector gp = grad_at(ctx, rp), gm = grad_at(ctx, rm);
+    for (std::size_t i = 0; i < m; ++i) fd(i, j) = (gp[i] - gm[i]) / (2 * h);
+  }
+  double scale = 0.0;
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = 0; j < m; ++j) scale = std::fmax(scale, std::fabs(fd(i, j)));
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = 0; j < m; ++j) {
+      EXPECT_NEAR(hs(i, j), 0.5 * (fd(i, j) + fd(j, i)), rel * scale) << name << " " << i << j;
+      EXPECT_EQ(hs(i, j), hs(j, i));
+    }
+}
+
+TEST(Envelope, GaussianGradientAndHessianMatchDifferences) {
+  const Problem pr = bump_problem(200, 2, 6, 41);
+  const Vector y = testing::normal_draws(testing::signal(pr, 1.0, 1.0), 0.4, 3);
+  auto ctx = context_for<Gaussian>(pr, y);
+  for (const Vector& rho : {Vector{0.0, 0.0}, Vector{2.0, -1.5}, Vector{-3.0, 4.0}}) {
+    expect_gradient_matches_score(ctx, rho, 1e-6, "gaussian");
+    expect_hessian_matches_gradient(ctx, rho, 1e-5, "gaussian");
+  }
+}
+
+TEST(Envelope, OverlappingPenaltyGroupEntersScoreGradientAndHessian) {
+  // One block of k bumps carrying two overlapping penalties: first
+  // differences of the bump coefficients and a ridge on the first bump.
+  Problem pr = bump_problem(150, 1, 6, 17);
+  const std::size_t p = pr.design.x.cols(), k = 6, c0 = 2;
+  Matrix s1(p, p), s2(p, p);
+  for (std::size_t b = 0; b + 1 < k; ++b) {
+    s1(c0 + b, c0 + b) += 1.0;
+    s1(c0 + b + 1, c0 + b + 1) += 1.0;
+    s1(c0 + b, c0 + b + 1) -= 1.0;
+    s1(c0 + b + 1, c0 + b) -= 1.0;
+  }
+  s2(c0, c0) = 1.0;
+  pr.design.penalties = {s1, s2};
+  pr.design.penalty_ranks = {k - 1, 1};
+  pr.design.penalty_log_pdets = {0.0, 0.0};  // not used for a group
+  pr.design.penalty_groups = {{0, 1}};
+  pr.design.null_space_dim = 2;
+  const Vector y = testing::normal_draws(testing::signal(pr, 1.0, 0.0), 0.3, 5);
+  auto ctx = context_for<Gaussian>(pr, y);
+  for (const Vector& rho : {Vector{0.0, 0.0}, Vector{1.0, -2.0}}) {
+    expect_gradient_matches_score(ctx, rho, 1e-6, "overlap");
+    expect_hessian_matches_gradient(ctx, rho, 1e-5, "overlap");
+  }
+  // Poisson with the same overlapping group: Hessian against the gradient.
+  Vector eta = testing::signal(pr, 0.7, 0.5);
+  auto pctx = context_for<Poisson>(pr, testing::poisson_draws(eta, 8));
+  expect_hessian_matches_gradient(pctx, Vector{0.5, -1.0}, 2e-4, "overlap poisson");
+}
+
+template <class F>
+void pirls_family_hessian(const Problem& pr, const Vector& y, const char* name) {
+  auto ctx = context_for<F>(pr, y);
+  for (const Vector& rho : {Vector{0.0, 1.0}, Vector{-2.0, 2.5}})
+    expect_hessian_matches_gradient(ctx, rho, 2e-4, name);
+}
+
+TEST(Envelope, PirlsFamilyHessiansMatchDifferencesOfTheGradient) {
+  const Problem pr = bump_problem(300, 2, 5, 23);
+  const Vector f = testing::signal(pr, 0.8, 0.4);
+  Vector mu(f.size());
+  for (std::size_t i = 0; i < f.size(); ++i) mu[i] = std::exp(f[i]);
+  const Vector counts = testing::poisson_draws(f, 1);
+  const Vector binary = testing::bernoulli_draws(f, 2);
+  const Vector positive = testing::gamma_draws(mu, 5.0, 3);
+  pirls_family_hessian<Poisson>(pr, counts, "poisson");
+  pirls_family_hessian<QuasiPoisson>(pr, counts, "quasipoisson");
+  pirls_family_hessian<Bernoulli>(pr, binary, "bernoulli");
+  pirls_family_hessian<QuasiBinomial>(pr, binary, "quasibinomial");
+  pirls_family_hessian<GammaLog>(pr, positive, "gamma_log");
+  Vector inv_pos(f.size());
+  for (std::size_t i = 0; i < f.size(); ++i) inv_pos[i] = positive[i];
+  pirls_family_hessian<GammaInverse>(pr, inv_pos, "gamma_inverse");
+}
+
+TEST(Envelope, InverseGaussianUsesTheFullNewtonHessian) {
+  const Problem pr = bump_problem(200, 1, 5, 29);
+  const Vector f = testing::signal(pr, 0.5, 0.2);
+  Vector mu(f.size());
+  for (std::size_t i = 0; i < f.size(); ++i) mu[i] = std::exp(f[i]);
+  const Vector y = testing::gamma_draws(mu, 20.0, 4);
+  auto ctx = context_for<InverseGaussian>(pr, y);
+  const Vector rho{0.5};
+  auto fit = fit_at_rho(ctx, rho);
+  ASSERT_TRUE(fit.ok());
+  // W_i = (2 y_i - mu_i) / mu_i^2 for the log link and V = mu^3.
+  const InnerFit& r = fit.value();
+  Vector w(r.n);
+  for (std::size_t i = 0; i < r.n; ++i) w[i] = (2.0 * y[i] - r.mu[i]) / (r.mu[i] * r.mu[i]);
+  Matrix a = xtwx(ctx.x.view(), w.data());
+  const Matrix s = total_penalty(ctx.penalties, rho, ctx.p());
+  for (std::size_t i = 0; i < a.size(); ++i) a.data()[i] += s.data()[i];
+  const auto nl = newton_log_det_h(ctx, rho, r);
+  ASSERT_TRUE(nl.has_value());
+  EXPECT_NEAR(*nl, testing::dense_log_abs_det(a), 1e-9);
+
+  // The gradient terms are present, so the evaluation takes the difference
+  // Hessian; its twin fits are not counted.
+  auto es = envelope_score(ctx, rho, r);
+  ASSERT_TRUE(es.ok());
+  EXPECT_TRUE(es.value().fd_hessian);
+  EXPECT_TRUE(es.value().dscale_drho.has_value());
+  auto ev = envelope_eval(ctx, rho);
+  ASSERT_TRUE(ev.ok());
+  EXPECT_EQ(ctx.fit_stats.inner_pirls_calls, 1u);
+  EXPECT_EQ(ev.value().score, es.value().score);
+  EXPECT_TRUE(std::isfinite(ev.value().hessian(0, 0)));
+}
+
+TEST(Envelope, InadmissiblePointGivesFixedRecordAndKeepsTheCache) {
+  // Three observations and a null space of dimension 3: no residual degrees
+  // of freedom.
+  const Problem pr = bump_problem(3, 2, 3, 5);
+  auto g = context_for<Gaussian>(pr, Vector{1.0, 2.5, 0.7});
+  const Vector rho{0.0, 1.0};
+  auto fit = fit_at_rho(g, rho);
+  ASSERT_TRUE(fit.ok());
+  auto es = envelope_score(g, rho, fit.value());
+  ASSERT_TRUE(es.ok());
+  const EnvelopeScore& r = es.value();
+  EXPECT_EQ(r.score, 1e12);
+  EXPECT_EQ(r.grad, Vector(2, 0.0));
+  EXPECT_EQ(r.bsb_per_term, Vector(2, 0.0));
+  EXPECT_EQ(r.trace_per_term, Vector(2, 0.0));
+  EXPECT_FALSE(r.dscale_drho.has_value());
+  EXPECT_EQ(r.h_inv.rows(), 0u);
+  EXPECT_EQ(r.scale, 1.0);
+  EXPECT_EQ(r.lambda[1], std::exp(1.0));
+  auto ev = envelope_eval(g, rho);
+  ASSERT_TRUE(ev.ok());
+  EXPECT_EQ(ev.value().score, 1e12);
+  // The difference Hessian of a flat (inadmissible) neighbourhood.
+  for (double v : ev.value().hessian.storage()) EXPECT_EQ(v, 0.0);
+
+  // A warm-start family keeps its cache at an inadmissible point.
+  auto gam = context_for<GammaLog>(pr, Vector{1.0, 2.5, 0.7});
+  WarmStartCache seeded;
+  seeded.lambda = {1.0, 1.0};
+  seeded.beta = Vector(gam.p(), 0.01);
+  seeded.dbeta_drho = Matrix(gam.p(), 2, 0.0);
+  *gam.warm_start.borrow_mut() = seeded;
+  auto gev = envelope_eval(gam, rho);
+  ASSERT_TRUE(gev.ok());
+  EXPECT_EQ(gev.value().score, 1e12);
+  auto cell = gam.warm_start.borrow();
+  ASSERT_TRUE(cell->has_value());
+  EXPECT_EQ((*cell)->beta, seeded.beta);
+}
+
+TEST(Envelope, WarmStartRepeatsTheFitInFewerIterationsAndCountersMoveExactly) {
+  const Problem pr = bump_problem(400, 2, 6, 7);
+  const Vector f = testing::signal(pr, 1.0, 0.8);
+  auto ctx = context_for<Poisson>(pr, testing::poisson_draws(f, 12), 1e-9);
+  const Vector rho{1.0, -0.5};
+  auto e1 = envelope_eval(ctx, rho);
+  ASSERT_TRUE(e1.ok());
+  EXPECT_EQ(ctx.fit_stats.inner_pirls_calls, 1u);
+  const std::uint64_t it1 = ctx.fit_stats.inner_pirls_iterations_total;
+  Vector beta1 = (*ctx.warm_start.borrow())->beta;
+  auto e2 = envelope_eval(ctx, rho);
+  ASSERT_TRUE(e2.ok());
+  EXPECT_EQ(ctx.fit_stats.inner_pirls_calls, 2u);
+  const std::uint64_t it2 = ctx.fit_stats.inner_pirls_iterations_total - it1;
+  EXPECT_LT(it2, it1);
+  EXPECT_GE(it2, 2u);
+  const Vector& beta2 = (*ctx.warm_start.borrow())->beta;
+  for (std::size_t i = 0; i < beta1.size(); ++i) EXPECT_NEAR(beta1[i], beta2[i], 1e-7);
+  EXPECT_NEAR(e1.value().score, e2.value().score, 1e-7 * std::fabs(e1.value().score));
+  // Only the drivers' counters are left alone.
+  EXPECT_EQ(ctx.fit_stats.outer_iterations, 0u);
+  EXPECT_EQ(ctx.fit_stats.line_search_trials, 0u);
+
+  // The cached derivative predicts the coefficients at a nearby point far
+  // better than the cached coefficients themselves (first order).
+  const Vector near{1.05, -0.45};
+  const auto pred = envelope_warm_start_beta(ctx, near);
+  ASSERT_TRUE(pred.has_value());
+  auto exact = fit_at_rho(ctx, near);
+  ASSERT_TRUE(exact.ok());
+  double err_pred = 0.0, err_stale = 0.0;
+  for (std::size_t i = 0; i < beta1.size(); ++i) {
+    err_pred += std::pow((*pred)[i] - exact.value().beta[i], 2);
+    err_stale += std::pow(beta2[i] - exact.value().beta[i], 2);
+  }
+  EXPECT_LT(err_pred, 0.05 * err_stale);
+
+  // Families without the warm start never write the cache.
+  auto q = context_for<QuasiPoisson>(pr, ctx.y, 1e-9);
+  ASSERT_TRUE(envelope_eval(q, rho).ok());
+  EXPECT_FALSE(q.warm_start.borrow()->has_value());
+}
+
+TEST(Envelope, FailedInnerFitLeavesCountersAndCacheAlone) {
+  // A zero column and no penalties: the penalized system is singular.
+  FitContext<Poisson> ctx;
+  ctx.x = Matrix(30, 2, 1.0);
+  for (std::size_t i = 0; i < 30; ++i) ctx.x(i, 1) = 0.0;
+  ctx.y = Vector(30, 1.0);
+  auto ev = envelope_eval(ctx, Vector{});
+  ASSERT_FALSE(ev.ok());
+  EXPECT_EQ(ev.error().message.rfind("PIRLS factor: ", 0), 0u);
+  EXPECT_EQ(ctx.fit_stats, FitStats{});
+  EXPECT_FALSE(ctx.warm_start.borrow()->has_value());
+}
+
+TEST(Envelope, NoPenaltiesGiveEmptyHessianAndEmptyDerivativeCache) {
+  const Problem pr = bump_problem(100, 1, 3, 9);
+  auto ctx = context_for<Poisson>(pr, testing::poisson_draws(testing::signal(pr, 0.5, 0.5), 2));
+  ctx.penalties.clear();
+  ctx.penalty_ranks.clear();
+  ctx.penalty_log_pdets.clear();
+  ctx.penalty_groups.clear();
+  ctx.null_space_dim = ctx.p();
+  auto ev = envelope_eval(ctx, Vector{});
+  ASSERT_TRUE(ev.ok());
+  EXPECT_EQ(ev.value().hessian.rows(), 0u);
+  EXPECT_TRUE(ev.value().grad.empty());
+  auto cell = ctx.warm_start.borrow();
+  ASSERT_TRUE(cell->has_value());
+  EXPECT_EQ((*cell)->dbeta_drho.rows(), ctx.p());
+  EXPECT_EQ((*cell)->dbeta_drho.cols(), 0u);
+}
+
+TEST(WarmStart, AbsentAndPresentCases) {
+  WarmStartCell cell;
+  EXPECT_FALSE(warm_start_beta(cell, 2, Vector{0.0, 0.0}).has_value());  // empty cell
+  {
+    WarmStartCache c;
+    c.lambda = {1.0, 0.0};  // the second underflowed: the floor 1e-300 stands in
+    c.beta = {1.0, 2.0, 3.0};
+    c.dbeta_drho = Matrix(3, 2, 0.0);
+    c.dbeta_drho(0, 0) = 1.0;
+    c.dbeta_drho(2, 1) = 1e-300;
+    *cell.borrow_mut() = c;
+  }
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // At the cached point (with the underflowed lambda read as 1e-300) the
+  // cached beta returns unchanged.
+  auto same = warm_start_beta(cell, 2, Vector{0.0, std::log(1e-300)});
+  ASSERT_TRUE(same.has_value());
+  EXPECT_EQ(*same, (Vector{1.0, 2.0, 3.0}));
+  auto step = warm_start_beta(cell, 2, Vector{0.5, 0.0});
+  ASSERT_TRUE(step.has_value());
+  EXPECT_NEAR((*step)[0], 1.5, 1e-15);
+  EXPECT_NEAR((*step)[2], 3.0 + std::log(1e300) * 1e-300, 1e-15);
+  // A NaN rho counts as lambda = 1e-300.
+  auto nanstep = warm_start_beta(cell, 2, Vector{0.0, nan});
+  ASSERT_TRUE(nanstep.has_value());
+  EXPECT_EQ(*nanstep, (Vector{1.0, 2.0, 3.0}));
+  EXPECT_FALSE(warm_start_beta(cell, 3, Vector{0.0, 0.0, 0.0}).has_value());  // length
+  EXPECT_FALSE(warm_start_beta(cell, 2, Vector{0.0}).has_value());
+  EXPECT_FALSE(warm_start_beta(cell, 2, Vector{1000.0, 0.0}).has_value());  // exp overflows
+  {
+    auto c = cell.borrow_mut();
+    (*c)->dbeta_drho(1, 0) = 1e308;
+  }
+  EXPECT_FALSE(warm_start_beta(cell, 2, Vector{5.0, 0.0}).has_value());  // beta0 overflows
+  // Overlapping use of the cell is an invariant failure.
+  auto reader = cell.borrow();
+  EXPECT_THROW(cell.borrow_mut(), InvariantViolation);
+}
+
+TEST(Envelope, GaussianScoreDoesNotDependOnTheUnitsOfY) {
+  const Problem pr = bump_problem(150, 2, 5, 13);
+  // A nearly noise-free signal: in small units its residual variance is far
+  // below 1e-8.
+  const Vector y = testing::normal_draws(testing::signal(pr, 1.0, 0.0), 0.01, 21);
+  std::vector<Vector> grads;
+  std::vector<Matrix> hessians;
+  std::vector<double> scales;
+  const Vector rho{1.0, -2.0};
+  for (double c : {1e-6, 1.0, 1e6}) {
+    Vector yc = y;
+    for (double& v : yc) v *= c;
+    auto ctx = context_for<Gaussian>(pr, yc);
+    auto ev = envelope_eval(ctx, rho);
+    ASSERT_TRUE(ev.ok());
+    grads.push_back(ev.value().grad);
+    hessians.push_back(ev.value().hessian);
+    auto fit = fit_at_rho(ctx, rho);
+    scales.push_back(envelope_score(ctx, rho, fit.value()).value().scale / (c * c));
+  }
+  for (std::size_t k = 1; k < 3; ++k) {
+    for (std::size_t j = 0; j < 2; ++j) {
+      EXPECT_NEAR(grads[k][j], grads[0][j], 1e-7 * max_abs(grads[1]));
+      for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_NEAR(hessians[k](i, j), hessians[0](i, j), 1e-7 * std::fabs(hessians[1](i, i)));
+    }
+    EXPECT_NEAR(scales[k], scales[0], 1e-9 * scales[0]);
+  }
+}
+
+TEST(Envelope, GammaScaleSolvesItsProfileEquation) {
+  const double euler = 0.5772156649015329, pi = 3.141592653589793;
+  // The series after the recurrence to x >= 6 is good to about 1e-10.
+  EXPECT_NEAR(digamma(1.0), -euler, 1e-9);
+  EXPECT_NEAR(digamma(0.5), -euler - 2.0 * std::log(2.0), 1e-9);
+  EXPECT_NEAR(digamma(50.0), 3.901989673427892, 1e-12);
+  EXPECT_NEAR(trigamma(1.0), pi * pi / 6.0, 1e-9);
+  EXPECT_NEAR(trigamma(0.5), pi * pi / 2.0, 1e-9);
+  for (double dp : {5.0, 40.0, 300.0}) {
+    const std::size_t n = 200, mp = 3;
+    const double phi = gamma_profile_scale(dp, n, mp);
+    const double g = dp + 2.0 * n * (std::log(phi) + digamma(1.0 / phi)) + mp * phi;
+    EXPECT_NEAR(g, 0.0, 1e-6 * dp) << dp;
+  }
+}
+
+}  // namespace
+}  // namespace quelt
