@@ -244,9 +244,8 @@ SWEEP = textwrap.dedent(
     import quelt
     from model_bytes import cr_model_bytes, re_model_bytes, additive_model_bytes
     FittedGam = quelt._quelt_native.FittedGam
-    x = np.linspace(-1.0, 6.0, 7).reshape(-1, 1)
+    x = np.linspace(-1.0, 6.0, 14).reshape(-1, 2)
     loaded = refused = 0
-    predicts = True
     def attempt(b):
         global loaded, refused
         try:
@@ -256,17 +255,15 @@ SWEEP = textwrap.dedent(
             refused += 1
             return
         loaded += 1
-        calls = [m.serialize, m.term_col_ranges, m.vcov]
-        if predicts:
-            calls += [lambda: m.predict(x), lambda: m.predict_ci(x), lambda: m.predict_diff(x, x)]
+        calls = [m.serialize, m.term_col_ranges, m.vcov,
+                 lambda: m.predict(x), lambda: m.predict_ci(x), lambda: m.predict_diff(x, x),
+                 lambda: m.predict_response(x), lambda: m.evaluate_lpmatrix(x)]
         for call in calls:
             try:
                 call()
             except Exception:
                 pass
-    for good, predicts in ((cr_model_bytes(), True), (re_model_bytes(), True),
-                           (additive_model_bytes(), False)):
-        L = len(good) - 17
+    for good in (cr_model_bytes(), re_model_bytes(), additive_model_bytes()):
         for cut in range(len(good)):
             prefix = good[:cut]
             attempt(prefix)

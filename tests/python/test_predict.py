@@ -9,6 +9,7 @@ from model_bytes import (
     CR_BETA,
     KNOTS,
     LEVELS,
+    additive_model_bytes,
     cr_model_bytes,
     re_model_bytes,
     spd,
@@ -102,6 +103,12 @@ class TestPointPredictions:
                 m.predict(bad)
         with pytest.raises(TypeError):
             m.predict()
+        # An additive model whose second term reads column 1.
+        add = load(additive_model_bytes())
+        assert add.predict(np.hstack([X_KNOTS, X_KNOTS])).shape == (6,)
+        with pytest.raises(ValueError) as e:
+            add.predict_ci(X_KNOTS)
+        assert str(e.value) == "AdditivePredictor: term 1 expects column 1 but x has only 1 columns"
 
 
 class TestIntervals:
