@@ -67,13 +67,64 @@ struct Margin {
   Matrix penalty;
 };
 
-Result<Margin> build_margin(MatrixView x, std::size_t col, std::size_t k) {
-  const MatrixView column = column_view(x, col);
-  QUELT_TRY(Vector knots, place_cr_knots(column, k));
+// The margin's basis and rescaled penalty on its placed knots.
+Result<Margin> finish_margin(MatrixView x, std::size_t col, Vector knots) {
   std::vector<Matrix> s = cr_penalty(knots);
   QUELT_TRY(Matrix penalty, rescale_penalty_by_max_eig(std::move(s.at(0))));
-  Matrix basis = cr_basis(knots, column);
+  Matrix basis = cr_basis(knots, column_view(x, col));
   return Margin{std::move(knots), std::move(basis), std::move(penalty)};
+}
+
+Result<Margin> build_margin(MatrixView x, std::size_t col, std::size_t k) {
+  QUELT_TRY(Vector knots, place_cr_knots(column_view(x, col), k));
+  return finish_margin(x, col, std::move(knots));
+}
+
+// T·Z for the K x (K-1) sum-to-zero constraint Z. A constraint made by
+// constraint_null_space is the identity shifted down one row plus a rank-one
+// term, Z = E + a·z₀ᵀ with E(r, j) = δ(r, j+1), z₀ the first row of Z and
+// a₀ = 1; then T·Z = T·E + (T·a)·z₀ᵀ costs O(n·K) instead of O(n·K²). Any other
+// stored matrix gets the plain product. Both paths depend on row i of T only,
+// and the model builder and the predictor call this same function, so a model
+// matrix rebuilt from the stored constraint equals the fitted one bit for bit.
+Matrix times_constraint(const Matrix& t, const Matrix& z) {
+  const std::size_t kk = z.rows(), q = z.cols();
+  check_invariant(t.cols() == kk, "times_constraint: shapes do not match");
+  std::size_t pivot = 0;
+  bool structured = kk >= 2 && q + 1 == kk;
+  if (structured) {
+    for (std::size_t j = 1; j < q; ++j)
+      if (std::fabs(z(0, j)) > std::fabs(z(0, pivot))) pivot = j;
+    structured = std::isfinite(z(0, pivot)) && z(0, pivot) != 0.0;
+  }
+  Vector a(kk, 0.0);
+  if (structured) {
+    a[0] = 1.0;
+    for (std::size_t r = 1; r < kk; ++r) {
+      a[r] = (z(r, pivot) - (r == pivot + 1 ? 1.0 : 0.0)) / z(0, pivot);
+    }
+    for (std::size_t r = 0; r < kk && structured; ++r) {
+      for (std::size_t j = 0; j < q; ++j) {
+        const double rest = z(r, j) - (r == j + 1 ? 1.0 : 0.0) - a[r] * z(0, j);
+        if (!(std::fabs(rest) <= 1e-13)) {
+          structured = false;
+          break;
+        }
+      }
+    }
+  }
+  if (!structured) return matmul(t.view(), z.view());
+
+  const std::size_t n = t.rows();
+  Matrix out(n, q);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* row = t.row_ptr(i);
+    double ta = 0.0;
+    for (std::size_t r = 0; r < kk; ++r) ta += row[r] * a[r];
+    double* o = out.row_ptr(i);
+    for (std::size_t j = 0; j < q; ++j) o[j] = row[j + 1] + ta * z(0, j);
+  }
+  return out;
 }
 
 // [1 | t·constraint], checking that the stored constraint fits t.
@@ -84,7 +135,7 @@ Result<Matrix> constrained_with_intercept(const Matrix& t, const Matrix& constra
         std::string(what) + ": stored constraint has " + fmt_uint(constraint.rows()) +
         " rows but the product basis has " + fmt_uint(t.cols()) + " columns");
   }
-  return prepend_intercept_column(matmul(t.view(), constraint.view()).view());
+  return prepend_intercept_column(times_constraint(t, constraint).view());
 }
 
 // Validates stored knots; damage is reported as the knot validation's error
@@ -165,10 +216,11 @@ Result<TensorTerm> build_tensor_term(MatrixView x, std::size_t col_a, std::size_
                                          " · " + fmt_uint(k_b) + " overflows");
   }
 
-  // Knots of margin a, then of margin b; each penalty is rescaled right after
-  // its knots are placed.
-  QUELT_TRY(Margin a, build_margin(x, col_a, k_a));
-  QUELT_TRY(Margin b, build_margin(x, col_b, k_b));
+  // Both margins' knots are placed (a first) before either penalty is built.
+  QUELT_TRY(Vector knots_a, place_cr_knots(column_view(x, col_a), k_a));
+  QUELT_TRY(Vector knots_b, place_cr_knots(column_view(x, col_b), k_b));
+  QUELT_TRY(Margin a, finish_margin(x, col_a, std::move(knots_a)));
+  QUELT_TRY(Margin b, finish_margin(x, col_b, std::move(knots_b)));
 
   Matrix t = row_kron(a.basis.view(), b.basis.view());
   const Matrix p_a = kron_penalty(a.penalty, 1, k_b);
@@ -176,7 +228,7 @@ Result<TensorTerm> build_tensor_term(MatrixView x, std::size_t col_a, std::size_
   Matrix z = constraint_null_space(column_sums(t.view()));
 
   TensorTerm term;
-  term.basis = matmul(t.view(), z.view());
+  term.basis = times_constraint(t, z);
   term.penalties.push_back(constrain_penalty(z, p_a));
   term.penalties.push_back(constrain_penalty(z, p_b));
   term.predictor.col_a = col_a;
@@ -254,7 +306,7 @@ Result<TensorMultiTerm> build_tensor_multi_term(MatrixView x, std::span<const st
     for (std::size_t i = j + 1; i < m; ++i) right *= dims[i];
     term.penalties.push_back(constrain_penalty(z, kron_penalty(margin_penalties[j], left, right)));
   }
-  term.basis = matmul(t.view(), z.view());
+  term.basis = times_constraint(t, z);
   term.predictor.constraint = std::move(z);
   return term;
 }

@@ -208,6 +208,17 @@ TEST(TensorTerms, SizesOfTeTeMultiAndTi) {
   }
 }
 
+// Row-wise product of the margins' cubic regression bases times Z, densely.
+Matrix dense_tensor_basis(const Matrix& x, const TensorPredictor& pr, const Matrix& z) {
+  const Matrix ba = cr_basis(pr.knots_a, x.view().t().row_block(pr.col_a, 1).t());
+  const Matrix bb = cr_basis(pr.knots_b, x.view().t().row_block(pr.col_b, 1).t());
+  Matrix t(x.rows(), ba.cols() * bb.cols());
+  for (std::size_t i = 0; i < x.rows(); ++i)
+    for (std::size_t u = 0; u < ba.cols(); ++u)
+      for (std::size_t v = 0; v < bb.cols(); ++v) t(i, u * bb.cols() + v) = ba(i, u) * bb(i, v);
+  return naive_mul(t, z);
+}
+
 TEST(TensorTerms, BasisColumnsSumToZeroAndPenaltiesAreZtPZ) {
   const Matrix x = covariates(150, 3, 3);
   auto te = build_tensor_term(x.view(), 2, 0, 4, 6);
@@ -218,6 +229,20 @@ TEST(TensorTerms, BasisColumnsSumToZeroAndPenaltiesAreZtPZ) {
     for (std::size_t i = 0; i < basis.rows(); ++i) s += basis(i, j);
     EXPECT_NEAR(s, 0.0, 1e-11) << "column " << j;
   }
+  // The basis is the product basis times the stored constraint; a stored
+  // constraint of any other form is applied as a plain product.
+  const TensorPredictor& stored = te.value().predictor;
+  EXPECT_LT(max_abs_diff(basis, dense_tensor_basis(x, stored, stored.constraint)), 1e-14);
+  TensorPredictor other = stored;
+  std::mt19937_64 g(5);
+  std::uniform_real_distribution<double> unif(-1.0, 1.0);
+  for (auto& v : other.constraint.storage()) v = unif(g);
+  auto ev = evaluate_tensor_predictor(other, x.view());
+  ASSERT_TRUE(ev.ok());
+  const Matrix expected = dense_tensor_basis(x, other, other.constraint);
+  for (std::size_t i = 0; i < x.rows(); ++i)
+    for (std::size_t j = 0; j < expected.cols(); ++j)
+      ASSERT_NEAR(ev.value()(i, j + 1), expected(i, j), 1e-14);
   // Each penalty is Zᵀ·(S̃_a ⊗ I)·Z or Zᵀ·(I ⊗ S̃_b)·Z, S̃ the margin penalty
   // scaled to largest eigenvalue 1, against a dense reference.
   const TensorPredictor& pr = te.value().predictor;
