@@ -6,12 +6,12 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
 #include "core/format.hpp"
 #include "core/numeric.hpp"
+#include "fit/record_check.hpp"
 
 namespace quelt {
 namespace {
@@ -21,7 +21,6 @@ constexpr std::uint8_t kArrayVersion = 1;
 constexpr std::uint32_t kLinkVariants = 4;
 constexpr std::uint32_t kPredictorVariants = 7;
 constexpr std::uint32_t kMarginVariants = 1;
-constexpr std::size_t kAdditiveIndex = 3;
 
 // ---------------------------------------------------------------------------
 // Size pass. Sums are saturating-checked; an overflow makes the record
@@ -228,10 +227,6 @@ struct LoadFailure {
   throw LoadFailure{"FittedGam::deserialize: bincode decode failed: " + what};
 }
 
-[[noreturn]] void inconsistent(const std::string& what) {
-  throw LoadFailure{"FittedGam::deserialize: inconsistent model: " + what};
-}
-
 class Reader {
  public:
   explicit Reader(std::span<const std::uint8_t> in) : p_(in.data()), left_(in.size()) {}
@@ -341,20 +336,20 @@ TermPredictor read_predictor(Reader& r, int depth) {
   std::uint32_t idx = r.variant(kPredictorVariants);
   TermPredictor tp;
   switch (idx) {
-    case 0: {
+    case TermPredictor::kCr: {
       CrPredictor p;
       p.knots = r.vec1();
       p.constraint = r.mat2();
       tp.value = std::move(p);
       break;
     }
-    case 1: {
+    case TermPredictor::kRe: {
       RePredictor p;
       p.levels = r.floats(r.count());
       tp.value = std::move(p);
       break;
     }
-    case 2: {
+    case TermPredictor::kCrStable: {
       CrStablePredictor p;
       p.knots = r.vec1();
       p.constraint = r.mat2();
@@ -362,7 +357,7 @@ TermPredictor read_predictor(Reader& r, int depth) {
       tp.value = std::move(p);
       break;
     }
-    case 3: {
+    case TermPredictor::kAdditive: {
       if (depth > 0) decode_failed("predictor nesting too deep");
       AdditivePredictor p;
       std::uint64_t nt = r.count();
@@ -381,7 +376,7 @@ TermPredictor read_predictor(Reader& r, int depth) {
       tp.value = std::move(p);
       break;
     }
-    case 4: {
+    case TermPredictor::kTensor: {
       TensorPredictor p;
       p.col_a = r.u64();
       p.col_b = r.u64();
@@ -395,7 +390,7 @@ TermPredictor read_predictor(Reader& r, int depth) {
       tp.value = std::move(p);
       break;
     }
-    case 5: {
+    case TermPredictor::kTensorMulti: {
       TensorMultiPredictor p;
       p.cols = r.seq_u64();
       std::uint64_t nk = r.count();
@@ -413,7 +408,7 @@ TermPredictor read_predictor(Reader& r, int depth) {
       tp.value = std::move(p);
       break;
     }
-    default: {  // 6, the last variant
+    default: {  // TermPredictor::kTps, the last variant
       TpsPredictor p;
       p.cols = r.seq_u64();
       p.centres = r.mat2();
@@ -449,132 +444,6 @@ FittedGam read_body(Reader& r) {
   s.inner_pirls_calls = r.u64();
   s.inner_pirls_iterations_total = r.u64();
   return g;
-}
-
-// ---------------------------------------------------------------------------
-// Consistency of a decoded record: every shape that a later evaluation relies
-// on is checked here, so that predictions on a loaded model never index out
-// of bounds.
-
-std::string shape(const Matrix& m) { return fmt_uint(m.rows()) + " x " + fmt_uint(m.cols()); }
-
-// A cubic regression knot vector needs at least 3 strictly increasing values
-// (a NaN fails the comparison).
-void check_knots(const Vector& k, const std::string& what) {
-  bool ok = k.size() >= 3;
-  for (std::size_t i = 0; ok && i + 1 < k.size(); ++i) ok = k[i + 1] > k[i];
-  if (!ok) inconsistent(what + " are not at least 3 strictly increasing values");
-}
-
-void check_rows(const Matrix& m, std::size_t rows, const std::string& what,
-                const std::string& expected) {
-  if (m.rows() != rows)
-    inconsistent(what + " is " + shape(m) + " but must have " + fmt_uint(rows) + " rows (" +
-                 expected + ")");
-}
-
-std::size_t add_width(std::size_t a, std::size_t b) {
-  auto s = checked_add(a, b);
-  if (!s) inconsistent("model matrix width overflows");
-  return *s;
-}
-
-// Width of the block a predictor contributes after the intercept column.
-std::size_t block_width(const TermPredictor& tp, const std::string& name);
-
-std::size_t width_of(const CrPredictor& p, const std::string& name) {
-  check_knots(p.knots, name + " knots");
-  check_rows(p.constraint, p.knots.size(), name + " constraint", "one per knot");
-  return p.constraint.cols();
-}
-std::size_t width_of(const RePredictor& p, const std::string&) { return p.levels.size(); }
-std::size_t width_of(const CrStablePredictor& p, const std::string& name) {
-  check_knots(p.knots, name + " knots");
-  check_rows(p.constraint, p.knots.size(), name + " constraint", "one per knot");
-  check_rows(p.reparam, p.constraint.cols(), name + " reparameterization",
-             "one per constraint column");
-  return p.reparam.cols();
-}
-std::size_t width_of(const AdditivePredictor& p, const std::string&) {
-  std::size_t nt = p.terms.size();
-  if (p.term_cols.size() != nt || p.col_ranges.size() != nt)
-    inconsistent("additive predictor has " + fmt_uint(nt) + " terms but " +
-                 fmt_uint(p.term_cols.size()) + " column lists and " +
-                 fmt_uint(p.col_ranges.size()) + " column ranges");
-  std::size_t next = 1, total = 0;
-  for (std::size_t i = 0; i < nt; ++i) {
-    std::string name = "additive term " + fmt_uint(i);
-    auto idx = p.terms[i].index();
-    bool reads_one_column = idx == 0 || idx == 1 || idx == 2;
-    if (reads_one_column && p.term_cols[i].empty()) inconsistent(name + " names no input column");
-    std::size_t w = block_width(p.terms[i], name);
-    auto [first, last] = p.col_ranges[i];
-    if (first != next || last < first || last - first != w)
-      inconsistent(name + " has column range (" + fmt_uint(first) + ", " + fmt_uint(last) +
-                   ") but its block is columns (" + fmt_uint(next) + ", " + fmt_uint(next + w) +
-                   ")");
-    next = add_width(next, w);
-    total = add_width(total, w);
-  }
-  return total;
-}
-std::size_t width_of(const TensorPredictor& p, const std::string& name) {
-  check_knots(p.knots_a, name + " knots_a");
-  check_knots(p.knots_b, name + " knots_b");
-  check_rows(p.transform_a, p.knots_a.size(), name + " transform_a", "one per knot");
-  check_rows(p.transform_b, p.knots_b.size(), name + " transform_b", "one per knot");
-  auto k = checked_mul(p.transform_a.cols(), p.transform_b.cols());
-  if (!k) inconsistent(name + " product basis width overflows");
-  check_rows(p.constraint, *k, name + " constraint", "the product of the margin widths");
-  return p.constraint.cols();
-}
-std::size_t width_of(const TensorMultiPredictor& p, const std::string& name) {
-  std::size_t m = p.cols.size();
-  if (m == 0) inconsistent(name + " has no margins");
-  if (p.knots.size() != m || p.margin_transforms.size() != m)
-    inconsistent(name + " has " + fmt_uint(m) + " margin columns but " + fmt_uint(p.knots.size()) +
-                 " knot vectors and " + fmt_uint(p.margin_transforms.size()) +
-                 " margin transforms");
-  std::size_t k = 1;
-  for (std::size_t i = 0; i < m; ++i) {
-    std::string margin = name + " margin " + fmt_uint(i);
-    check_knots(p.knots[i], margin + " knots");
-    std::size_t w = p.knots[i].size();
-    if (const auto& t = p.margin_transforms[i]) {
-      check_rows(*t, w, margin + " transform", "one per knot");
-      w = t->cols();
-    }
-    auto prod = checked_mul(k, w);
-    if (!prod) inconsistent(name + " product basis width overflows");
-    k = *prod;
-  }
-  check_rows(p.constraint, k, name + " constraint", "the product of the margin widths");
-  return p.constraint.cols();
-}
-std::size_t width_of(const TpsPredictor& p, const std::string& name) {
-  if (p.centres.cols() != p.cols.size())
-    inconsistent(name + " centres are " + shape(p.centres) + " but the term reads " +
-                 fmt_uint(p.cols.size()) + " columns");
-  check_rows(p.transform, p.centres.rows(), name + " transform", "one per centre");
-  return p.transform.cols();
-}
-
-std::size_t block_width(const TermPredictor& tp, const std::string& name) {
-  return std::visit([&name](const auto& p) { return width_of(p, name); }, tp.value);
-}
-
-void check_record(const FittedGam& g) {
-  std::size_t p = g.beta.size();
-  std::size_t width = add_width(1, block_width(g.predictor, "predictor"));
-  if (width != p)
-    inconsistent("the predictor builds " + fmt_uint(width) + " columns but beta has " +
-                 fmt_uint(p) + " entries");
-  if (g.vcov.rows() != p || g.vcov.cols() != p)
-    inconsistent("vcov is " + shape(g.vcov) + " but beta has " + fmt_uint(p) + " entries");
-  if (g.lambda.size() != g.rho.size() || g.edf_per_term.size() != g.rho.size())
-    inconsistent("rho, lambda and edf_per_term have " + fmt_uint(g.rho.size()) + ", " +
-                 fmt_uint(g.lambda.size()) + " and " + fmt_uint(g.edf_per_term.size()) +
-                 " entries");
 }
 
 std::uint64_t read_le(const std::uint8_t* p, std::size_t nbytes) {
@@ -649,7 +518,9 @@ Result<FittedGam> deserialize(std::span<const std::uint8_t> bytes) {
   try {
     Reader r(bytes.subspan(kPersistHeaderBytes, static_cast<std::size_t>(payload)));
     FittedGam g = read_body(r);
-    check_record(g);
+    Status shapes = check_record_shapes(g);
+    if (!shapes.ok())
+      return QueltError::invalid_parameter(pre + "inconsistent model: " + shapes.error().message);
     return g;
   } catch (const LoadFailure& f) {
     return QueltError::invalid_parameter(f.message);

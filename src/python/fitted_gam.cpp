@@ -5,7 +5,10 @@
 #include <limits>
 #include <new>
 #include <span>
+#include <string>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "fit/persistence.hpp"
 #include "python/convert.hpp"
