@@ -10,6 +10,7 @@
 #include "core/error.hpp"
 #include "core/matrix.hpp"
 #include "inner/fit_stats.hpp"
+#include "outer/fellner_schall.hpp"
 #include "outer/newton.hpp"
 #include "outer/settings.hpp"
 
@@ -391,6 +392,29 @@ TEST(OuterNewton, StartIsClampedAndBadBoundsStop) {
   EXPECT_THROW((void)outer_newton({0.0}, Bounds{{kNaN, 1.0}}, std::nullopt, default_options(),
                                   evaluator(q), trial_of(q), st),
                InvariantViolation);
+}
+
+TEST(FellnerSchall, UpdateArithmetic) {
+  const double ln2 = std::log(2.0);
+  struct Case {
+    double rho, dlogdet, trace, bsb, scale, want;
+  };
+  const std::vector<Case> cases = {
+      {0.0, 4.0, 1.0, 3.0 * std::exp(-5.0), 1.0, 3.0},  // u = 5: +3 only
+      {0.0, 4.0, 1.0, 3.0 * std::exp(7.0), 1.0, -3.0},  // u = −7: −3 only
+      {0.0, 4.0, 1.0, 3.0, 1.0, 0.0},                   // fixed point
+      {0.0, 4.0, 1.0, 3.0, 2.0, ln2},                   // the scale multiplies the ratio
+      {0.0, 4.0, 1.0, 3.0, kNaN, 0.0},                  // unusable scale counts as 1
+      {ln2, 4.0, 1.0, 1.0, 1.0, ln2},                   // 4/λ − 1 = 1 at λ = 2
+      {0.0, 1.0, 2.0, 1e-10, 1.0, 0.0},                 // both sides floored
+      {0.0, 4.0, 1.0, 0.0, 1.0, 3.0},                   // βᵀSβ = 0: at most +3
+      {kFsRhoHi, 1e9, 0.0, 1e-3, 1.0, kFsRhoHi},        // λ = 1e7 stays there
+      {kFsRhoLo, 0.0, 1e9, 1e3, 1.0, kFsRhoLo},         // λ = 1e-9 stays there
+      {kFsRhoHi - 1.0, 1e9, 0.0, 1e-3, 1.0, kFsRhoHi},  // clamped into the box
+  };
+  for (const Case& c : cases)
+    EXPECT_NEAR(fellner_schall_update(c.rho, c.dlogdet, c.trace, c.bsb, c.scale), c.want, 1e-12)
+        << c.rho << " " << c.dlogdet << " " << c.trace << " " << c.bsb << " " << c.scale;
 }
 
 TEST(OuterSettings, OverrideReplacesAllFourDefaults) {

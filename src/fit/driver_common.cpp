@@ -1,0 +1,67 @@
+#include "fit/driver_common.hpp"
+
+#include <cmath>
+
+#include "core/format.hpp"
+#include "fit/edf_vcov.hpp"
+
+namespace quelt {
+
+Status check_data_lengths(std::size_t n_rows, std::size_t y_len, const std::optional<Vector>& w) {
+  if (n_rows != y_len)
+    return QueltError::invalid_parameter(
+        "x and y must have the same number of rows; got x.nrows()=" + fmt_uint(n_rows) +
+        ", y.len()=" + fmt_uint(y_len));
+  if (w && w->size() != n_rows)
+    return QueltError::invalid_parameter(
+        "prior_weights length must match x rows; got weights.len()=" + fmt_uint(w->size()) +
+        ", x.nrows()=" + fmt_uint(n_rows));
+  return ok_status();
+}
+
+QueltError non_finite_response(double y, std::size_t row) {
+  return QueltError::invalid_parameter("y must be finite; got y=" + fmt_float(y) + " at row " +
+                                       fmt_uint(row));
+}
+
+Status check_finite_response(std::span<const double> y) {
+  for (std::size_t i = 0; i < y.size(); ++i)
+    if (!std::isfinite(y[i])) return non_finite_response(y[i], i);
+  return ok_status();
+}
+
+Status check_prior_weights(const std::optional<Vector>& w) {
+  if (!w) return ok_status();
+  for (std::size_t i = 0; i < w->size(); ++i) {
+    const double v = (*w)[i];
+    if (!(std::isfinite(v) && v >= 0.0))
+      return QueltError::invalid_parameter(
+          "prior_weights must be finite and non-negative; got weight=" + fmt_float(v) + " at row " +
+          fmt_uint(i));
+  }
+  return ok_status();
+}
+
+FittedGam assemble_record(FitOutcome outcome, Vector beta, Vector edf_per_term, Matrix vcov,
+                          std::uint64_t n, TermPredictor predictor, Link link,
+                          const FitStats& stats) {
+  FittedGam r;
+  r.beta = std::move(beta);
+  r.lambda = exp_array(outcome.rho);
+  r.rho = std::move(outcome.rho);
+  r.scale = outcome.scale;
+  r.edf_total = outcome.edf_total;
+  r.edf_per_term = std::move(edf_per_term);
+  r.n = n;
+  r.n_iters = outcome.n_iters;
+  r.converged = outcome.converged;
+  r.reml_value = outcome.reml_value;
+  r.predictor = std::move(predictor);
+  r.vcov = std::move(vcov);
+  r.link = link;
+  r.shape_params = Vector();
+  r.fit_stats = stats;
+  return r;
+}
+
+}  // namespace quelt

@@ -1,0 +1,76 @@
+// Steps shared by the fit drivers: the data checks, the fit context built
+// from a design, and the assembly of the fitted-model record.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "core/error.hpp"
+#include "core/matrix.hpp"
+#include "design/model_design.hpp"
+#include "fit/fitted_record.hpp"
+#include "inner/fit_context.hpp"
+#include "inner/fit_stats.hpp"
+
+namespace quelt {
+
+// InvalidParameter, in this order:
+//   "x and y must have the same number of rows; got x.nrows()={}, y.len()={}"
+//   "prior_weights length must match x rows; got weights.len()={}, x.nrows()={}"
+Status check_data_lengths(std::size_t n_rows, std::size_t y_len, const std::optional<Vector>& w);
+
+// "y must be finite; got y={} at row {}" (InvalidParameter).
+QueltError non_finite_response(double y, std::size_t row);
+
+// Every response finite: the first offending row is reported.
+Status check_finite_response(std::span<const double> y);
+
+// Every prior weight finite and non-negative:
+// "prior_weights must be finite and non-negative; got weight={} at row {}".
+Status check_prior_weights(const std::optional<Vector>& w);
+
+// The context of one fit, taking the model matrix and the penalties out of
+// the design (its predictor stays there for the record) so that the n x p
+// matrix is never copied; the Gaussian context also gets XᵀWX and XᵀWy.
+template <class Family>
+FitContext<Family> context_from_design(ModelDesign& design, Vector y,
+                                       std::optional<Vector> prior_weights, Family family,
+                                       InnerOptions options) {
+  check_invariant(
+      y.size() == design.x.rows() && (!prior_weights || prior_weights->size() == y.size()),
+      "context_from_design: y or weights do not match the model matrix");
+  FitContext<Family> ctx;
+  ctx.penalties = std::move(design.penalties);
+  ctx.penalty_ranks = std::move(design.penalty_ranks);
+  ctx.penalty_log_pdets = std::move(design.penalty_log_pdets);
+  ctx.penalty_groups = std::move(design.penalty_groups);
+  ctx.null_space_dim = design.null_space_dim;
+  ctx.x = std::move(design.x);
+  ctx.y = std::move(y);
+  ctx.prior_weights = std::move(prior_weights);
+  ctx.family = std::move(family);
+  ctx.inner_options = options;
+  if constexpr (std::is_same_v<Family, Gaussian>) gaussian_cross_products(ctx);
+  return ctx;
+}
+
+// What the summaries need besides the final fit.
+struct FitOutcome {
+  Vector rho;
+  std::uint64_t n_iters = 0;
+  bool converged = false;  // outer optimisation AND final inner fit
+  double reml_value = 0.0;
+  double scale = 1.0;
+  double edf_total = 0.0;
+};
+
+// The record: coefficients and covariance from the final fit, λ = exp(ρ),
+// edf per term from the penalties, empty shape parameters.
+FittedGam assemble_record(FitOutcome outcome, Vector beta, Vector edf_per_term, Matrix vcov,
+                          std::uint64_t n, TermPredictor predictor, Link link,
+                          const FitStats& stats);
+
+}  // namespace quelt

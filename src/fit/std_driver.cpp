@@ -1,0 +1,174 @@
+#include "fit/std_driver.hpp"
+
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include "core/format.hpp"
+#include "core/numeric.hpp"
+#include "fit/edf_vcov.hpp"
+#include "inner/pirls.hpp"
+#include "outer/fellner_schall.hpp"
+#include "outer/newton.hpp"
+#include "outer/settings.hpp"
+#include "score/envelope.hpp"
+#include "score/warm_start.hpp"
+
+namespace quelt {
+
+namespace {
+
+enum class YDomain { UnitInterval, NonNegative, Positive };
+
+template <class Family>
+constexpr YDomain y_domain() {
+  if constexpr (std::is_same_v<Family, Bernoulli> || std::is_same_v<Family, QuasiBinomial>)
+    return YDomain::UnitInterval;
+  else if constexpr (std::is_same_v<Family, Poisson> || std::is_same_v<Family, QuasiPoisson>)
+    return YDomain::NonNegative;
+  else
+    return YDomain::Positive;
+}
+
+// Default outer options: the Gamma and inverse Gaussian scores are flatter
+// in ρ (their scale is estimated jointly), so their tolerances are looser.
+template <class Family>
+OuterOptions default_outer_options() {
+  constexpr bool loose = std::is_same_v<Family, GammaLog> || std::is_same_v<Family, GammaInverse> ||
+                         std::is_same_v<Family, InverseGaussian>;
+  return loose ? OuterOptions{5e-5, 1e-5, 200, 5.0} : OuterOptions{5e-7, 1e-7, 200, 5.0};
+}
+
+template <class Family>
+Status check_response(std::span<const double> y) {
+  const std::string name = Family::display_name;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double v = y[i];
+    const std::string tail = "; got y=" + fmt_float(v) + " at row " + fmt_uint(i);
+    switch (y_domain<Family>()) {
+      case YDomain::UnitInterval:
+        if (!(v >= 0.0 && v <= 1.0))
+          return QueltError::invalid_parameter(name + " requires y in [0, 1]" + tail);
+        break;
+      case YDomain::NonNegative:
+        if (v < 0.0) return QueltError::invalid_parameter(name + " requires y ≥ 0" + tail);
+        break;
+      case YDomain::Positive:
+        if (v <= 0.0) return QueltError::invalid_parameter(name + " requires y > 0" + tail);
+        break;
+    }
+    if (!std::isfinite(v)) return non_finite_response(v, i);
+  }
+  return ok_status();
+}
+
+// Σ_i w_i (y_i − μ'_i)² / V(μ'_i) over the rows in order, with the family's
+// variance function and floors on μ (a NaN mean counts as the floor).
+template <class Family>
+double pearson_statistic(const Vector& y, const Vector& mu, const std::optional<Vector>& w) {
+  double p = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    double r, v;
+    if constexpr (std::is_same_v<Family, QuasiBinomial>) {
+      const double m = floor_at(mu[i], 1e-15);
+      const double mv = ceil_at(m, 1.0 - 1e-15);
+      r = y[i] - m;
+      v = mv * (1.0 - mv);
+    } else {
+      const double m = floor_at(mu[i], 1e-300);
+      r = y[i] - m;
+      if constexpr (std::is_same_v<Family, QuasiPoisson>)
+        v = m;
+      else if constexpr (std::is_same_v<Family, InverseGaussian>)
+        v = m * m * m;
+      else
+        v = m * m;
+    }
+    const double wi = w ? (*w)[i] : 1.0;
+    p += wi * r * r / v;
+  }
+  return p;
+}
+
+}  // namespace
+
+template <class Family>
+Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vector> weights,
+                                 Family family) {
+  const std::size_t n = design.x.rows();
+  QUELT_CHECK_OK(check_data_lengths(n, y.size(), weights));
+  QUELT_CHECK_OK(check_response<Family>(y));
+  QUELT_CHECK_OK(check_prior_weights(weights));
+
+  FitContext<Family> ctx = context_from_design<Family>(
+      design, std::move(y), std::move(weights), std::move(family), InnerOptions{50, 1e-9, 10});
+  const std::size_t m = ctx.m();
+  const std::size_t p = ctx.p();
+
+  FitOutcome out;
+  if (outer_algorithm_is_fellner_schall()) {
+    QUELT_TRY(FellnerSchallResult fs, fellner_schall(ctx));
+    out.rho = std::move(fs.rho);
+    out.n_iters = fs.n_iters;
+    out.converged = fs.converged;
+    out.reml_value = 0.0;
+  } else {
+    const OuterOptions options = read_outer_options(default_outer_options<Family>());
+    auto evaluate = [&ctx](const Vector& rho) { return envelope_eval(ctx, rho); };
+    // A trial costs one inner fit and its score; the families with a warm
+    // start begin it from the extrapolated coefficients of the last
+    // evaluated point and are not retried cold when that fails.
+    auto trial = [&ctx, p](const Vector& u) -> Result<double> {
+      std::optional<Vector> b0;
+      if constexpr (Family::uses_warm_start) {
+        b0 = envelope_warm_start_beta(ctx, u);
+        if (b0) ctx.fit_stats.no_refresh_attempts += 1;
+      }
+      QUELT_TRY(InnerFit fit, pirls(ctx, total_penalty(ctx.penalties, u, p), b0));
+      if (b0) ctx.fit_stats.no_refresh_hits += 1;
+      ctx.fit_stats.inner_pirls_calls += 1;
+      ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
+      QUELT_TRY(auto es, envelope_score(ctx, u, fit));
+      return es.score;
+    };
+    QUELT_TRY(OuterResult r, outer_newton(Vector(m, 0.0), Bounds(m, {-30.0, 30.0}), std::nullopt,
+                                          options, evaluate, trial, ctx.fit_stats));
+    out.rho = std::move(r.rho);
+    out.n_iters = r.n_iters;
+    out.converged = r.converged;
+    out.reml_value = r.score;
+  }
+
+  // Final fit at the chosen ρ, not counted.
+  QUELT_TRY(InnerFit fit, pirls(ctx, total_penalty(ctx.penalties, out.rho, p)));
+  out.converged = out.converged && fit.converged;
+  out.edf_total = compute_edf_total(ctx.x.view(), fit.w, fit.chol);
+
+  Matrix vcov;
+  if constexpr (has_estimated_scale<Family>) {
+    const double df = static_cast<double>(n) - out.edf_total;
+    const double pearson = pearson_statistic<Family>(ctx.y, fit.mu, ctx.prior_weights);
+    out.scale = df > 0.0 ? pearson / df : std::nan("");
+    vcov = compute_vcov(fit.chol, out.scale);
+  } else {
+    out.scale = 1.0;
+    vcov = inverse_from_cholesky(fit.chol.view());
+  }
+  Vector edf_per_term = compute_edf_per_term(ctx.penalties, out.rho, p, fit.chol);
+  return assemble_record(std::move(out), std::move(fit.beta), std::move(edf_per_term),
+                         std::move(vcov), n, std::move(design.predictor), Family::link,
+                         ctx.fit_stats);
+}
+
+#define QUELT_STD_DRIVER_INSTANCE(F) \
+  template Result<FittedGam> fit_std_family<F>(ModelDesign, Vector, std::optional<Vector>, F);
+QUELT_STD_DRIVER_INSTANCE(Bernoulli)
+QUELT_STD_DRIVER_INSTANCE(QuasiBinomial)
+QUELT_STD_DRIVER_INSTANCE(Poisson)
+QUELT_STD_DRIVER_INSTANCE(QuasiPoisson)
+QUELT_STD_DRIVER_INSTANCE(GammaLog)
+QUELT_STD_DRIVER_INSTANCE(GammaInverse)
+QUELT_STD_DRIVER_INSTANCE(InverseGaussian)
+#undef QUELT_STD_DRIVER_INSTANCE
+
+}  // namespace quelt
