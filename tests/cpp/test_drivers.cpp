@@ -338,6 +338,9 @@ void check_recovery(const FamilyCase& c) {
     EXPECT_EQ(st.no_refresh_attempts, 0u);
   }
   EXPECT_GE(st.inner_pirls_iterations_total, st.inner_pirls_calls);
+  // One counted fit per evaluation (the start and each accepted point, one
+  // per outer iteration) and per trial; the final fit is not counted.
+  EXPECT_EQ(st.inner_pirls_calls, st.outer_iterations + st.line_search_trials);
 }
 
 TEST(Drivers, RecoverAKnownSmoothForEveryFamily) {
