@@ -266,13 +266,19 @@ class Reader {
     if (b > 1) decode_failed("tag for enum is not valid, found " + fmt_uint(b));
     return b == 1;
   }
-  // A sequence count. Storage for the elements is reserved only as far as
-  // the remaining payload could hold them (each element needs at least
-  // `min_wire_bytes`), so a corrupt count cannot force a huge allocation.
+  // A sequence count.
   std::uint64_t count() { return u64(); }
+  // Elements of T to reserve for a sequence of `count` elements, each at
+  // least `min_wire_bytes` long on the wire: no more than the remaining
+  // payload could hold and no more than 1 MiB of storage, so a corrupt count
+  // ends in the end-of-file error rather than a huge allocation. The storage
+  // grows as elements are actually read.
+  template <class T>
   std::size_t reservation(std::uint64_t count, std::size_t min_wire_bytes) const {
-    std::uint64_t fit = left_ / min_wire_bytes;
-    return static_cast<std::size_t>(count < fit ? count : fit);
+    std::uint64_t cap = left_ / min_wire_bytes;
+    std::uint64_t mem_cap = kMaxReserveBytes / sizeof(T);
+    if (mem_cap < cap) cap = mem_cap;
+    return static_cast<std::size_t>(count < cap ? count : cap);
   }
   // `count` 64-bit floats; the end of the payload is reported before any
   // storage is allocated.
@@ -312,6 +318,7 @@ class Reader {
   }
 
  private:
+  static constexpr std::uint64_t kMaxReserveBytes = std::uint64_t(1) << 20;
   static constexpr std::uint64_t kI64Max =
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
@@ -361,13 +368,13 @@ TermPredictor read_predictor(Reader& r, int depth) {
       if (depth > 0) decode_failed("predictor nesting too deep");
       AdditivePredictor p;
       std::uint64_t nt = r.count();
-      p.terms.reserve(r.reservation(nt, 4));
+      p.terms.reserve(r.reservation<TermPredictor>(nt, 4));
       for (std::uint64_t i = 0; i < nt; ++i) p.terms.push_back(read_predictor(r, depth + 1));
       std::uint64_t nc = r.count();
-      p.term_cols.reserve(r.reservation(nc, 8));
+      p.term_cols.reserve(r.reservation<std::vector<std::size_t>>(nc, 8));
       for (std::uint64_t i = 0; i < nc; ++i) p.term_cols.push_back(r.seq_u64());
       std::uint64_t nr = r.count();
-      p.col_ranges.reserve(r.reservation(nr, 16));
+      p.col_ranges.reserve(r.reservation<std::pair<std::size_t, std::size_t>>(nr, 16));
       for (std::uint64_t i = 0; i < nr; ++i) {
         std::size_t first = r.u64();
         std::size_t last = r.u64();
@@ -394,10 +401,10 @@ TermPredictor read_predictor(Reader& r, int depth) {
       TensorMultiPredictor p;
       p.cols = r.seq_u64();
       std::uint64_t nk = r.count();
-      p.knots.reserve(r.reservation(nk, 17));
+      p.knots.reserve(r.reservation<Vector>(nk, 17));
       for (std::uint64_t i = 0; i < nk; ++i) p.knots.push_back(r.vec1());
       std::uint64_t nm = r.count();
-      p.margin_transforms.reserve(r.reservation(nm, 1));
+      p.margin_transforms.reserve(r.reservation<std::optional<Matrix>>(nm, 1));
       for (std::uint64_t i = 0; i < nm; ++i) {
         if (r.option_tag())
           p.margin_transforms.emplace_back(r.mat2());
