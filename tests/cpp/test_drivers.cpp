@@ -11,6 +11,7 @@
 #include "core/linalg.hpp"
 #include "core/matrix.hpp"
 #include "design/model_design.hpp"
+#include "design/predictor.hpp"
 #include "family/families.hpp"
 #include "fit/driver_common.hpp"
 #include "fit/edf_vcov.hpp"
@@ -562,6 +563,79 @@ TEST(Drivers, GaussianCountersAndFirstEvaluation) {
   ASSERT_TRUE(r.value().converged);
   EXPECT_EQ(st.outer_iterations, r.value().n_iters + 1);
   EXPECT_EQ(st.inner_pirls_calls, 1 + r.value().n_iters + st.line_search_trials);
+}
+
+TEST(Drivers, TuningOverrideReachesTheNewtonLoop) {
+  // A loose gradient tolerance: the start converges at the first
+  // evaluation, which is the only counted fit.
+  {
+    Counts c = count_data(Draw::Poisson, 4);
+    set_outer_tuning_override(OuterOptions{1e3, 1e-7, 200, 5.0});
+    auto r = fit_std_family<Poisson>(std::move(c.sim.design), c.y, std::nullopt);
+    set_outer_tuning_override(std::nullopt);
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(r.value().converged);
+    EXPECT_EQ(r.value().n_iters, 0u);
+    EXPECT_EQ(r.value().rho[0], 0.0);
+    const FitStats& st = r.value().fit_stats;
+    EXPECT_EQ(st.outer_iterations, 1u);
+    EXPECT_EQ(st.line_search_trials, 0u);
+    EXPECT_EQ(st.no_refresh_attempts, 0u);
+    EXPECT_EQ(st.inner_pirls_calls, 1u);
+  }
+  // One allowed step of at most 0.5 cannot reach the optimum: NotConverged
+  // and no record. The Fellner-Schall path does not read the override.
+  {
+    set_outer_tuning_override(OuterOptions{5e-7, 1e-7, 1, 0.5});
+    Counts c = count_data(Draw::Poisson, 4);
+    auto newton = fit_std_family<Poisson>(std::move(c.sim.design), c.y, std::nullopt);
+    Counts d = count_data(Draw::Poisson, 4);
+    set_outer_algorithm(kOuterFellnerSchall);
+    auto fs = fit_std_family<Poisson>(std::move(d.sim.design), d.y, std::nullopt);
+    set_outer_algorithm(kOuterUnset);
+    set_outer_tuning_override(std::nullopt);
+    ASSERT_FALSE(newton.ok());
+    EXPECT_EQ(newton.error().kind, QueltError::Kind::NotConverged);
+    EXPECT_EQ(newton.error().iters, 1u);
+    ASSERT_TRUE(fs.ok());
+    EXPECT_TRUE(fs.value().converged);
+  }
+}
+
+TEST(Drivers, CubicRegressionSmoothEndToEnd) {
+  // A single cr smooth: one penalty on every column but the intercept, so
+  // edf_total − edf_per_term = 1; the record's predictor rebuilds the model
+  // matrix of the fit.
+  const std::size_t n = 400;
+  std::mt19937_64 gen(17);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::normal_distribution<double> z(0.0, 0.3);
+  Matrix cov(n, 1);
+  Vector y(n), f(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    cov(i, 0) = u(gen);
+    f[i] = std::sin(kTwoPi * cov(i, 0));
+    y[i] = f[i] + z(gen);
+  }
+  auto d = build_cr_design(cov.view(), 10);
+  ASSERT_TRUE(d.ok()) << d.error().display();
+  const Matrix x = d.value().x;
+  auto r = fit_gaussian(std::move(d).value(), y, std::nullopt);
+  ASSERT_TRUE(r.ok()) << r.error().display();
+  const FittedGam& g = r.value();
+  EXPECT_TRUE(g.converged);
+  EXPECT_NEAR(g.edf_total - g.edf_per_term[0], 1.0, 1e-8);
+  EXPECT_NEAR(g.scale, 0.09, 0.02);
+  auto rebuilt = predictor_evaluate(g.predictor, cov.view());
+  ASSERT_TRUE(rebuilt.ok());
+  EXPECT_EQ(rebuilt.value(), x);
+  double ss = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double e = 0.0;
+    for (std::size_t j = 0; j < x.cols(); ++j) e += x(i, j) * g.beta[j];
+    ss += (e - f[i]) * (e - f[i]);
+  }
+  EXPECT_LT(std::sqrt(ss / n), 0.06);
 }
 
 TEST(Drivers, BadInputIsRejectedWithTheRow) {
