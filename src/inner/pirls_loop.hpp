@@ -151,9 +151,9 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
 
     // I8-I9: accept, then test the relative change of the deviance.
     beta = std::move(beta_new);
-    eta = eta_new;
-    xbeta = eta_new;
-    mu = mu_new;
+    eta.swap(eta_new);  // eta_new and mu_new are rebuilt by the next trial
+    xbeta = eta;
+    mu.swap(mu_new);
     chol = std::move(l_new);
     if (k >= 1 && std::fabs(d_old - d_new) / (std::fabs(d_old) + 1e-30) < tol) {
       d_old = d_new;

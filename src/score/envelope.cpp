@@ -397,11 +397,8 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
       eta_d[j] = matvec(x, v[j]);
       for (double& e : eta_d[j]) e *= -lam[j];
     }
-    for (std::size_t j = 0; j < m; ++j) {
-      // H^{-1} S_j H^{-1}, so that q_j[i] = x_i^T H^{-1} S_j H^{-1} x_i.
-      const Matrix bj = gemm(a[j].view(), h_inv.view());
-      q[j] = row_quadratic_forms(x, bj);
-    }
+    // q_j[i] = x_i^T H^{-1} S_j H^{-1} x_i = y_i^T S_j y_i with y_i = H^{-1} x_i.
+    q = penalty_row_forms(x, h_inv, ctx.penalties);
   }
 
   Matrix hess(m, m);
