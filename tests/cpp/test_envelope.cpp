@@ -157,7 +157,7 @@ TEST(Envelope, InverseGaussianUsesTheFullNewtonHessian) {
   const Vector f = testing::signal(pr, 0.5, 0.2);
   Vector mu(f.size());
   for (std::size_t i = 0; i < f.size(); ++i) mu[i] = std::exp(f[i]);
-  const Vector y = testing::gamma_draws(mu, 20.0, 4);
+  const Vector y = testing::gamma_draws(mu, 100.0, 4);
   auto ctx = context_for<InverseGaussian>(pr, y);
   const Vector rho{0.5};
   auto fit = fit_at_rho(ctx, rho);
@@ -172,6 +172,13 @@ TEST(Envelope, InverseGaussianUsesTheFullNewtonHessian) {
   const auto nl = newton_log_det_h(ctx, rho, r);
   ASSERT_TRUE(nl.has_value());
   EXPECT_NEAR(*nl, testing::dense_log_abs_det(a), 1e-9);
+
+  // With every Newton weight positive (responses above half their means) the
+  // PIRLS Hessian is the full-Newton one, and the gradient with its weight
+  // terms is the derivative of the score.
+  for (std::size_t i = 0; i < r.n; ++i) ASSERT_GT(w[i], 0.0);
+  expect_gradient_matches_score(ctx, Vector{0.5}, 1e-6, "inverse_gaussian");
+  expect_gradient_matches_score(ctx, Vector{-2.0}, 1e-6, "inverse_gaussian");
 
   // The gradient terms are present, so the evaluation takes the difference
   // Hessian; its twin fits are not counted.
