@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "core/blas.hpp"
 #include "core/error.hpp"
+#include "design/model_design.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"
 #include "inner/working.hpp"
@@ -243,6 +245,33 @@ TEST(Pirls, HugeAndVanishingPenaltyGiveNullSpaceAndUnpenalizedFits) {
   Vector mu(f.size());
   for (std::size_t i = 0; i < f.size(); ++i) mu[i] = std::exp(f[i]);
   check_limits<GammaLog>(pr, testing::gamma_draws(mu, 4.0, 7), kGammaLogFns, "gamma_log");
+}
+
+TEST(Pirls, HugePenaltyOnCubicRegressionSmoothGivesTheLinearGlm) {
+  // The penalty of a cubic regression smooth leaves the linear functions of
+  // x unpenalized: at a huge lambda the fitted predictor is the GLM fit on
+  // [1, x].
+  const std::size_t n = 250;
+  std::mt19937_64 rng(77);
+  std::uniform_real_distribution<double> unif(0.0, 2.0);
+  Matrix cov(n, 1);
+  Vector eta(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    cov(i, 0) = unif(rng);
+    eta[i] = 0.3 + std::sin(3.0 * cov(i, 0));
+  }
+  const Vector y = testing::poisson_draws(eta, 15);
+  auto design = build_cr_design(cov.view(), 10);
+  ASSERT_TRUE(design.ok());
+  auto ctx = make_fit_context(design.value(), y, std::nullopt, poisson_log());
+  auto fit = pirls(ctx, penalty_at(ctx, 18.0));
+  ASSERT_TRUE(fit.ok());
+  Matrix lin(n, 2, 1.0);
+  for (std::size_t i = 0; i < n; ++i) lin(i, 1) = cov(i, 0);
+  const Vector ref = testing::reference_irls(lin, {0, 1}, Matrix(2, 2), y, Vector(n, 0.0),
+                                             kPoissonFns.mu, kPoissonFns.dmu, kPoissonFns.var);
+  for (std::size_t i = 0; i < n; ++i)
+    EXPECT_NEAR(fit.value().eta[i], ref[0] + ref[1] * cov(i, 0), 1e-4);
 }
 
 TEST(Pirls, ConvergedFitIsStationaryForThePenalizedDeviance) {
