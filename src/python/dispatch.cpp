@@ -4,7 +4,10 @@
 #include <utility>
 
 #include "core/format.hpp"
+#include "family/families.hpp"
 #include "fit/fitted_record.hpp"
+#include "fit/gaussian_driver.hpp"
+#include "fit/std_driver.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/fitted_gam.hpp"
@@ -16,7 +19,7 @@ namespace {
 // The record of a successful fit in a new FittedGam; a driver's error is
 // thrown for the boundary to map. If the object cannot be allocated the
 // record is dropped and the interpreter's error is raised.
-[[maybe_unused]] PyObject* wrap_record(Result<FittedGam>&& fitted) {
+PyObject* wrap_record(Result<FittedGam>&& fitted) {
   FittedGam rec = unwrap(std::move(fitted));
   PyObject* obj = new_fitted_gam(std::move(rec));
   if (obj == nullptr) throw_pyerr();
@@ -32,21 +35,35 @@ namespace {
 
 PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::size_t n_rows,
                        Vector&& y, std::optional<Vector>&& weights) {
-  // Owned here, so the design, data and weights are dropped on every path.
-  ModelDesign owned = std::move(design);
-  Vector owned_y = std::move(y);
-  std::optional<Vector> owned_w = std::move(weights);
+  // Taken over here, so the design, data and weights are dropped on every
+  // path; the drivers check y and the weights against the design's rows.
+  ModelDesign d = std::move(design);
+  Vector yv = std::move(y);
+  std::optional<Vector> w = std::move(weights);
   (void)n_rows;
   // One case per family of the table, each running its own driver.
   switch (family.kind) {
     case FamilyKind::Gaussian:
+      return wrap_record(fit_gaussian(std::move(d), std::move(yv), std::move(w)));
     case FamilyKind::Bernoulli:
+      return wrap_record(
+          fit_std_family(std::move(d), std::move(yv), std::move(w), bernoulli_logit()));
     case FamilyKind::Poisson:
+      return wrap_record(fit_std_family(std::move(d), std::move(yv), std::move(w), poisson_log()));
     case FamilyKind::QuasiPoisson:
+      return wrap_record(
+          fit_std_family(std::move(d), std::move(yv), std::move(w), quasipoisson_log()));
     case FamilyKind::QuasiBinomial:
+      return wrap_record(
+          fit_std_family(std::move(d), std::move(yv), std::move(w), quasibinomial_logit()));
     case FamilyKind::GammaInverse:
+      return wrap_record(
+          fit_std_family(std::move(d), std::move(yv), std::move(w), gamma_inverse()));
     case FamilyKind::GammaLog:
+      return wrap_record(fit_std_family(std::move(d), std::move(yv), std::move(w), gamma_log()));
     case FamilyKind::InverseGaussian:
+      return wrap_record(
+          fit_std_family(std::move(d), std::move(yv), std::move(w), inverse_gaussian_log()));
     case FamilyKind::NegBin:
     case FamilyKind::TDist:
     case FamilyKind::Tweedie:

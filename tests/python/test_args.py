@@ -14,6 +14,16 @@ UNKNOWN = ("; supported: gaussian, bernoulli, poisson, quasipoisson, quasibinomi
            "Gamma, inverse_gaussian, negbin, tdist, tweedie, ocat, elf")
 
 
+def fit_or_pending(family, *args, **kwargs):
+    """fit(), accepting the NotImplementedError of a family whose driver is
+    not built yet (it must name the family)."""
+    try:
+        return native.fit(family, *args, **kwargs)
+    except NotImplementedError as e:
+        assert f'"{family}"' in str(e)
+        return None
+
+
 @pytest.fixture
 def data():
     rng = np.random.default_rng(7)
@@ -172,8 +182,8 @@ def test_accepted_argument_forms_reach_the_model_stage(data):
         dict(k=True, r=np.int64(4), design=Name("re")),
     ]
     for kw in calls:
-        with pytest.raises(NotImplementedError):
-            native.fit(Name("gaussian"), x.view(Arr), y.view(Arr), **kw)
+        model = native.fit(Name("gaussian"), x.view(Arr), y.view(Arr), **kw)
+        assert isinstance(model, native.FittedGam)
 
 
 # --- family table and checks ---------------------------------------------------
@@ -229,9 +239,8 @@ def test_family_and_design_messages(data, family, kwargs, message):
 def test_every_family_name_passes_its_checks(data, family, kwargs):
     # Unchecked values (NaN theta, a bad nu) are left to the family's driver.
     x, y = data
-    with pytest.raises(NotImplementedError) as ei:
-        native.fit(family, x, y, design="re", **kwargs)
-    assert f'"{family}"' in str(ei.value)
+    model = fit_or_pending(family, x, y, design="re", **kwargs)
+    assert model is None or isinstance(model, native.FittedGam)
 
 
 # --- fit_additive arguments ------------------------------------------------------
@@ -329,31 +338,60 @@ def test_any_layout_reads_the_logical_array(make):
     assert str(ei.value) == NAN_ROW3
 
 
-def test_broadcast_and_big_endian_finite_arrays_are_accepted():
-    y = np.ones(10)
-    finite = [
-        np.broadcast_to(np.array([0.5, 1.5]), (10, 2)),
-        (np.arange(20.0).reshape(10, 2)).astype(">f8"),
-    ]
-    for x in finite:
-        with pytest.raises(NotImplementedError):
-            native.fit("gaussian", x, y, design="re")
+def _layouts(x):
+    """The same logical matrix in other layouts."""
+    big = np.zeros((2 * x.shape[0], 2 * x.shape[1]))
+    big[::2, ::2] = x
+    buf = bytearray(x.nbytes + 1)
+    unaligned = np.frombuffer(buf, dtype=np.float64, offset=1, count=x.size).reshape(x.shape)
+    unaligned[...] = x
+    return {
+        "fortran": np.asfortranarray(x),
+        "negative-stride": np.ascontiguousarray(x[::-1])[::-1],
+        "strided": big[::2, ::2],
+        "unaligned": unaligned,
+        "big-endian": x.astype(">f8"),
+        "big-endian-fortran": np.asfortranarray(x.astype(">f8")),
+    }
+
+
+@pytest.mark.parametrize("design", ["cr", "re"])
+def test_layouts_fit_the_same_model_bit_for_bit(design):
+    rng = np.random.default_rng(21)
+    x = np.round(rng.uniform(size=(60, 2)), 1 if design == "re" else 6)
+    y = np.sin(6 * x[:, 0]) + rng.normal(scale=0.3, size=60)
+    w = rng.uniform(0.5, 2.0, size=60)
+    ref = native.fit("gaussian", x, y, weights=w, design=design, k=6).serialize()
+    for name, xv in _layouts(x).items():
+        yv = _layouts(y[:, None])[name][:, 0]
+        wv = _layouts(w[:, None])[name][:, 0]
+        got = native.fit("gaussian", xv, yv, weights=wv, design=design, k=6).serialize()
+        assert got == ref, name
+
+
+def test_broadcast_arrays_are_accepted():
+    y = np.linspace(0.0, 1.0, 10)
+    x = np.broadcast_to(np.array([0.5, 1.5]), (10, 2))
+    model = native.fit("gaussian", x, y, design="re")
+    assert model.term_col_ranges() == [(1, 2)]
 
 
 def test_arrays_are_copied_when_converted():
     # A later argument's conversion runs Python code that changes x; the
     # values read are those x held when it was converted.
     x = np.linspace(0.0, 1.0, 30).reshape(15, 2)
-    y = np.ones(15)
+    y = np.linspace(0.0, 1.0, 15) ** 2
+    ref = native.fit("gaussian", x.copy(), y, k=5).serialize()
 
     def poison():
         x[3, 0] = np.nan
 
-    with pytest.raises(NotImplementedError):
-        native.fit("gaussian", x, y, k=Index(5, hook=poison))
+    got = native.fit("gaussian", x, y, k=Index(5, hook=poison)).serialize()
     assert np.isnan(x[3, 0])
+    assert got == ref
 
     # Shrinking the array's memory under a later conversion is harmless.
     x = np.linspace(0.0, 1.0, 30).reshape(15, 2).copy()
-    with pytest.raises(NotImplementedError):
-        native.fit("gaussian", x, y, theta=Index(3, hook=lambda: x.resize((1, 1), refcheck=False)))
+    got = native.fit("gaussian", x, y, k=5,
+                     theta=Index(3, hook=lambda: x.resize((1, 1), refcheck=False))).serialize()
+    assert got == ref

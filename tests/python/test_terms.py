@@ -96,19 +96,28 @@ def test_term_errors(data, terms, exc, message):
 
 
 @pytest.mark.parametrize(
-    "terms",
+    "terms, ranges",
     [
-        [(0, "cr")], [(0, "cr", 7, "extra")], [(0, "cr_stable", Index(6))],
-        [(0, "re", 99)], [(0, "re", "never read")], [(True, "re")],
-        [((0, 1), "te")], [((0, 1), "te", (4, 5))], [((0, 1, 2), "ti")],
-        [((0, 1), "te_multi", (4, 5))], [((0, 1, 2), "tp")], [((0, 1), "tp", 12)],
-        [(0, "cr"), (1, "cr", 7), ((1, 2), "te")],
+        # column ranges reveal the parsed basis dimensions and defaults
+        ([(0, "cr")], [(1, 10)]),
+        ([(0, "cr", 7, "extra")], [(1, 7)]),
+        ([(0, "cr_stable", Index(6))], [(1, 6)]),
+        ([(0, "re", 99)], [(1, 51)]),
+        ([(0, "re", "never read")], [(1, 51)]),
+        ([(True, "re")], [(1, 51)]),
+        ([((0, 1), "te")], [(1, 100)]),
+        ([((0, 1), "te", (4, 5))], [(1, 20)]),
+        ([((0, 1), "te_multi", (4, 5))], [(1, 20)]),
+        ([((0, 1, 2), "ti")], [(1, 64)]),
+        ([((0, 1, 2), "tp")], [(1, 31)]),
+        ([((0, 1), "tp", 12)], [(1, 13)]),
+        ([(0, "cr"), (1, "cr", 7), ((1, 2), "te", (3, 3))], [(1, 10), (10, 16), (16, 24)]),
     ],
 )
-def test_valid_terms_parse(data, terms):
+def test_valid_terms_parse(data, terms, ranges):
     x, y = data
-    with pytest.raises(NotImplementedError, match='"gaussian"'):
-        native.fit_additive("gaussian", x, y, terms)
+    model = native.fit_additive("gaussian", x, y, terms)
+    assert model.term_col_ranges() == ranges
 
 
 @pytest.mark.parametrize(
@@ -159,18 +168,16 @@ def test_list_changed_during_parse(data):
     x, y = data
     terms = []
     terms.extend([(Index(0, hook=terms.clear), "cr"), (0, "xx")])
-    with pytest.raises(NotImplementedError):
-        native.fit_additive("gaussian", x, y, terms)
+    assert native.fit_additive("gaussian", x, y, terms).term_col_ranges() == [(1, 10)]
 
     terms = []
     terms.extend([(Index(0, hook=lambda: terms.append((0, "xx"))), "cr")])
-    with pytest.raises(NotImplementedError):
-        native.fit_additive("gaussian", x, y, terms)
+    assert native.fit_additive("gaussian", x, y, terms).term_col_ranges() == [(1, 10)]
 
-    terms = [(0, "cr")]
-    terms.insert(0, ((0, Index(1, hook=lambda: terms.__setitem__(0, None))), "te"))
-    with pytest.raises(NotImplementedError):
-        native.fit_additive("gaussian", x, y, terms)
+    terms = [(2, "cr", 4)]
+    terms.insert(0, ((0, Index(1, hook=lambda: terms.__setitem__(0, None))), "te", (3, 3)))
+    model = native.fit_additive("gaussian", x, y, terms)
+    assert model.term_col_ranges() == [(1, 9), (9, 12)]
 
 
 def test_tuple_and_list_subclasses_accepted(data):
@@ -182,5 +189,5 @@ def test_tuple_and_list_subclasses_accepted(data):
     class L(list):
         pass
 
-    with pytest.raises(NotImplementedError):
-        native.fit_additive("gaussian", x, y, L([T((T((0, 1)), "te", T((4, 4))))]))
+    model = native.fit_additive("gaussian", x, y, L([T((T((0, 1)), "te", T((4, 4))))]))
+    assert model.term_col_ranges() == [(1, 16)]
