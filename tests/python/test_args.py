@@ -243,6 +243,28 @@ def test_every_family_name_passes_its_checks(data, family, kwargs):
     assert model is None or isinstance(model, native.FittedGam)
 
 
+def test_family_names_select_their_family():
+    rng = np.random.default_rng(9)
+    x = rng.uniform(size=(120, 1))
+    eta = np.sin(5 * x[:, 0])
+    ybin = (rng.uniform(size=120) < 1 / (1 + np.exp(-eta))).astype(float)
+    ypos = rng.gamma(3.0, np.exp(eta) / 3.0)
+    # aliases select the same family
+    assert (native.fit("bernoulli", x, ybin, k=5).serialize()
+            == native.fit("binomial", x, ybin, k=5).serialize())
+    assert (native.fit("inverse_gaussian", x, ypos, k=5).serialize()
+            == native.fit("inverse.gaussian", x, ypos, k=5).serialize())
+    # "Gamma" has the inverse link, "gamma" the log link
+    inv = native.fit("Gamma", x, ypos, k=5)
+    log = native.fit("gamma", x, ypos, k=5)
+    assert np.allclose(inv.predict_response(x), 1.0 / inv.predict(x), rtol=1e-14)
+    assert np.allclose(log.predict_response(x), np.exp(log.predict(x)), rtol=1e-14)
+    # quasi families differ from their counterparts by the estimated scale
+    assert native.fit("poisson", x, ypos, k=5).scale == 1.0
+    assert native.fit("quasipoisson", x, ypos, k=5).scale != 1.0
+    assert native.fit("quasibinomial", x, ybin, k=5).scale != 1.0
+
+
 # --- fit_additive arguments ------------------------------------------------------
 
 def test_fit_additive_argument_rules(data):

@@ -61,3 +61,25 @@ def test_impossible_allocation_is_memory_error(data):
     x, y = data
     with pytest.raises(MemoryError):
         native.fit("ocat", x, y, r=2**63)
+
+
+def test_singular_system_is_runtime_error_with_prefix():
+    # a smooth of column 1 inside a tensor product of columns 0 and 1 cannot
+    # be told apart from it: the penalized Hessian is singular
+    rng = np.random.default_rng(11)
+    x, y = rng.uniform(size=(50, 3)), rng.uniform(size=50)
+    with pytest.raises(RuntimeError) as ei:
+        native.fit_additive("poisson", x, y, [((0, 1), "te", (3, 3)), (1, "cr", 4)])
+    assert type(ei.value) is RuntimeError
+    assert str(ei.value).startswith("singular system: ")
+
+
+def test_driver_input_errors_are_value_errors():
+    rng = np.random.default_rng(4)
+    x, y = rng.uniform(size=(30, 1)), rng.uniform(size=30)
+    with pytest.raises(ValueError) as ei:
+        native.fit("poisson", x, y, weights=np.ones(29))
+    assert str(ei.value) == "prior_weights length must match x rows; got weights.len()=29, x.nrows()=30"
+    with pytest.raises(ValueError) as ei:
+        native.fit("gaussian", x, y[:-1])
+    assert str(ei.value) == "x and y must have the same number of rows; got x.nrows()=30, y.len()=29"
