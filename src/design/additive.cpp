@@ -25,7 +25,7 @@ struct BuiltTerm {
 };
 
 // The input columns a term reads, in the order they are checked.
-std::vector<std::size_t> term_columns(const TermSpec& spec) {
+std::vector<std::size_t> term_columns(const TermSpec& term) {
   return std::visit(
       [](const auto& t) -> std::vector<std::size_t> {
         using T = std::decay_t<decltype(t)>;
@@ -38,27 +38,27 @@ std::vector<std::size_t> term_columns(const TermSpec& spec) {
           return {t.col};
         }
       },
-      spec.value);
+      term.value);
 }
 
-Result<BuiltTerm> build_term(const TermSpec& spec, MatrixView x) {
-  switch (spec.index()) {
+Result<BuiltTerm> build_term(const TermSpec& term, MatrixView x) {
+  switch (term.index()) {
     case TermSpec::kCr: {
-      const auto& s = std::get<TermSpec::kCr>(spec.value);
+      const auto& s = std::get<TermSpec::kCr>(term.value);
       QUELT_TRY(CrTerm t, build_cr_term(x, s.col, s.k));
       std::vector<Matrix> pen;
       pen.push_back(std::move(t.penalty));
       return BuiltTerm{std::move(t.basis), std::move(pen), TermPredictor(std::move(t.predictor))};
     }
     case TermSpec::kCrStable: {
-      const auto& s = std::get<TermSpec::kCrStable>(spec.value);
+      const auto& s = std::get<TermSpec::kCrStable>(term.value);
       QUELT_TRY(CrStableTerm t, build_cr_stable_term(x, s.col, s.k));
       std::vector<Matrix> pen;
       pen.push_back(std::move(t.penalty));
       return BuiltTerm{std::move(t.basis), std::move(pen), TermPredictor(std::move(t.predictor))};
     }
     case TermSpec::kRe: {
-      const auto& s = std::get<TermSpec::kRe>(spec.value);
+      const auto& s = std::get<TermSpec::kRe>(term.value);
       QUELT_TRY(ReTerm t, build_re_term(x, s.col));
       std::vector<Matrix> pen;
       pen.push_back(Matrix::identity(t.levels.size()));
@@ -66,32 +66,32 @@ Result<BuiltTerm> build_term(const TermSpec& spec, MatrixView x) {
                        TermPredictor(RePredictor{std::move(t.levels)})};
     }
     case TermSpec::kTe: {
-      const auto& s = std::get<TermSpec::kTe>(spec.value);
+      const auto& s = std::get<TermSpec::kTe>(term.value);
       QUELT_TRY(TensorTerm t, build_tensor_term(x, s.col_a, s.col_b, s.k_a, s.k_b));
       return BuiltTerm{std::move(t.basis), std::move(t.penalties),
                        TermPredictor(std::move(t.predictor))};
     }
     case TermSpec::kTeMulti: {
-      const auto& s = std::get<TermSpec::kTeMulti>(spec.value);
+      const auto& s = std::get<TermSpec::kTeMulti>(term.value);
       QUELT_TRY(TensorMultiTerm t, build_tensor_multi_term(x, s.cols, s.k, s.bs.size(), false));
       return BuiltTerm{std::move(t.basis), std::move(t.penalties),
                        TermPredictor(std::move(t.predictor))};
     }
     case TermSpec::kTi: {
-      const auto& s = std::get<TermSpec::kTi>(spec.value);
+      const auto& s = std::get<TermSpec::kTi>(term.value);
       QUELT_TRY(TensorMultiTerm t, build_tensor_multi_term(x, s.cols, s.k, s.bs.size(), true));
       return BuiltTerm{std::move(t.basis), std::move(t.penalties),
                        TermPredictor(std::move(t.predictor))};
     }
     case TermSpec::kTp: {
-      const auto& s = std::get<TermSpec::kTp>(spec.value);
+      const auto& s = std::get<TermSpec::kTp>(term.value);
       QUELT_TRY(TpsTerm t, build_tps_term(x, s.cols, s.k));
       std::vector<Matrix> pen;
       pen.push_back(std::move(t.penalty));
       return BuiltTerm{std::move(t.basis), std::move(pen), TermPredictor(std::move(t.predictor))};
     }
     default:
-      invariant_failed("build_additive_design: valueless term specification");
+      invariant_failed("build_additive_design: valueless term");
   }
 }
 
@@ -183,8 +183,8 @@ Result<ModelDesign> build_additive_design(std::span<const TermSpec> terms, Matri
   std::vector<BuiltTerm> built;
   built.reserve(terms.size());
   std::size_t p = 1;
-  for (const TermSpec& spec : terms) {
-    QUELT_TRY(BuiltTerm b, build_term(spec, x));
+  for (const TermSpec& term : terms) {
+    QUELT_TRY(BuiltTerm b, build_term(term, x));
     auto next = checked_add(p, b.basis.cols());
     if (!next) throw std::bad_alloc();
     p = *next;

@@ -10,7 +10,7 @@
 #include "core/matrix.hpp"
 #include "design/model_design.hpp"
 #include "design/predictor.hpp"
-#include "design/term_spec.hpp"
+#include "design/terms.hpp"
 
 namespace quelt {
 

@@ -299,7 +299,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_desc = {
     "quelt._quelt_native.FittedGam",
     static_cast<int>(sizeof(FittedGamObject)),
     0,
@@ -329,7 +329,7 @@ ExclusiveBorrow::~ExclusiveBorrow() { counter(obj_).store(0); }
 
 bool add_fitted_gam_type(PyObject* module) {
   if (g_type == nullptr) {
-    PyObject* t = PyType_FromSpec(&spec);
+    PyObject* t = PyType_FromSpec(&type_desc);
     if (t == nullptr) return false;
     g_type = reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
   }

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "design/term_spec.hpp"
+#include "design/terms.hpp"
 #include "python/pyref.hpp"
 
 namespace quelt::py {

@@ -15,7 +15,7 @@
 #include "design/predictor.hpp"
 #include "design/re.hpp"
 #include "design/tensor.hpp"
-#include "design/term_spec.hpp"
+#include "design/terms.hpp"
 #include "design/tps.hpp"
 #include "family/families.hpp"
 #include "fit/gaussian_driver.hpp"

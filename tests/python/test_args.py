@@ -47,12 +47,12 @@ def test_all_lists_names_in_registration_order():
 def test_import_does_not_load_numpy_and_reimport_gives_same_module():
     code = (
         "import importlib.util, sys\n"
-        f"spec = importlib.util.spec_from_file_location('quelt._quelt_native', {native.__file__!r})\n"
-        "m = importlib.util.module_from_spec(spec)\n"
-        "spec.loader.exec_module(m)\n"
+        f"loader_info = importlib.util.spec_from_file_location('quelt._quelt_native', {native.__file__!r})\n"
+        "m = importlib.util.module_from_spec(loader_info)\n"
+        "loader_info.loader.exec_module(m)\n"
         "assert 'numpy' not in sys.modules, 'numpy imported at module import'\n"
         "sys.modules['quelt._quelt_native'] = m\n"
-        "m2 = importlib.util.module_from_spec(spec)\n"
+        "m2 = importlib.util.module_from_spec(loader_info)\n"
         "assert m2 is m, 'a second module object was created'\n"
         "m.set_outer_algorithm('REML')\n"
         "assert 'numpy' not in sys.modules\n"
