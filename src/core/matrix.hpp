@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/memory.hpp"
 #include "core/numeric.hpp"
 
 namespace quelt {
@@ -55,6 +56,7 @@ class Matrix {
   Matrix(std::size_t rows, std::size_t cols, double fill = 0.0) : rows_(rows), cols_(cols) {
     auto n = checked_mul(rows, cols);
     if (!n) throw std::bad_alloc();
+    reserve_fresh(*n);
     data_.assign(*n, fill);
   }
   Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
@@ -62,6 +64,25 @@ class Matrix {
     auto n = checked_mul(rows, cols);
     check_invariant(n && *n == data_.size(), "Matrix: data size does not match its shape");
   }
+  Matrix(const Matrix& o) : rows_(o.rows_), cols_(o.cols_) {
+    reserve_fresh(o.data_.size());
+    data_.assign(o.data_.begin(), o.data_.end());
+  }
+  Matrix& operator=(const Matrix& o) {
+    if (this != &o) {
+      if (data_.capacity() < o.data_.size()) {
+        std::vector<double>().swap(data_);
+        reserve_fresh(o.data_.size());
+      }
+      data_.assign(o.data_.begin(), o.data_.end());
+      rows_ = o.rows_;
+      cols_ = o.cols_;
+    }
+    return *this;
+  }
+  Matrix(Matrix&&) noexcept = default;
+  Matrix& operator=(Matrix&&) noexcept = default;
+
   static Matrix identity(std::size_t n) {
     Matrix m(n, n);
     for (std::size_t i = 0; i < n; ++i) m(i, i) = 1.0;
@@ -108,6 +129,13 @@ class Matrix {
   }
 
  private:
+  // Allocates room for n entries without touching it; a large block is
+  // advised to use huge pages before its first write.
+  void reserve_fresh(std::size_t n) {
+    data_.reserve(n);
+    advise_huge_pages(data_.data(), n * sizeof(double));
+  }
+
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
   std::vector<double> data_;

@@ -19,7 +19,12 @@ Matrix prepend_intercept_column(MatrixView b) {
   for (std::size_t i = 0; i < n; ++i) {
     double* row = out.row_ptr(i);
     row[0] = 1.0;
-    for (std::size_t j = 0; j < q; ++j) row[j + 1] = b(i, j);
+    if (b.col_stride == 1) {
+      const double* src = b.ptr + static_cast<std::ptrdiff_t>(i) * b.row_stride;
+      for (std::size_t j = 0; j < q; ++j) row[j + 1] = src[j];
+    } else {
+      for (std::size_t j = 0; j < q; ++j) row[j + 1] = b(i, j);
+    }
   }
   return out;
 }
