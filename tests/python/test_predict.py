@@ -252,7 +252,7 @@ def simulated(family, design, seed=3, n=300):
         "bernoulli": lambda: (rng.uniform(size=n) < 1 / (1 + np.exp(-f))).astype(np.float64),
         "Gamma": lambda: rng.gamma(5.0, (2.0 + f) / 5.0, n),
     }[family]()
-    return x, quelt.fit(family, x, y, k=8, design=design)
+    return x, y, quelt.fit(family, x, y, k=8, design=design)
 
 
 # Fitted models of each link and single-smooth design: the methods agree with
@@ -260,7 +260,15 @@ def simulated(family, design, seed=3, n=300):
 @pytest.mark.parametrize("design", ["cr", "cr_stable", "re"])
 @pytest.mark.parametrize("family", ["gaussian", "poisson", "bernoulli", "Gamma"])
 def test_fitted_models_predict_consistently(family, design):
-    x, m = simulated(family, design)
+    x, y, m = simulated(family, design)
+    # On the training covariates the predictions are the fit's own fitted
+    # values: with a canonical link the unpenalized intercept (and, for the
+    # cubic regression smooths, the unpenalized line) satisfy their score
+    # equations sum (y - mu) = 0 and sum x (y - mu) = 0.
+    r = y - m.predict_response(x)
+    assert abs(r.sum()) < 1e-9 * np.abs(y).sum()
+    if design != "re":
+        assert abs((x[:, 0] * r).sum()) < 1e-9 * np.abs(y).sum()
     xg = np.linspace(0.0, 1.0, 17).reshape(-1, 1)
     eta = m.predict(xg)
     np.testing.assert_allclose(m.evaluate_lpmatrix(xg) @ m.beta, eta, rtol=1e-12, atol=1e-12)
