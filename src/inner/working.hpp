@@ -8,7 +8,7 @@
 //
 //   family            g'(mu)          V(mu)        Fisher weight / w_prior
 //   poisson, quasi    1/fl(mu)        fl(mu)       fl(mu)
-//   gamma (log)       1/fl(mu)        fl(mu^2)     1
+//   gamma (log)       1/fl(mu)        fl(mu^2)     1 (mu^2 above the floor)
 //   gamma (inverse)   -1/fl(mu^2)     fl(mu^2)     fl(mu^2)
 //   inverse Gaussian  1/fl(mu)        fl(mu^3)     1/fl(mu) (loop: full Newton)
 //   binomial, quasi   1/(q(1-q))      fl(q(1-q))   q(1-q),   q = cl(mu)
@@ -90,8 +90,12 @@ struct Working<GammaLog> : LogLinkStart {
     const double gp = gprime(mu);
     return wp / (gp * (gp * variance(mu)));
   }
-  // W = 1 away from the floors.
-  static double dw_deta(double, double, double) { return 0.0; }
+  // W = 1 while mu^2 is above the variance floor; below it (mu <= 1e-150)
+  // W = mu^2 / 1e-300, so dW/deta = 2 W; at the mean floor W is constant.
+  static double dw_deta(double mu, double, double wp) {
+    if (mu * mu > kWorkFloor || !(mu > kWorkFloor)) return 0.0;
+    return 2.0 * fisher_weight(mu, wp);
+  }
   static double unit_deviance(double y, double mu) { return gamma_unit_deviance(y, mu); }
 };
 
@@ -134,9 +138,12 @@ struct Working<InverseGaussian> : LogLinkStart {
     const double gp = gprime(mu);
     return wp / (gp * (gp * variance(mu)));
   }
-  // Fisher W = 1/mu: dW/deta = -1/mu.
+  // Fisher W = 1/mu: dW/deta = -1/mu. Where mu^3 is floored (mu <= ~1e-100)
+  // W = mu^2 / 1e-300 and dW/deta = 2 W; at the mean floor W is constant.
   static double dw_deta(double mu, double, double wp) {
-    return mu > kWorkFloor ? wp * (-1.0 / mu) : 0.0;
+    if (!(mu > kWorkFloor)) return 0.0;
+    if (mu * (mu * mu) > kWorkFloor) return wp * (-1.0 / mu);
+    return 2.0 * fisher_weight(mu, wp);
   }
   static double unit_deviance(double y, double mu) { return inverse_gaussian_unit_deviance(y, mu); }
 };

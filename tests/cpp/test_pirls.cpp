@@ -56,13 +56,14 @@ TEST(Working, WeightDerivativeMatchesDifferencesInEtaUpToTheEdge) {
       {"inverse_gaussian",
        [](double mu, double e) { return Working<InverseGaussian>::dw_deta(mu, e, 1.0); },
        [](double e) { return std::exp(e); },
-       [](double e) { return std::exp(-e); },
-       {-30.0, -1.0, 0.0, 2.0, 30.0}},
+       // mu^2 / max(mu^3, 1e-300): the variance floor binds below mu ~ 1e-100.
+       [](double e) { return std::exp(2.0 * e) / std::fmax(std::exp(3.0 * e), 1e-300); },
+       {-300.0, -30.0, -1.0, 0.0, 2.0, 30.0}},
       {"gamma_log",
        [](double mu, double e) { return Working<GammaLog>::dw_deta(mu, e, 1.0); },
        [](double e) { return std::exp(e); },
-       [](double) { return 1.0; },
-       {-5.0, 0.0, 5.0}},
+       [](double e) { return std::exp(2.0 * e) / std::fmax(std::exp(2.0 * e), 1e-300); },
+       {-350.0, -5.0, 0.0, 5.0}},
   };
   for (const auto& c : cases) {
     for (double e : c.etas) {
