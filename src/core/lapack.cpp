@@ -78,9 +78,13 @@ Result<SymEigen> sym_eigen(const Matrix& a) {
   dsyev_(&jobz, &uplo, &n, buf.data(), &n, out.values.data(), &query, &lwork, &info, 1, 1);
   if (info != 0)
     return QueltError::linalg("dsyev workspace query failed (info = " + std::to_string(info) + ")");
-  lwork = static_cast<int>(query);
-  if (lwork < 3 * n - 1) lwork = 3 * n - 1;
-  if (lwork < 1) lwork = 1;
+  // The suggested workspace, at least the documented minimum 3n - 1 (in
+  // double arithmetic: 3n overflows int for orders beyond INT_MAX / 3).
+  const double need = std::fmax(query, 3.0 * static_cast<double>(n) - 1.0);
+  if (!(need <= static_cast<double>(INT_MAX)))
+    return QueltError::linalg("dsyev: workspace of " + fmt_float(need) +
+                              " doubles exceeds the LAPACK integer range");
+  lwork = need < 1.0 ? 1 : static_cast<int>(need);
   std::vector<double> work(static_cast<std::size_t>(lwork));
   dsyev_(&jobz, &uplo, &n, buf.data(), &n, out.values.data(), work.data(), &lwork, &info, 1, 1);
   if (info < 0)

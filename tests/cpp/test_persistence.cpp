@@ -433,7 +433,9 @@ TEST(Persistence, SingleByteFlipsNeverCrash) {
           EXPECT_TRUE(serialize(r.value()).ok());
           // A loaded model can be evaluated without reading out of bounds.
           auto X = predictor_evaluate(r.value().predictor, x.view());
-          if (X.ok()) EXPECT_EQ(X.value().cols(), r.value().beta.size());
+          if (X.ok()) {
+            EXPECT_EQ(X.value().cols(), r.value().beta.size());
+          }
         } else {
           EXPECT_EQ(r.error().message.rfind(kPrefix, 0), 0u);
         }
