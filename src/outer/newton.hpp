@@ -126,7 +126,7 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
     const double rel_change = std::fabs(s - prev) / floor_at(a, 1.0);
 
     if (gradient_usable && gmax < options.grad_tol * (a + 1.0)) return OuterResult{x, s, k, true};
-    if (k > 2 && rel_change < options.reml_tol) return OuterResult{x, s, k, true};
+    if (k > 2 && !inadmissible && rel_change < options.reml_tol) return OuterResult{x, s, k, true};
     if (k == options.max_iter) return QueltError::not_converged(options.max_iter, gmax);
 
     Vector d = newton_direction(E.hessian, E.grad);

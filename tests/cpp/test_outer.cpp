@@ -367,6 +367,23 @@ TEST(OuterNewton, NoConvergenceFromAStaleOrInadmissibleGradient) {
     EXPECT_FALSE(r.value().converged);
     EXPECT_EQ(r.value().n_iters, 1u);
   }
+  // Trials keep lowering the score while every evaluation after the start is
+  // inadmissible: the unchanged 1e12 from step to step is no score
+  // convergence either.
+  {
+    FitStats st;
+    auto eval = [](const Vector& x) -> Result<Eval> {
+      if (x[0] == 0.0) return Eval{{-1.0}, 10.0, Matrix(1, 1, 1.0)};
+      return Eval{{0.0}, 1e12, Matrix(1, 1, 1.0)};
+    };
+    double next = 10.0;
+    auto trial = [&next](const Vector&) -> Result<double> { return next -= 1.0; };
+    OuterOptions o = default_options();
+    o.max_iter = 6;
+    auto r = outer_newton({0.0}, box(1), std::nullopt, o, eval, trial, st);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, QueltError::Kind::NotConverged);
+  }
   // The first evaluation's error is the loop's error.
   {
     FitStats st;
