@@ -133,6 +133,14 @@ def test_tuning_override_affects_later_fits_on_this_thread_only(counts):
     native.set_outer_tuning_override(1e3, 1e3)
     loose = native.fit("gamma", x, y + 0.5)
     assert loose.n_iters == 0
+    # every Newton driver reads it: one evaluation, its one inner fit, no trial
+    for family, response in [("gaussian", np.sqrt(y)), ("poisson", y), ("quasipoisson", y),
+                             ("inverse_gaussian", y + 0.5)]:
+        m = native.fit(family, x, response)
+        st = m.fit_stats
+        assert m.n_iters == 0 and m.converged, family
+        assert [st[k] for k in list(st)[:5]] == [1, 0, 0, 0, 1], family
+        assert st["pirls_iters_per_call"] == st["inner_pirls_iterations_total"]
     assert in_thread(lambda: native.fit("gamma", x, y + 0.5).serialize()) == default.serialize()
 
     # a failed conversion keeps the previous override
