@@ -376,6 +376,50 @@ TEST(Envelope, GaussianScoreDoesNotDependOnTheUnitsOfY) {
   }
 }
 
+// y measured in units c: with the log link only the intercept moves and
+// the deviance scales by c^d (d = 1 quasi-Poisson, -1 inverse Gaussian), so
+// the same fit sits at lambda * c^d; there the gradient must not depend on c,
+// nor phi / c^d. In the first units the scale lies below 1e-8, where an
+// absolute floor would bind. (The units are chosen so that X^T W X stays
+// above 1, where the solver's ridge is relative to it.)
+template <class F>
+void expect_log_link_units_free(const Problem& pr, const Vector& y, double d,
+                                std::initializer_list<double> units, const char* name) {
+  std::vector<Vector> grads;
+  std::vector<double> scales;
+  for (double c : units) {
+    Vector yc = y;
+    for (double& v : yc) v *= c;
+    auto ctx = context_for<F>(pr, yc);
+    const double shift = d * std::log(c);
+    const Vector rho{1.0 + shift, -2.0 + shift};
+    auto fit = fit_at_rho(ctx, rho);
+    ASSERT_TRUE(fit.ok()) << name;
+    auto es = envelope_score(ctx, rho, fit.value());
+    ASSERT_TRUE(es.ok()) << name;
+    if (grads.empty()) {
+      EXPECT_LT(es.value().scale, 1e-8) << name;
+    }
+    grads.push_back(es.value().grad);
+    scales.push_back(es.value().scale / std::pow(c, d));
+  }
+  for (std::size_t k = 1; k < grads.size(); ++k) {
+    for (std::size_t j = 0; j < 2; ++j)
+      EXPECT_NEAR(grads[k][j], grads[0][j], 1e-6 * max_abs(grads[0])) << name << " j=" << j;
+    EXPECT_NEAR(scales[k], scales[0], 1e-8 * scales[0]) << name;
+  }
+}
+
+TEST(Envelope, QuasiAndInverseGaussianScoresDoNotDependOnTheUnitsOfY) {
+  const Problem pr = bump_problem(150, 2, 5, 13);
+  // A log-linear mean in the unpenalized columns with 0.006% noise.
+  Vector y = testing::normal_draws(Vector(pr.cov[0].size(), 1.0), 6e-5, 22);
+  for (std::size_t i = 0; i < y.size(); ++i)
+    y[i] *= std::exp(0.4 + 1.5 * pr.cov[0][i] - pr.cov[1][i]);
+  expect_log_link_units_free<QuasiPoisson>(pr, y, 1.0, {1.0, 1e3, 1e6}, "quasipoisson");
+  expect_log_link_units_free<InverseGaussian>(pr, y, -1.0, {1.0, 1e-3, 1e-6}, "inverse_gaussian");
+}
+
 TEST(Envelope, GammaScaleSolvesItsProfileEquation) {
   const double euler = 0.5772156649015329, pi = 3.141592653589793;
   // The series after the recurrence to x >= 6 is good to about 1e-10.
