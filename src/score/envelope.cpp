@@ -296,8 +296,13 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
         for (std::size_t j = 0; j < m; ++j) c[j] = bsb[j] * ((-1.0 / gd) * lambda[j]);
       es.dscale_drho = std::move(c);
     } else if constexpr (kind == ScoreKind::InverseGaussian) {
-      if (auto k = newton_weight_gradient_terms(ctx, rho, fit)) {
-        for (std::size_t j = 0; j < m; ++j) es.grad[j] = 0.5 * (*k)[j] + es.grad[j];
+      // The score takes log|H_N|, so its derivative takes the trace from
+      // H_N^{-1} as well; the fit's factor differs from H_N wherever PIRLS
+      // fell back to Fisher weights (responses below half their means).
+      if (auto nt = newton_weight_gradient_terms(ctx, rho, fit)) {
+        for (std::size_t j = 0; j < m; ++j)
+          es.grad[j] = 0.5 * nt->k[j] + (lambda[j] * bsb[j] / (phi + phi) +
+                                         0.5 * lambda[j] * nt->trace[j] - 0.5 * ld.grad[j]);
         es.fd_hessian = true;
       }
       es.dscale_drho = scaled_terms_over_resid_df(fit.n, bsb, lambda, ctx.null_space_dim);

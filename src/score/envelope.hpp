@@ -19,9 +19,10 @@
 //   Gaussian, QuasiPoisson, QuasiBinomial: phi = D_p/(n - Mp) (estimated);
 //     ls = -n/2 ln(2 pi phi).
 //   InverseGaussian: as Gaussian with ls = sum_i -1/2 ln(2 pi phi y_i^3); its
-//     log|H| is that of the full-Newton Hessian and its gradient gains the
-//     weight-derivative terms of that Hessian (score/newton_terms.hpp), in
-//     which case the Hessian over rho is taken by differences.
+//     log|H| is that of the full-Newton Hessian and its gradient takes the
+//     traces and the weight-derivative terms of that Hessian
+//     (score/newton_terms.hpp), in which case the Hessian over rho is taken
+//     by differences.
 //   GammaLog, GammaInverse: phi solves the score's stationarity in phi for
 //     the Gamma saturated likelihood (gamma_profile_scale).
 //   Poisson, Bernoulli: phi = 1.

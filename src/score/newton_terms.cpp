@@ -81,9 +81,8 @@ std::optional<double> newton_log_det_h(const FitContext<InverseGaussian>& ctx,
   return acc;
 }
 
-std::optional<Vector> newton_weight_gradient_terms(const FitContext<InverseGaussian>& ctx,
-                                                   std::span<const double> rho,
-                                                   const InnerFit& fit) {
+std::optional<NewtonGradientTerms> newton_weight_gradient_terms(
+    const FitContext<InverseGaussian>& ctx, std::span<const double> rho, const InnerFit& fit) {
   const Vector w = newton_weights(ctx, fit);
   if (!all_finite(w)) return std::nullopt;
   const Matrix a = newton_matrix(ctx, rho, w);
@@ -104,7 +103,12 @@ std::optional<Vector> newton_weight_gradient_terms(const FitContext<InverseGauss
     }
   }
 
-  // dW_i/deta_i through alpha_i and the variance and link terms.
+  // dW_i/deta_i through alpha_i and the variance and link terms. With
+  // F_i = w_i/(g'^2 V) the weight is W_i = F_i alpha_i, and
+  //   dW_i/deta_i = (1/g') F_i [((G3 + V2 - V1^2 - G2^2) e - (V1 + G2))
+  //                             + alpha_i (-V1 - 2 G2)],
+  // the derivative of F_i alpha_i written without dividing by alpha_i, so it
+  // holds for every sign of alpha_i.
   Vector dw(n, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     const double mu = fit.mu[i];
@@ -117,18 +121,23 @@ std::optional<Vector> newton_weight_gradient_terms(const FitContext<InverseGauss
     const double v1 = 3.0 * mu * mu / v;
     const double v2 = 6.0 * mu / v;
     const double e = ctx.y[i] - mu;
-    double alpha = (v1 + g2) * e + 1.0;
-    if (!(alpha > 0.0)) alpha = 1.0;
-    dw[i] = (1.0 / gp) * w[i] *
-            ((((g3 + (v2 - v1 * v1)) - g2 * g2) * e - (v1 + g2)) / alpha - v1 - 2.0 * g2);
+    const double alpha = (v1 + g2) * e + 1.0;
+    const double wp = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
+    const double fisher = wp * (1.0 / (gp * (gp * v)));
+    dw[i] = (1.0 / gp) * fisher *
+            ((((g3 + (v2 - v1 * v1)) - g2 * g2) * e - (v1 + g2)) + alpha * (-v1 - 2.0 * g2));
   }
 
   const MatrixView x = ctx.x.view();
   const Vector lev = row_quadratic_forms(x, hinv);
-  Vector k(m, 0.0);
+  NewtonGradientTerms out{Vector(m, 0.0), Vector(m, 0.0)};
   for (std::size_t j = 0; j < m; ++j) {
     const double lam = std::exp(rho[j]);
     const Matrix& s = ctx.penalties[j];
+    double tr = 0.0;
+    for (std::size_t r = 0; r < p; ++r)
+      for (std::size_t c = 0; c < p; ++c) tr += hinv(r, c) * s(c, r);
+    out.trace[j] = tr;
     Vector u(p, 0.0);
     for (std::size_t r = 0; r < p; ++r) {
       double acc = 0.0;
@@ -144,9 +153,9 @@ std::optional<Vector> newton_weight_gradient_terms(const FitContext<InverseGauss
     const Vector e = matvec(x, d);
     double acc = 0.0;
     for (std::size_t i = 0; i < n; ++i) acc += dw[i] * e[i] * lev[i];
-    k[j] = acc;
+    out.k[j] = acc;
   }
-  return k;
+  return out;
 }
 
 }  // namespace quelt

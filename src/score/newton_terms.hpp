@@ -31,10 +31,16 @@ Vector newton_weights(const FitContext<InverseGaussian>& ctx, const InnerFit& fi
 std::optional<double> newton_log_det_h(const FitContext<InverseGaussian>& ctx,
                                        std::span<const double> rho, const InnerFit& fit);
 
-// (k_0, ..., k_{m-1}); nothing when a weight is not finite or H_N cannot be
-// inverted (failed factorization and a non-finite or tiny eigenvalue).
-std::optional<Vector> newton_weight_gradient_terms(const FitContext<InverseGaussian>& ctx,
-                                                   std::span<const double> rho,
-                                                   const InnerFit& fit);
+// The weight terms k_j and the traces tr(H_N^{-1} S_j): with both, the
+// derivative of log|H_N| along rho_j is lambda_j tr(H_N^{-1} S_j) + k_j.
+struct NewtonGradientTerms {
+  Vector k;      // m
+  Vector trace;  // m
+};
+
+// The terms at the fit; nothing when a weight is not finite or H_N cannot
+// be inverted (failed factorization and a non-finite or tiny eigenvalue).
+std::optional<NewtonGradientTerms> newton_weight_gradient_terms(
+    const FitContext<InverseGaussian>& ctx, std::span<const double> rho, const InnerFit& fit);
 
 }  // namespace quelt

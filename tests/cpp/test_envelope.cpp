@@ -180,6 +180,18 @@ TEST(Envelope, InverseGaussianUsesTheFullNewtonHessian) {
   expect_gradient_matches_score(ctx, Vector{0.5}, 1e-6, "inverse_gaussian");
   expect_gradient_matches_score(ctx, Vector{-2.0}, 1e-6, "inverse_gaussian");
 
+  // Dispersed responses: many lie below half their means, where the Newton
+  // weight is negative (and PIRLS falls back to Fisher weights). The
+  // gradient is still the derivative of the score.
+  auto dctx = context_for<InverseGaussian>(pr, testing::gamma_draws(mu, 2.0, 6));
+  auto dfit = fit_at_rho(dctx, rho);
+  ASSERT_TRUE(dfit.ok());
+  std::size_t negative = 0;
+  for (double v : newton_weights(dctx, dfit.value())) negative += v < 0.0;
+  EXPECT_GT(negative, r.n / 10);
+  for (double rj : {-2.0, 0.5, 3.0})
+    expect_gradient_matches_score(dctx, Vector{rj}, 1e-6, "inverse_gaussian dispersed");
+
   // The gradient terms are present, so the evaluation takes the difference
   // Hessian; its twin fits are not counted.
   auto es = envelope_score(ctx, rho, r);
