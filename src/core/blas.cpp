@@ -62,6 +62,15 @@ BlasOperand copy_operand(MatrixView v, std::vector<double>& buf) {
 
 CBLAS_TRANSPOSE flip(CBLAS_TRANSPOSE t) { return t == CblasNoTrans ? CblasTrans : CblasNoTrans; }
 
+// dst_j = s·src_j for j < p.
+QUELT_WIDE_CLONES
+void scale_row(const double* src, double s, std::size_t p, double* dst) {
+  const Lanes4 sv = splat4(s);
+  std::size_t j = 0;
+  for (; j + 4 <= p; j += 4) store4(dst + j, sv * load4(src + j));
+  for (; j < p; ++j) dst[j] = s * src[j];
+}
+
 std::size_t scaled_block_rows(std::size_t p) {
   return std::max(kMinBlockRows, kBlockDoubles / std::max<std::size_t>(p, 1));
 }
@@ -85,20 +94,32 @@ void for_each_row_block(MatrixView x, Fn&& fn) {
 }  // namespace
 
 Matrix gemm(MatrixView a, MatrixView b) {
+  Matrix c;
+  gemm_into(a, b, c);
+  return c;
+}
+
+void gemm_into(MatrixView a, MatrixView b, Matrix& c) {
   check_invariant(a.cols == b.rows, "gemm: inner dimensions differ");
   const std::size_t m = a.rows, n = b.cols, k = a.cols;
-  if (m == 0 || n == 0 || k == 0) return Matrix(m, n);
-  if (m > kIntMax || n > kIntMax || k > kIntMax) return matmul(a, b);
+  if (c.rows() != m || c.cols() != n) c = Matrix(m, n);
+  if (m == 0 || n == 0) return;
+  if (k == 0) {
+    std::fill(c.storage().begin(), c.storage().end(), 0.0);
+    return;
+  }
+  if (m > kIntMax || n > kIntMax || k > kIntMax) {
+    c = matmul(a, b);
+    return;
+  }
   std::vector<double> abuf, bbuf;
   auto ao = as_blas(a);
   BlasOperand oa = ao ? *ao : copy_operand(a, abuf);
   auto bo = as_blas(b);
   BlasOperand ob = bo ? *bo : copy_operand(b, bbuf);
-  Matrix c(m, n);
   cblas_dgemm(CblasRowMajor, oa.trans, ob.trans, static_cast<int>(m), static_cast<int>(n),
               static_cast<int>(k), 1.0, oa.ptr, oa.ld, ob.ptr, ob.ld, 0.0, c.data(),
               static_cast<int>(n));
-  return c;
 }
 
 Matrix xtwx(MatrixView x, const double* w) {
@@ -114,35 +135,13 @@ Matrix xtwx(MatrixView x, const double* w) {
                   op.ld, 1.0, c.data(), pi);
     });
   } else {
-    // XᵀWX = Σ_{w_i ≥ 0} (√w_i·x_i)(√w_i·x_i)ᵀ − Σ_{w_i < 0} (√−w_i·x_i)(√−w_i·x_i)ᵀ:
-    // two symmetric rank-k updates per block of rows, each on a small scaled
-    // copy of the block. NaN weights go with the first sum and propagate.
-    const std::size_t block = scaled_block_rows(p);
-    const std::size_t cap = std::min(block, n);
-    std::vector<double> pos(cap * p), neg(cap * p);
+    WeightedGram g(p);
+    const std::size_t block = WeightedGram::block_rows(p);
     for (std::size_t r0 = 0; r0 < n; r0 += block) {
       const std::size_t nb = std::min(block, n - r0);
-      std::size_t np = 0, nn = 0;
-      for (std::size_t i = 0; i < nb; ++i) {
-        const double wi = w[r0 + i];
-        double* dst;
-        double s;
-        if (wi < 0.0) {
-          dst = neg.data() + (nn++) * p;
-          s = std::sqrt(-wi);
-        } else {
-          dst = pos.data() + (np++) * p;
-          s = std::sqrt(wi);
-        }
-        for (std::size_t j = 0; j < p; ++j) dst[j] = s * x(r0 + i, j);
-      }
-      if (np > 0)
-        cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, pi, static_cast<int>(np), 1.0,
-                    pos.data(), pi, 1.0, c.data(), pi);
-      if (nn > 0)
-        cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, pi, static_cast<int>(nn), -1.0,
-                    neg.data(), pi, 1.0, c.data(), pi);
+      g.add(x.row_block(r0, nb), w + r0);
     }
+    return g.result();
   }
   // Mirror the upper triangle so the result is exactly symmetric.
   for (std::size_t i = 0; i < p; ++i)
@@ -150,26 +149,103 @@ Matrix xtwx(MatrixView x, const double* w) {
   return c;
 }
 
-Vector xtwz(MatrixView x, const double* w, const Vector& z) {
+WeightedGram::WeightedGram(std::size_t p) : p_(p), upper_(p, p) {
+  check_invariant(p <= kIntMax, "WeightedGram: too many columns");
+}
+
+std::size_t WeightedGram::block_rows(std::size_t p) { return scaled_block_rows(p); }
+
+void WeightedGram::add(MatrixView x, const double* w) {
+  const std::size_t nb = x.rows, p = p_;
+  check_invariant(x.cols == p && nb <= block_rows(p), "WeightedGram: block of the wrong shape");
+  if (nb == 0 || p == 0) return;
+  // XᵀWX = Σ_{w_i ≥ 0} (√w_i·x_i)(√w_i·x_i)ᵀ − Σ_{w_i < 0} (√−w_i·x_i)(√−w_i·x_i)ᵀ:
+  // two symmetric rank-k updates per block of rows, each on a small scaled
+  // copy of the block. NaN weights go with the first sum and propagate.
+  if (pos_.size() < nb * p) {
+    pos_.resize(nb * p);
+    neg_.resize(nb * p);
+  }
+  const int pi = static_cast<int>(p);
+  std::size_t np = 0, nn = 0;
+  const bool unit_cols = x.col_stride == 1;
+  for (std::size_t i = 0; i < nb; ++i) {
+    const double wi = w[i];
+    double* dst;
+    double s;
+    if (wi < 0.0) {
+      dst = neg_.data() + (nn++) * p;
+      s = std::sqrt(-wi);
+    } else {
+      dst = pos_.data() + (np++) * p;
+      s = std::sqrt(wi);
+    }
+    if (unit_cols) {
+      scale_row(x.ptr + static_cast<std::ptrdiff_t>(i) * x.row_stride, s, p, dst);
+    } else {
+      for (std::size_t j = 0; j < p; ++j) dst[j] = s * x(i, j);
+    }
+  }
+  if (np > 0)
+    cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, pi, static_cast<int>(np), 1.0, pos_.data(),
+                pi, 1.0, upper_.data(), pi);
+  if (nn > 0)
+    cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, pi, static_cast<int>(nn), -1.0, neg_.data(),
+                pi, 1.0, upper_.data(), pi);
+}
+
+Matrix WeightedGram::result() const {
+  Matrix c = upper_;
+  for (std::size_t i = 0; i < p_; ++i)
+    for (std::size_t j = i + 1; j < p_; ++j) c(j, i) = c(i, j);
+  return c;
+}
+
+void matvec_into(MatrixView x, const double* b, double* out) {
   const std::size_t n = x.rows, p = x.cols;
-  check_invariant(z.size() == n, "xtwz: z must have one entry per row of X");
-  Vector out(p, 0.0);
-  if (n == 0 || p == 0) return out;
+  if (n == 0) return;
+  if (p == 0) {
+    std::fill(out, out + n, 0.0);
+    return;
+  }
+  check_invariant(p <= kIntMax, "matvec: too many columns");
+  const int pi = static_cast<int>(p);
+  for_each_row_block(x, [&](BlasOperand op, std::size_t r0, std::size_t nb) {
+    const int nbi = static_cast<int>(nb);
+    if (op.trans == CblasNoTrans)
+      cblas_dgemv(CblasRowMajor, CblasNoTrans, nbi, pi, 1.0, op.ptr, op.ld, b, 1, 0.0, out + r0, 1);
+    else
+      cblas_dgemv(CblasRowMajor, CblasTrans, pi, nbi, 1.0, op.ptr, op.ld, b, 1, 0.0, out + r0, 1);
+  });
+}
+
+void add_xt_times(MatrixView x, const double* v, double* out) {
+  const std::size_t n = x.rows, p = x.cols;
+  if (n == 0 || p == 0) return;
   check_invariant(p <= kIntMax, "xtwz: too many columns");
-  Vector v(z);
-  if (w != nullptr)
-    for (std::size_t i = 0; i < n; ++i) v[i] = w[i] * z[i];
   const int pi = static_cast<int>(p);
   for_each_row_block(x, [&](BlasOperand op, std::size_t r0, std::size_t nb) {
     const int nbi = static_cast<int>(nb);
     // out += op(M)ᵀ·v_block; op(M) is nb x p.
     if (op.trans == CblasNoTrans)
-      cblas_dgemv(CblasRowMajor, CblasTrans, nbi, pi, 1.0, op.ptr, op.ld, v.data() + r0, 1, 1.0,
-                  out.data(), 1);
+      cblas_dgemv(CblasRowMajor, CblasTrans, nbi, pi, 1.0, op.ptr, op.ld, v + r0, 1, 1.0, out, 1);
     else
-      cblas_dgemv(CblasRowMajor, CblasNoTrans, pi, nbi, 1.0, op.ptr, op.ld, v.data() + r0, 1, 1.0,
-                  out.data(), 1);
+      cblas_dgemv(CblasRowMajor, CblasNoTrans, pi, nbi, 1.0, op.ptr, op.ld, v + r0, 1, 1.0, out, 1);
   });
+}
+
+Vector xtwz(MatrixView x, const double* w, const Vector& z) {
+  const std::size_t n = x.rows, p = x.cols;
+  check_invariant(z.size() == n, "xtwz: z must have one entry per row of X");
+  Vector out(p, 0.0);
+  if (n == 0 || p == 0) return out;
+  if (w == nullptr) {
+    add_xt_times(x, z.data(), out.data());
+    return out;
+  }
+  Vector v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = w[i] * z[i];
+  add_xt_times(x, v.data(), out.data());
   return out;
 }
 
@@ -178,17 +254,7 @@ Vector matvec(MatrixView x, const Vector& b) {
   check_invariant(b.size() == p, "matvec: b must have one entry per column of X");
   Vector out(n, 0.0);
   if (n == 0 || p == 0) return out;
-  check_invariant(p <= kIntMax, "matvec: too many columns");
-  const int pi = static_cast<int>(p);
-  for_each_row_block(x, [&](BlasOperand op, std::size_t r0, std::size_t nb) {
-    const int nbi = static_cast<int>(nb);
-    if (op.trans == CblasNoTrans)
-      cblas_dgemv(CblasRowMajor, CblasNoTrans, nbi, pi, 1.0, op.ptr, op.ld, b.data(), 1, 0.0,
-                  out.data() + r0, 1);
-    else
-      cblas_dgemv(CblasRowMajor, CblasTrans, pi, nbi, 1.0, op.ptr, op.ld, b.data(), 1, 0.0,
-                  out.data() + r0, 1);
-  });
+  matvec_into(x, b.data(), out.data());
   return out;
 }
 

@@ -29,7 +29,14 @@ double compute_edf_total(MatrixView x, std::span<const double> w, const Matrix& 
   if (p == 0) return 0.0;
   check_invariant(w.size() >= x.rows, "compute_edf_total: fewer weights than rows");
   check_invariant(x.cols == p, "compute_edf_total: model matrix and factor disagree");
-  const Matrix a = xtwx(x, w.data());
+  return edf_total_from_gram(xtwx(x, w.data()), chol);
+}
+
+double edf_total_from_gram(const Matrix& a, const Matrix& chol) {
+  const std::size_t p = chol.rows();
+  if (p == 0) return 0.0;
+  check_invariant(a.rows() == p && a.cols() == p,
+                  "edf_total_from_gram: cross product and factor disagree");
   const Matrix hinv = inverse_from_cholesky(chol.view());
   return frobenius_dot(hinv, a, p);
 }

@@ -16,6 +16,8 @@ namespace quelt {
 // edf_total = tr(H⁻¹·XᵀWX), XᵀWX formed once with BLAS from the first n
 // working weights (w has at least n entries). An empty factor gives 0.
 double compute_edf_total(MatrixView x, std::span<const double> w, const Matrix& chol);
+// The same trace from XᵀWX already formed (p x p), e.g. by the inner fit.
+double edf_total_from_gram(const Matrix& xtwx, const Matrix& chol);
 
 // One value per penalty j: c_j − λ_j·tr(H⁻¹S_j), where λ_j = exp(rho_j) and
 // c_j counts the rows of the leading p x p block of S_j holding an entry

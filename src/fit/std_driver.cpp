@@ -114,11 +114,22 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     out.reml_value = 0.0;
   } else {
     const OuterOptions options = read_outer_options(default_outer_options<Family>());
-    auto evaluate = [&ctx](const Vector& rho) { return envelope_eval(ctx, rho); };
+    // The inner fit of the last scored trial: the loop evaluates the point it
+    // accepts next, from the same warm start, and takes the fit over.
+    std::optional<PriorFit> last;
+    auto drop_last = [&ctx, &last] {
+      if (last) ctx.scratch.give_fit(last->fit);
+      last.reset();
+    };
+    auto evaluate = [&ctx, &last, &drop_last](const Vector& rho) {
+      auto r = envelope_eval(ctx, rho, last);
+      drop_last();
+      return r;
+    };
     // A trial costs one inner fit and its score; the families with a warm
     // start begin it from the extrapolated coefficients of the last
     // evaluated point and are not retried cold when that fails.
-    auto trial = [&ctx, p](const Vector& u) -> Result<double> {
+    auto trial = [&ctx, &last, &drop_last, p](const Vector& u) -> Result<double> {
       std::optional<Vector> b0;
       if constexpr (Family::uses_warm_start) {
         b0 = envelope_warm_start_beta(ctx, u);
@@ -128,11 +139,18 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
       if (b0) ctx.fit_stats.no_refresh_hits += 1;
       ctx.fit_stats.inner_pirls_calls += 1;
       ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
-      QUELT_TRY(auto es, envelope_score(ctx, u, fit));
-      return es.score;
+      drop_last();
+      auto es = envelope_score(ctx, u, fit);
+      if (!es.ok()) {
+        ctx.scratch.give_fit(fit);
+        return std::move(es).take_error();
+      }
+      last = PriorFit{u, std::move(b0), std::move(fit)};
+      return es.value().score;
     };
     QUELT_TRY(OuterResult r, outer_newton(Vector(m, 0.0), Bounds(m, {-30.0, 30.0}), std::nullopt,
                                           options, evaluate, trial, ctx.fit_stats));
+    drop_last();
     out.rho = std::move(r.rho);
     out.n_iters = r.n_iters;
     out.converged = r.converged;
@@ -142,7 +160,10 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   // Final fit at the chosen ρ, not counted.
   QUELT_TRY(InnerFit fit, pirls(ctx, total_penalty(ctx.penalties, out.rho, p)));
   out.converged = out.converged && fit.converged;
-  out.edf_total = compute_edf_total(ctx.x.view(), fit.w, fit.chol);
+  // The final fit formed XᵀWX at its returned weights unless its iteration
+  // limit ended it; then it is formed here.
+  out.edf_total = fit.xtwx ? edf_total_from_gram(*fit.xtwx, fit.chol)
+                           : compute_edf_total(ctx.x.view(), fit.w, fit.chol);
 
   Matrix vcov;
   if constexpr (has_estimated_scale<Family>) {

@@ -19,6 +19,7 @@
 #include "design/model_design.hpp"
 #include "family/families.hpp"
 #include "inner/fit_stats.hpp"
+#include "inner/inner_fit.hpp"
 
 namespace quelt {
 
@@ -95,6 +96,46 @@ class WarmStartCell {
   mutable int count_ = 0;  // > 0 shared users, -1 exclusive, 0 free
 };
 
+// Row-length buffers that the inner fits and scores of one fit hand to each
+// other instead of allocating afresh (first touch of fresh memory costs as
+// much as a pass over it). Only capacity carries over, never meaning: a
+// taken buffer has arbitrary contents and size. A copied context starts
+// with an empty pool. Like the warm-start cell it is written through a const
+// context and is not for concurrent use.
+class ScratchPool {
+ public:
+  ScratchPool() = default;
+  ScratchPool(const ScratchPool&) {}
+  ScratchPool& operator=(const ScratchPool&) { return *this; }
+
+  // A buffer resized to n entries (contents unspecified).
+  Vector take(std::size_t n) const {
+    Vector v;
+    if (!pool_.empty()) {
+      v = std::move(pool_.back());
+      pool_.pop_back();
+    }
+    v.resize(n);
+    return v;
+  }
+  void give(Vector&& v) const {
+    if (v.capacity() > 0 && pool_.size() < kMaxBuffers) pool_.push_back(std::move(v));
+    v = Vector();
+  }
+  // Returns the row-length arrays of a record that is no longer needed.
+  void give_fit(InnerFit& fit) const {
+    give(std::move(fit.eta));
+    give(std::move(fit.mu));
+    give(std::move(fit.w));
+    give(std::move(fit.z));
+    if (fit.dw_deta) give(std::move(*fit.dw_deta));
+  }
+
+ private:
+  static constexpr std::size_t kMaxBuffers = 12;
+  mutable std::vector<Vector> pool_;
+};
+
 // Fields only some families carry. The Gaussian context holds the weighted
 // cross products of its closed-form fit, computed once per fit.
 template <class Family>
@@ -140,6 +181,8 @@ struct FitContext : FitContextExtras<Family> {
   FitStats fit_stats{};
   // The previous REML evaluation, for the warm start.
   WarmStartCell warm_start{};
+  // Reused work buffers of the inner fits.
+  ScratchPool scratch{};
 
   std::size_t n() const { return x.rows(); }
   std::size_t p() const { return x.cols(); }

@@ -32,6 +32,9 @@ struct InnerFit {
   std::optional<Vector> dw_deta;
   // The model matrix (a view of the context's); present from PIRLS.
   std::optional<MatrixView> x;
+  // X^T diag(w) X at this record's w, when the fit formed it on its way
+  // (equal to xtwx(x, w) to the bit); absent otherwise.
+  std::optional<Matrix> xtwx;
   // True only when the fit's convergence test ended it.
   bool converged = false;
 };

@@ -63,11 +63,87 @@ bool pirls_reject_step(const FitContext<Family>& ctx, bool first, double p_old, 
   return p_new - p_old > theta;
 }
 
+namespace pirls_detail {
+
+// One state of the iteration: the linear predictor and everything PIRLS
+// derives from it row by row, plus (when formed) the weighted cross products
+// of the next solve.
+struct PirlsState {
+  Vector eta, mu, w, z;        // n entries each
+  double deviance = 0.0;       // sum_i w_prior_i d(y_i, mu_i) in index order
+  double rss = 0.0;            // sum_i w_i (z_i - eta_i)^2 in index order
+  bool finite = true;          // every eta_i, mu_i and d(y_i, mu_i) finite
+  std::optional<Matrix> xtwx;  // X^T W X at these weights
+  Vector xtwz;                 // X^T W z (p entries) when xtwx is formed
+};
+
+// One pass over the rows of X in blocks: eta = X beta when beta is given
+// (otherwise st.eta is used as it stands), then per row mu = g^{-1}(eta), the
+// unit deviance, the working pair (w, z) and the residual sum, and, when
+// `cross` is set, X^T W X and X^T W z while the block of X is still in cache.
+// Sums run over the rows in index order, as the separate passes would.
+template <class Family>
+void state_pass(const FitContext<Family>& ctx, const double* wp, const Vector* beta, PirlsState& st,
+                bool cross) {
+  using W = Working<Family>;
+  constexpr Link kLink = Family::link;
+  const MatrixView X = ctx.x.view();
+  const std::size_t n = X.rows, p = X.cols;
+  const double* y = ctx.y.data();
+  st.eta.resize(n);
+  st.mu.resize(n);
+  st.w.resize(n);
+  st.z.resize(n);
+  double dev = 0.0, rss = 0.0;
+  bool finite = true;
+  std::optional<WeightedGram> gram;
+  Vector wz;
+  if (cross) {
+    gram.emplace(p);
+    st.xtwz.assign(p, 0.0);
+  }
+  const std::size_t block = WeightedGram::block_rows(p);
+  if (cross) wz.resize(n < block ? n : block);
+  for (std::size_t r0 = 0; r0 < n; r0 += block) {
+    const std::size_t nb = n - r0 < block ? n - r0 : block;
+    const MatrixView xb = X.row_block(r0, nb);
+    if (beta) matvec_into(xb, beta->data(), st.eta.data() + r0);
+    for (std::size_t i = r0; i < r0 + nb; ++i) {
+      const double eta = st.eta[i];
+      const double mu = inverse_link<kLink>(eta);
+      const double d = W::unit_deviance(y[i], mu);
+      const double wpi = wp ? wp[i] : 1.0;
+      dev += wpi * d;
+      if (!std::isfinite(eta) || !std::isfinite(mu) || !std::isfinite(d)) finite = false;
+      const WorkingPair pr = W::pair(y[i], mu, eta, wpi);
+      st.mu[i] = mu;
+      st.w[i] = pr.w;
+      st.z[i] = pr.z;
+      const double e = pr.z - eta;
+      rss += pr.w * (e * e);
+    }
+    if (cross) {
+      gram->add(xb, st.w.data() + r0);
+      for (std::size_t i = 0; i < nb; ++i) wz[i] = st.w[r0 + i] * st.z[r0 + i];
+      add_xt_times(xb, wz.data(), st.xtwz.data());
+    }
+  }
+  st.deviance = dev;
+  st.rss = rss;
+  st.finite = finite;
+  if (cross)
+    st.xtwx = gram->result();
+  else
+    st.xtwx.reset();
+}
+
+}  // namespace pirls_detail
+
 template <class Family>
 Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                        const std::optional<Vector>& beta0) {
   using W = Working<Family>;
-  constexpr Link kLink = Family::link;
+  using pirls_detail::PirlsState;
   const std::size_t n = ctx.x.rows(), p = ctx.x.cols();
   const MatrixView X = ctx.x.view();
   check_invariant(ctx.y.size() == n, "pirls: y and the model matrix differ in rows");
@@ -78,46 +154,47 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                   "pirls: prior weights differ in length from y");
   check_invariant(!ctx.eta_start || ctx.eta_start->size() == n || ctx.eta_start->size() == 1,
                   "pirls: eta_start has neither n entries nor one");
+  const std::size_t max_iter = ctx.inner_options.max_iter;
+  const double tol = ctx.inner_options.tol;
 
-  // S1-S6: prior weights, starting linear predictor, mean and deviance.
-  const Vector wp = ctx.prior_weights ? *ctx.prior_weights : Vector(n, 1.0);
-  Vector eta;
-  if (beta0) {
-    eta = matvec(X, *beta0);
-  } else {
-    const Vector mu0 = ctx.family.initial_mu(ctx.y);
-    eta.resize(n);
-    for (std::size_t i = 0; i < n; ++i) eta[i] = W::link(mu0[i]);
+  // S1-S6: prior weights, starting linear predictor, mean and deviance. The
+  // same pass forms the working quantities and cross products of the first
+  // iteration.
+  const double* wp = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
+  const ScratchPool& pool = ctx.scratch;
+  PirlsState cur, trial;
+  for (PirlsState* st : {&cur, &trial}) {
+    st->eta = pool.take(n);
+    st->mu = pool.take(n);
+    st->w = pool.take(n);
+    st->z = pool.take(n);
   }
+  const Vector* start_beta = nullptr;
   if (ctx.eta_start) {
     const Vector& es = *ctx.eta_start;
-    for (std::size_t i = 0; i < n; ++i) eta[i] = es.size() == 1 ? es[0] : es[i];
+    for (std::size_t i = 0; i < n; ++i) cur.eta[i] = es.size() == 1 ? es[0] : es[i];
+  } else if (beta0) {
+    start_beta = &*beta0;
+  } else {
+    const Vector mu0 = ctx.family.initial_mu(ctx.y);
+    for (std::size_t i = 0; i < n; ++i) cur.eta[i] = W::link(mu0[i]);
   }
-  Vector mu;
-  pirls_detail::apply_inverse_link<kLink>(eta, mu);
-  double d_old = ctx.family.deviance(ctx.y, mu, wp);
+  pirls_detail::state_pass(ctx, wp, start_beta, cur, max_iter > 0);
+  double d_old = cur.deviance;
   Vector beta(p, 0.0);
-  Vector xbeta(n, 0.0);  // X beta of the accepted beta (zero before the first acceptance)
   double p_old = d_old;
-  Vector w(n), z(n);
   std::optional<Matrix> chol;
   std::size_t iterations = 0;
   bool converged = false;
 
-  const std::size_t max_iter = ctx.inner_options.max_iter;
-  const double tol = ctx.inner_options.tol;
-  Vector eta_new, mu_new;
   for (std::size_t k = 0; k < max_iter; ++k) {
-    // I1-I3: working quantities and the penalized weighted least-squares solve.
-    for (std::size_t i = 0; i < n; ++i) {
-      const WorkingPair wz = W::pair(ctx.y[i], mu[i], eta[i], wp[i]);
-      w[i] = wz.w;
-      z[i] = wz.z;
-    }
-    Matrix h = xtwx(X, w.data());
+    // I1-I3: the penalized weighted least-squares solve at the current
+    // working weights and responses (cross products from the last pass).
+    check_invariant(cur.xtwx.has_value(), "pirls: cross products missing");
+    Matrix h = std::move(*cur.xtwx);
+    cur.xtwx.reset();
     pirls_detail::add_into(h, s_lambda);
-    const Vector r = xtwz(X, w.data(), z);
-    auto solved = chol_solve_penalized(h, r);
+    auto solved = chol_solve_penalized(h, cur.xtwz);
     if (!solved.ok()) {
       QueltError e = std::move(solved).take_error();
       if (e.kind == QueltError::Kind::SingularSystem)
@@ -126,22 +203,27 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     }
     auto [l_new, beta_new] = std::move(solved).value();
 
-    // I4-I7: trial and step halving towards the accepted beta.
-    auto evaluate = [&](double& d_new) {
-      eta_new = matvec(X, beta_new);
-      pirls_detail::apply_inverse_link<kLink>(eta_new, mu_new);
-      d_new = ctx.family.deviance(ctx.y, mu_new, wp);
-      return d_new + pirls_detail::quad_form(s_lambda, beta_new);
+    // I4-I7: trial and step halving towards the accepted beta. A trial's
+    // pass also forms the next iteration's cross products, used when it is
+    // accepted and the loop goes on.
+    const bool more = k + 1 < max_iter;
+    auto evaluate = [&]() {
+      pirls_detail::state_pass(ctx, wp, &beta_new, trial, more);
+      return trial.deviance + pirls_detail::quad_form(s_lambda, beta_new);
     };
-    double d_new = 0.0;
-    double p_new = evaluate(d_new);
+    double p_new = evaluate();
     const double theta = 10.0 * 1.4901161193847656e-8 * (std::fabs(p_old) + 0.1);
     const bool first = k == 0;
-    bool reject = pirls_reject_step(ctx, first, p_old, theta, eta_new, &mu_new, p_new);
+    auto reject_trial = [&]() {
+      if (!std::isfinite(p_new) || !trial.finite) return true;
+      if (first) return false;
+      return p_new - p_old > theta;
+    };
+    bool reject = reject_trial();
     for (std::size_t halvings = 0; reject && halvings < 100; ++halvings) {
       for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
-      p_new = evaluate(d_new);
-      reject = pirls_reject_step(ctx, first, p_old, theta, eta_new, &mu_new, p_new);
+      p_new = evaluate();
+      reject = reject_trial();
     }
     if (reject) {  // halving failed: keep the last accepted state
       iterations = k + 1;
@@ -150,10 +232,9 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     }
 
     // I8-I9: accept, then test the relative change of the deviance.
+    const double d_new = trial.deviance;
     beta = std::move(beta_new);
-    eta.swap(eta_new);  // eta_new and mu_new are rebuilt by the next trial
-    xbeta = eta;
-    mu.swap(mu_new);
+    std::swap(cur, trial);
     chol = std::move(l_new);
     if (k >= 1 && std::fabs(d_old - d_new) / (std::fabs(d_old) + 1e-30) < tol) {
       d_old = d_new;
@@ -168,7 +249,8 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
 
   // F1: the accepted iteration's factor, or the ridged prior-weight matrix.
   if (!chol) {
-    Matrix h0 = xtwx(X, wp.data());
+    const Vector ones = wp ? Vector() : Vector(n, 1.0);
+    Matrix h0 = xtwx(X, wp ? wp : ones.data());
     pirls_detail::add_into(h0, s_lambda);
     double dmax = 0.0;
     for (std::size_t i = 0; i < p; ++i) dmax = floor_at(dmax, std::fabs(h0(i, i)));
@@ -178,31 +260,28 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     chol = std::move(l0);
   }
 
-  // F2-F5.
+  // F2-F5: the returned state's working quantities come from its pass.
+  pool.give(std::move(trial.eta));
+  pool.give(std::move(trial.mu));
+  pool.give(std::move(trial.w));
+  pool.give(std::move(trial.z));
+  Vector dw = pool.take(n);
+  for (std::size_t i = 0; i < n; ++i) dw[i] = W::dw_deta(cur.mu[i], cur.eta[i], wp ? wp[i] : 1.0);
   InnerFit fit;
-  double rss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const WorkingPair wz = W::pair(ctx.y[i], mu[i], eta[i], wp[i]);
-    w[i] = wz.w;
-    z[i] = wz.z;
-    const double e = wz.z - eta[i];
-    rss += wz.w * (e * e);
-  }
-  Vector dw(n);
-  for (std::size_t i = 0; i < n; ++i) dw[i] = W::dw_deta(mu[i], eta[i], wp[i]);
   fit.beta = std::move(beta);
-  fit.eta = std::move(eta);
-  fit.mu = std::move(mu);
-  fit.w = std::move(w);
-  fit.z = std::move(z);
+  fit.eta = std::move(cur.eta);
+  fit.mu = std::move(cur.mu);
+  fit.w = std::move(cur.w);
+  fit.z = std::move(cur.z);
   fit.chol = std::move(*chol);
   fit.deviance = d_old;
-  fit.weighted_rss = rss;
+  fit.weighted_rss = cur.rss;
   fit.n = n;
   fit.p = p;
   fit.iterations = iterations;
   fit.dw_deta = std::move(dw);
   fit.x = X;
+  fit.xtwx = std::move(cur.xtwx);
   fit.converged = converged;
   return fit;
 }

@@ -109,6 +109,7 @@ Result<FellnerSchallResult> fellner_schall(FitContext<Family>& ctx) {
     rho = std::move(next);
     count += 1;
     start = std::move(fit.beta);
+    ctx.scratch.give_fit(fit);
     if (delta < kFsTol) return FellnerSchallResult{rho, count, true};
     if (count == kFsMaxIter) return FellnerSchallResult{rho, count, false};
   }

@@ -1,6 +1,7 @@
 #include "score/envelope.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 
 #include "core/blas.hpp"
@@ -246,9 +247,28 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
   es.grad.assign(m, 0.0);
   if constexpr (kind == ScoreKind::KnownPoisson || kind == ScoreKind::KnownBernoulli) {
     double ls = 0.0;
+    // Counts repeat: y ln y - y of a small whole y is looked up once per call.
+    constexpr std::size_t kTable = 4096;
+    std::vector<double> table;
+    std::vector<char> known;
+    if constexpr (kind == ScoreKind::KnownPoisson) {
+      table.assign(kTable + 1, 0.0);
+      known.assign(kTable + 1, 0);
+    }
     for (double y : ctx.y) {
       if constexpr (kind == ScoreKind::KnownPoisson) {
-        if (y > 0.0) ls += y * std::log(y) - y;
+        if (y > 0.0) {
+          if (y <= static_cast<double>(kTable) && y == std::floor(y)) {
+            const auto c = static_cast<std::size_t>(y);
+            if (!known[c]) {
+              table[c] = y * std::log(y) - y;
+              known[c] = 1;
+            }
+            ls += table[c];
+          } else {
+            ls += y * std::log(y) - y;
+          }
+        }
       } else {
         if (y > 0.0 && y < 1.0) {
           double q = y;
@@ -324,8 +344,10 @@ template <class Family>
 Result<std::pair<double, Vector>> envelope_score_at_rho(const FitContext<Family>& ctx,
                                                         std::span<const double> rho) {
   QUELT_TRY(InnerFit fit, fit_at_rho(ctx, rho, std::nullopt));
-  QUELT_TRY(EnvelopeScore es, envelope_score(ctx, rho, fit));
-  return std::pair<double, Vector>(es.score, std::move(es.grad));
+  auto es = envelope_score(ctx, rho, fit);
+  ctx.scratch.give_fit(fit);
+  if (!es.ok()) return std::move(es).take_error();
+  return std::pair<double, Vector>(es.value().score, std::move(es.value().grad));
 }
 
 namespace {
@@ -394,16 +416,42 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
   const Vector& c = *es.dscale_drho;
   const double phi = es.scale;
 
+  // Weight-derivative sums wsum(j, k) = sum_i dW_i/deta_i * deta_i/drho_j * q_k[i]
+  // in row order, with deta/drho_j = -lambda_j X v_j and
+  // q_k[i] = x_i^T H^{-1} S_k H^{-1} x_i = y_i^T S_k y_i (y_i = H^{-1} x_i).
+  // One BLAS product of each row block of X with [penalty factors | v]
+  // gives both, so no row-length array is formed.
   const bool weight_terms = forms_weight_terms<Family>() && fit.dw_deta && fit.x;
-  std::vector<Vector> eta_d(weight_terms ? m : 0), q(weight_terms ? m : 0);
+  Matrix wsum(m, m);
   if (weight_terms) {
     const MatrixView x = *fit.x;
-    for (std::size_t j = 0; j < m; ++j) {
-      eta_d[j] = matvec(x, v[j]);
-      for (double& e : eta_d[j]) e *= -lam[j];
+    const Vector& wd = *fit.dw_deta;
+    const PenaltyRowFactors f = penalty_row_factors(p, h_inv, ctx.penalties);
+    const std::size_t rtot = f.sign.size();
+    Matrix ext(p, rtot + m);
+    for (std::size_t a = 0; a < p; ++a) {
+      for (std::size_t r = 0; r < rtot; ++r) ext(a, r) = f.stacked(a, r);
+      for (std::size_t j = 0; j < m; ++j) ext(a, rtot + j) = v[j][a];
     }
-    // q_j[i] = x_i^T H^{-1} S_j H^{-1} x_i = y_i^T S_j y_i with y_i = H^{-1} x_i.
-    q = penalty_row_forms(x, h_inv, ctx.penalties);
+    Vector qi(m), ei(m);
+    Matrix zb;
+    const std::size_t n = x.rows;
+    for (std::size_t r0 = 0; r0 < n; r0 += kRowFormBlock) {
+      const std::size_t nr = n - r0 < kRowFormBlock ? n - r0 : kRowFormBlock;
+      gemm_into(x.row_block(r0, nr), ext.view(), zb);
+      for (std::size_t i = 0; i < nr; ++i) {
+        const double* zi = zb.row_ptr(i);
+        std::fill(qi.begin(), qi.end(), 0.0);
+        for (std::size_t r = 0; r < rtot; ++r) qi[f.owner[r]] += f.sign[r] * (zi[r] * zi[r]);
+        for (std::size_t j = 0; j < m; ++j) ei[j] = zi[rtot + j] * -lam[j];
+        const double wdi = wd[r0 + i];
+        for (std::size_t j = 0; j < m; ++j) {
+          const double we = wdi * ei[j];
+          double* row = wsum.row_ptr(j);
+          for (std::size_t k = 0; k < m; ++k) row[k] += we * qi[k];
+        }
+      }
+    }
   }
 
   Matrix hess(m, m);
@@ -416,12 +464,7 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
       if (j == k) pjk += lam[j] * t[j];
       double ejk = 0.0;
       if (weight_terms) {
-        const Vector& wd = *fit.dw_deta;
-        double s1 = 0.0, s2 = 0.0;
-        for (std::size_t i = 0; i < wd.size(); ++i) {
-          s1 += wd[i] * eta_d[j][i] * q[k][i];
-          s2 += wd[i] * eta_d[k][i] * q[j][i];
-        }
+        const double s1 = wsum(j, k), s2 = wsum(k, j);
         ejk = 0.5 * (-0.5 * lam[k] * s1 - 0.5 * lam[j] * s2);
       }
       double qjk = -2.0 * lam[j] * lam[k] * dot(u[j], v[k]);
@@ -435,14 +478,36 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
   return hess;
 }
 
+// The same doubles, bit for bit (so -0.0 differs from 0.0 and NaN matches
+// only an identical NaN).
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
 }  // namespace
 
 template <class Family>
 Result<OuterEval> envelope_eval(FitContext<Family>& ctx, std::span<const double> rho) {
+  std::optional<PriorFit> none;
+  return envelope_eval(ctx, rho, none);
+}
+
+template <class Family>
+Result<OuterEval> envelope_eval(FitContext<Family>& ctx, std::span<const double> rho,
+                                std::optional<PriorFit>& prior) {
   const std::size_t m = ctx.penalties.size();
   std::optional<Vector> beta0;
   if constexpr (Family::uses_warm_start) beta0 = envelope_warm_start_beta(ctx, rho);
-  QUELT_TRY(InnerFit fit, fit_at_rho(ctx, rho, beta0));
+  InnerFit fit;
+  if (prior && same_bits(prior->rho, rho) && prior->beta0.has_value() == beta0.has_value() &&
+      (!beta0 || same_bits(*prior->beta0, *beta0))) {
+    fit = std::move(prior->fit);
+    prior.reset();
+  } else {
+    QUELT_TRY(InnerFit fresh, fit_at_rho(ctx, rho, beta0));
+    fit = std::move(fresh);
+  }
   ctx.fit_stats.inner_pirls_calls += 1;
   ctx.fit_stats.inner_pirls_iterations_total += static_cast<std::uint64_t>(fit.iterations);
   QUELT_TRY(EnvelopeScore es, envelope_score(ctx, rho, fit));
@@ -469,6 +534,7 @@ Result<OuterEval> envelope_eval(FitContext<Family>& ctx, std::span<const double>
       *cell = std::move(cache);
     }
   }
+  ctx.scratch.give_fit(fit);
   OuterEval out;
   out.grad = std::move(es.grad);
   out.score = es.score;
@@ -482,6 +548,8 @@ Result<OuterEval> envelope_eval(FitContext<Family>& ctx, std::span<const double>
   template Result<EnvelopeScore> envelope_score<F>(const FitContext<F>&, std::span<const double>, \
                                                    const InnerFit&);                              \
   template Result<OuterEval> envelope_eval<F>(FitContext<F>&, std::span<const double>);           \
+  template Result<OuterEval> envelope_eval<F>(FitContext<F>&, std::span<const double>,            \
+                                              std::optional<PriorFit>&);                          \
   template Result<std::pair<double, Vector>> envelope_score_at_rho<F>(const FitContext<F>&,       \
                                                                       std::span<const double>);
 QUELT_ENVELOPE_INSTANTIATE(Gaussian)

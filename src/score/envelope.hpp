@@ -113,6 +113,22 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
 template <class Family>
 Result<OuterEval> envelope_eval(FitContext<Family>& ctx, std::span<const double> rho);
 
+// An inner fit kept with the point and the start it was made from. An
+// evaluation at the same point from the same start (both equal to the bit)
+// takes it over instead of fitting again: the fit is a function of the two.
+struct PriorFit {
+  Vector rho;
+  std::optional<Vector> beta0;
+  InnerFit fit;
+};
+
+// envelope_eval that takes over `prior` (leaving it empty) when it matches
+// this evaluation's rho and warm start; otherwise fits as above and leaves
+// `prior` alone. Counters and cache move exactly as for a fresh fit.
+template <class Family>
+Result<OuterEval> envelope_eval(FitContext<Family>& ctx, std::span<const double> rho,
+                                std::optional<PriorFit>& prior);
+
 // (score, gradient) at rho from a cold inner fit; touches neither counters
 // nor cache. Used by the difference Hessian.
 template <class Family>
@@ -139,6 +155,8 @@ double trigamma(double x);
   extern template Result<EnvelopeScore> envelope_score<F>(                                      \
       const FitContext<F>&, std::span<const double>, const InnerFit&);                          \
   extern template Result<OuterEval> envelope_eval<F>(FitContext<F>&, std::span<const double>);  \
+  extern template Result<OuterEval> envelope_eval<F>(FitContext<F>&, std::span<const double>,   \
+                                                     std::optional<PriorFit>&);                 \
   extern template Result<std::pair<double, Vector>> envelope_score_at_rho<F>(                   \
       const FitContext<F>&, std::span<const double>);
 QUELT_ENVELOPE_EXTERN(Gaussian)

@@ -34,19 +34,22 @@ inline Vector row_quadratic_forms(MatrixView x, const Matrix& b) {
   return q;
 }
 
-// q_j[i] = y_i^T S_j y_i for every symmetric S_j, where y_i is row i of X C
-// (C p x p). Each S_j is split as sum_r e_r v_r v_r^T over its non-negligible
-// eigenpairs on the rows and columns where it is non-zero, so that
-// q_j[i] = sum_r sign(e_r) (x_i^T C v_r sqrt|e_r|)^2: one BLAS product of X
-// with the stacked columns C v_r sqrt|e_r| per row block serves every S_j.
-inline std::vector<Vector> penalty_row_forms(MatrixView x, const Matrix& c,
-                                             const std::vector<Matrix>& s) {
-  const std::size_t n = x.rows, p = x.cols, m = s.size();
-  std::vector<Vector> q(m, Vector(n, 0.0));
-  if (p == 0 || m == 0) return q;
-  std::vector<Vector> cols;  // stacked columns C v sqrt|e|, each of length p
+// Each symmetric S_j split as sum_r e_r v_r v_r^T over its non-negligible
+// eigenpairs (on the rows and columns where it is non-zero), carried through
+// C: column r of `stacked` (p x R) is C v_r sqrt|e_r|, with sign(e_r) and
+// the index j of its penalty. Then for y_i = row i of X C,
+// y_i^T S_j y_i = sum_{r of j} sign_r (x_i^T stacked_r)^2.
+struct PenaltyRowFactors {
+  Matrix stacked;
   std::vector<double> sign;
   std::vector<std::size_t> owner;
+};
+
+inline PenaltyRowFactors penalty_row_factors(std::size_t p, const Matrix& c,
+                                             const std::vector<Matrix>& s) {
+  const std::size_t m = s.size();
+  std::vector<Vector> cols;  // stacked columns C v sqrt|e|, each of length p
+  PenaltyRowFactors f;
   for (std::size_t j = 0; j < m; ++j) {
     std::vector<std::size_t> idx;
     for (std::size_t a = 0; a < p; ++a) {
@@ -76,21 +79,35 @@ inline std::vector<Vector> penalty_row_forms(MatrixView x, const Matrix& c,
         col[a] = sc * acc;
       }
       cols.push_back(std::move(col));
-      sign.push_back(e > 0.0 ? 1.0 : -1.0);
-      owner.push_back(j);
+      f.sign.push_back(e > 0.0 ? 1.0 : -1.0);
+      f.owner.push_back(j);
     }
   }
   const std::size_t rtot = cols.size();
-  if (rtot == 0) return q;
-  Matrix stacked(p, rtot);
+  f.stacked = Matrix(p, rtot);
   for (std::size_t r = 0; r < rtot; ++r)
-    for (std::size_t a = 0; a < p; ++a) stacked(a, r) = cols[r][a];
+    for (std::size_t a = 0; a < p; ++a) f.stacked(a, r) = cols[r][a];
+  return f;
+}
+
+// q_j[i] = y_i^T S_j y_i for every symmetric S_j, where y_i is row i of X C
+// (C p x p): one BLAS product of X with the stacked factor columns per row
+// block serves every S_j.
+inline std::vector<Vector> penalty_row_forms(MatrixView x, const Matrix& c,
+                                             const std::vector<Matrix>& s) {
+  const std::size_t n = x.rows, p = x.cols, m = s.size();
+  std::vector<Vector> q(m, Vector(n, 0.0));
+  if (p == 0 || m == 0) return q;
+  const PenaltyRowFactors f = penalty_row_factors(p, c, s);
+  const std::size_t rtot = f.sign.size();
+  if (rtot == 0) return q;
+  Matrix z;
   for (std::size_t r0 = 0; r0 < n; r0 += kRowFormBlock) {
     const std::size_t nr = n - r0 < kRowFormBlock ? n - r0 : kRowFormBlock;
-    const Matrix z = gemm(x.row_block(r0, nr), stacked.view());
+    gemm_into(x.row_block(r0, nr), f.stacked.view(), z);
     for (std::size_t i = 0; i < nr; ++i) {
       const double* zi = z.row_ptr(i);
-      for (std::size_t r = 0; r < rtot; ++r) q[owner[r]][r0 + i] += sign[r] * (zi[r] * zi[r]);
+      for (std::size_t r = 0; r < rtot; ++r) q[f.owner[r]][r0 + i] += f.sign[r] * (zi[r] * zi[r]);
     }
   }
   return q;

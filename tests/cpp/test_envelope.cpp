@@ -5,6 +5,7 @@
 
 #include "core/blas.hpp"
 #include "core/error.hpp"
+#include "inner/pirls.hpp"
 #include "inner_problems.hpp"
 #include "score/envelope.hpp"
 #include "score/newton_terms.hpp"
@@ -286,6 +287,55 @@ TEST(Envelope, WarmStartRepeatsTheFitInFewerIterationsAndCountersMoveExactly) {
   auto q = context_for<QuasiPoisson>(pr, ctx.y, 1e-9);
   ASSERT_TRUE(envelope_eval(q, rho).ok());
   EXPECT_FALSE(q.warm_start.borrow()->has_value());
+}
+
+// An evaluation handed the fit of a trial at the same point and from the
+// same warm start takes it over and returns exactly what a fresh evaluation
+// returns, counters included; a fit from another point or start is ignored
+// and left with the caller.
+TEST(Envelope, EvaluationTakesOverOnlyAMatchingPriorFit) {
+  const Problem pr = bump_problem(500, 2, 6, 17);
+  const Vector f = testing::signal(pr, 1.0, 0.8);
+  const Vector y = testing::poisson_draws(f, 5);
+  const Vector rho0{0.5, -0.5}, rho1{1.0, -0.2};
+
+  auto fresh = context_for<Poisson>(pr, y, 1e-9);
+  ASSERT_TRUE(envelope_eval(fresh, rho0).ok());
+  auto want = envelope_eval(fresh, rho1);
+  ASSERT_TRUE(want.ok());
+
+  auto ctx = context_for<Poisson>(pr, y, 1e-9);
+  ASSERT_TRUE(envelope_eval(ctx, rho0).ok());
+  const std::optional<Vector> b0 = envelope_warm_start_beta(ctx, rho1);
+  ASSERT_TRUE(b0.has_value());
+  auto trial = pirls(ctx, total_penalty(ctx.penalties, rho1, ctx.p()), b0);
+  ASSERT_TRUE(trial.ok());
+
+  // Another point, or the same point from another start: not taken.
+  std::optional<PriorFit> other = PriorFit{rho0, b0, trial.value()};
+  auto got_other = envelope_eval(ctx, rho1, other);
+  ASSERT_TRUE(got_other.ok());
+  EXPECT_TRUE(other.has_value());
+  auto ctx2 = context_for<Poisson>(pr, y, 1e-9);
+  ASSERT_TRUE(envelope_eval(ctx2, rho0).ok());
+  std::optional<PriorFit> cold = PriorFit{rho1, std::nullopt, trial.value()};
+  ASSERT_TRUE(envelope_eval(ctx2, rho1, cold).ok());
+  EXPECT_TRUE(cold.has_value());
+
+  // The matching fit is taken over.
+  auto ctx3 = context_for<Poisson>(pr, y, 1e-9);
+  ASSERT_TRUE(envelope_eval(ctx3, rho0).ok());
+  std::optional<PriorFit> match = PriorFit{rho1, b0, std::move(trial).value()};
+  auto got = envelope_eval(ctx3, rho1, match);
+  ASSERT_TRUE(got.ok());
+  EXPECT_FALSE(match.has_value());
+  for (const auto* g : {&got, &got_other}) {
+    EXPECT_EQ(g->value().score, want.value().score);
+    EXPECT_EQ(g->value().grad, want.value().grad);
+    EXPECT_EQ(g->value().hessian, want.value().hessian);
+  }
+  EXPECT_EQ(ctx3.fit_stats, fresh.fit_stats);
+  EXPECT_EQ((*ctx3.warm_start.borrow())->beta, (*fresh.warm_start.borrow())->beta);
 }
 
 TEST(Envelope, FailedInnerFitLeavesCountersAndCacheAlone) {

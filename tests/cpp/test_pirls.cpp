@@ -365,6 +365,66 @@ TEST(Pirls, ExitsAndStartingPoints) {
   for (double b : hf.value().beta) EXPECT_EQ(b, 0.0);
 }
 
+// Repeated fits on one context reuse its work buffers: every fit must give
+// the same record to the bit whatever ran before it (a warm-started fit, a
+// fit that halved, a Bernoulli fit on the same buffers). The cross product
+// the fit hands on equals XᵀWX at the record's weights, to the bit.
+TEST(Pirls, RepeatedFitsOnOneContextAreIdenticalAndHandOnTheirCrossProduct) {
+  const Problem pr = bump_problem(3000, 2, 5, 31);
+  const Vector f = testing::signal(pr, 0.8, 0.3);
+  auto ctx = context_for<Poisson>(pr, testing::poisson_draws(f, 8));
+  const Matrix s = penalty_at(ctx, 0.5);
+  auto first = pirls(ctx, s);
+  ASSERT_TRUE(first.ok());
+  const InnerFit& a = first.value();
+  ASSERT_TRUE(a.converged);
+  ASSERT_TRUE(a.xtwx.has_value());
+  EXPECT_EQ(*a.xtwx, xtwx(ctx.x.view(), a.w.data()));
+
+  ASSERT_TRUE(pirls(ctx, penalty_at(ctx, 3.0), a.beta).ok());
+  Vector far(ctx.p(), 0.0);
+  far[0] = 40.0;  // exp(40): the first trials overshoot and halve
+  ASSERT_TRUE(pirls(ctx, s, far).ok());
+  auto again = pirls(ctx, s);
+  ASSERT_TRUE(again.ok());
+  const InnerFit& b = again.value();
+  EXPECT_EQ(a.beta, b.beta);
+  EXPECT_EQ(a.eta, b.eta);
+  EXPECT_EQ(a.mu, b.mu);
+  EXPECT_EQ(a.w, b.w);
+  EXPECT_EQ(a.z, b.z);
+  EXPECT_EQ(*a.dw_deta, *b.dw_deta);
+  EXPECT_EQ(a.chol, b.chol);
+  EXPECT_EQ(a.deviance, b.deviance);
+  EXPECT_EQ(a.weighted_rss, b.weighted_rss);
+  EXPECT_EQ(a.iterations, b.iterations);
+
+  // A record handed back to the pool keeps nothing alive that a later fit
+  // could see.
+  InnerFit spent = std::move(again).value();
+  ctx.scratch.give_fit(spent);
+  auto third = pirls(ctx, s);
+  ASSERT_TRUE(third.ok());
+  EXPECT_EQ(third.value().mu, a.mu);
+
+  // The weighted residual sum is that of the returned w and z.
+  double rss = 0.0;
+  for (std::size_t i = 0; i < a.w.size(); ++i) {
+    const double e = a.z[i] - a.eta[i];
+    rss += a.w[i] * (e * e);
+  }
+  EXPECT_EQ(rss, a.weighted_rss);
+
+  // A fit ended by its iteration limit forms no cross product; the record
+  // says so instead of holding a stale one.
+  ctx.inner_options.max_iter = 2;
+  ctx.inner_options.tol = 0.0;
+  auto limited = pirls(ctx, s);
+  ASSERT_TRUE(limited.ok());
+  EXPECT_EQ(limited.value().iterations, 2u);
+  EXPECT_FALSE(limited.value().xtwx.has_value());
+}
+
 TEST(Pirls, SingularSystemIsWrappedError) {
   // A zero column and no penalty: X^T W X is singular.
   FitContext<Poisson> ctx;
