@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "core/blas.hpp"
@@ -77,6 +78,30 @@ struct PirlsState {
   Vector xtwz;                 // X^T W z (p entries) when xtwx is formed
 };
 
+// Adds one block of rows to X^T W X and X^T W z.
+inline void add_cross_block(MatrixView xb, const double* w, const double* z, WeightedGram& gram,
+                            Vector& wz, Vector& xtwz) {
+  const std::size_t nb = xb.rows;
+  gram.add(xb, w);
+  for (std::size_t i = 0; i < nb; ++i) wz[i] = w[i] * z[i];
+  add_xt_times(xb, wz.data(), xtwz.data());
+}
+
+// X^T W X and X^T W z of a state whose pass did not form them, from its w
+// and z, by the same blocks (so the same numbers as a pass that did).
+inline void cross_pass(MatrixView X, PirlsState& st) {
+  const std::size_t n = X.rows, p = X.cols;
+  WeightedGram gram(p);
+  st.xtwz.assign(p, 0.0);
+  const std::size_t block = WeightedGram::block_rows(p);
+  Vector wz(n < block ? n : block);
+  for (std::size_t r0 = 0; r0 < n; r0 += block) {
+    const std::size_t nb = n - r0 < block ? n - r0 : block;
+    add_cross_block(X.row_block(r0, nb), st.w.data() + r0, st.z.data() + r0, gram, wz, st.xtwz);
+  }
+  st.xtwx = gram.result();
+}
+
 // One pass over the rows of X in blocks: eta = X beta when beta is given
 // (otherwise st.eta is used as it stands), then per row mu = g^{-1}(eta), the
 // unit deviance, the working pair (w, z) and the residual sum, and, when
@@ -122,11 +147,7 @@ void state_pass(const FitContext<Family>& ctx, const double* wp, const Vector* b
       const double e = pr.z - eta;
       rss += pr.w * (e * e);
     }
-    if (cross) {
-      gram->add(xb, st.w.data() + r0);
-      for (std::size_t i = 0; i < nb; ++i) wz[i] = st.w[r0 + i] * st.z[r0 + i];
-      add_xt_times(xb, wz.data(), st.xtwz.data());
-    }
+    if (cross) add_cross_block(xb, st.w.data() + r0, st.z.data() + r0, *gram, wz, st.xtwz);
   }
   st.deviance = dev;
   st.rss = rss;
@@ -184,6 +205,8 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
   Vector beta(p, 0.0);
   double p_old = d_old;
   std::optional<Matrix> chol;
+  double last_rel = std::numeric_limits<double>::infinity();  // of the last accepted step
+  constexpr double kLikelyLast = 5e-6;
   std::size_t iterations = 0;
   bool converged = false;
 
@@ -204,9 +227,12 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     auto [l_new, beta_new] = std::move(solved).value();
 
     // I4-I7: trial and step halving towards the accepted beta. A trial's
-    // pass also forms the next iteration's cross products, used when it is
-    // accepted and the loop goes on.
-    const bool more = k + 1 < max_iter;
+    // pass also forms the next iteration's cross products, for use when it
+    // is accepted and the loop goes on. The deviance converges about
+    // quadratically: after a relative change below kLikelyLast the next
+    // iteration nearly always ends the loop, so its pass leaves them out
+    // (and they are formed after all if the loop does go on).
+    const bool more = k + 1 < max_iter && !(k >= 1 && last_rel < kLikelyLast);
     auto evaluate = [&]() {
       pirls_detail::state_pass(ctx, wp, &beta_new, trial, more);
       return trial.deviance + pirls_detail::quad_form(s_lambda, beta_new);
@@ -236,7 +262,8 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     beta = std::move(beta_new);
     std::swap(cur, trial);
     chol = std::move(l_new);
-    if (k >= 1 && std::fabs(d_old - d_new) / (std::fabs(d_old) + 1e-30) < tol) {
+    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + 1e-30);
+    if (k >= 1 && rel < tol) {
       d_old = d_new;
       iterations = k + 1;
       converged = true;
@@ -244,7 +271,9 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     }
     d_old = d_new;
     p_old = p_new;
+    last_rel = rel;
     iterations = k + 1;
+    if (k + 1 < max_iter && !cur.xtwx) pirls_detail::cross_pass(X, cur);
   }
 
   // F1: the accepted iteration's factor, or the ridged prior-weight matrix.

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/blas.hpp"
+#include "core/lanes.hpp"
 #include "core/linalg.hpp"
 #include "core/numeric.hpp"
 #include "design/penalty_groups.hpp"
@@ -115,6 +116,27 @@ EnvelopeScore inadmissible_record(std::size_t m, Vector lambda) {
   es.fd_hessian = false;
   es.log_det_s_hessian = Matrix(0, 0);
   return es;
+}
+
+// q_i += sign * (z_i * z_i) for i < n.
+QUELT_WIDE_CLONES
+void add_signed_squares(const double* z, double sign, std::size_t n, double* q) {
+  const Lanes4 sv = splat4(sign);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const Lanes4 zv = load4(z + i);
+    store4(q + i, load4(q + i) + sv * (zv * zv));
+  }
+  for (; i < n; ++i) q[i] += sign * (z[i] * z[i]);
+}
+
+// e_i = z_i * c for i < n.
+QUELT_WIDE_CLONES
+void scale_into(const double* z, double c, std::size_t n, double* e) {
+  const Lanes4 cv = splat4(c);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) store4(e + i, load4(z + i) * cv);
+  for (; i < n; ++i) e[i] = z[i] * c;
 }
 
 // S beta.
@@ -433,22 +455,28 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
       for (std::size_t r = 0; r < rtot; ++r) ext(a, r) = f.stacked(a, r);
       for (std::size_t j = 0; j < m; ++j) ext(a, rtot + j) = v[j][a];
     }
-    Vector qi(m), ei(m);
-    Matrix zb;
+    // Per block, Zt = ext^T X_b^T holds one row per factor column, so the
+    // per-row forms are built column by column over contiguous rows; the
+    // sums over rows then run in row order.
+    Matrix zt, q(m, kRowFormBlock), e(m, kRowFormBlock);
     const std::size_t n = x.rows;
     for (std::size_t r0 = 0; r0 < n; r0 += kRowFormBlock) {
       const std::size_t nr = n - r0 < kRowFormBlock ? n - r0 : kRowFormBlock;
-      gemm_into(x.row_block(r0, nr), ext.view(), zb);
-      for (std::size_t i = 0; i < nr; ++i) {
-        const double* zi = zb.row_ptr(i);
-        std::fill(qi.begin(), qi.end(), 0.0);
-        for (std::size_t r = 0; r < rtot; ++r) qi[f.owner[r]] += f.sign[r] * (zi[r] * zi[r]);
-        for (std::size_t j = 0; j < m; ++j) ei[j] = zi[rtot + j] * -lam[j];
-        const double wdi = wd[r0 + i];
-        for (std::size_t j = 0; j < m; ++j) {
-          const double we = wdi * ei[j];
-          double* row = wsum.row_ptr(j);
-          for (std::size_t k = 0; k < m; ++k) row[k] += we * qi[k];
+      gemm_into(ext.view().t(), x.row_block(r0, nr).t(), zt);
+      std::fill(q.storage().begin(), q.storage().end(), 0.0);
+      for (std::size_t r = 0; r < rtot; ++r)
+        add_signed_squares(zt.row_ptr(r), f.sign[r], nr, q.row_ptr(f.owner[r]));
+      for (std::size_t j = 0; j < m; ++j)
+        scale_into(zt.row_ptr(rtot + j), -lam[j], nr, e.row_ptr(j));
+      const double* wdb = wd.data() + r0;
+      for (std::size_t j = 0; j < m; ++j) {
+        const double* ej = e.row_ptr(j);
+        double* row = wsum.row_ptr(j);
+        for (std::size_t k = 0; k < m; ++k) {
+          const double* qk = q.row_ptr(k);
+          double acc = row[k];
+          for (std::size_t i = 0; i < nr; ++i) acc += wdb[i] * ej[i] * qk[i];
+          row[k] = acc;
         }
       }
     }

@@ -367,8 +367,8 @@ TEST(Pirls, ExitsAndStartingPoints) {
 
 // Repeated fits on one context reuse its work buffers: every fit must give
 // the same record to the bit whatever ran before it (a warm-started fit, a
-// fit that halved, a Bernoulli fit on the same buffers). The cross product
-// the fit hands on equals XᵀWX at the record's weights, to the bit.
+// fit that halved). A cross product the fit hands on equals XᵀWX at the
+// record's weights, to the bit.
 TEST(Pirls, RepeatedFitsOnOneContextAreIdenticalAndHandOnTheirCrossProduct) {
   const Problem pr = bump_problem(3000, 2, 5, 31);
   const Vector f = testing::signal(pr, 0.8, 0.3);
@@ -378,8 +378,13 @@ TEST(Pirls, RepeatedFitsOnOneContextAreIdenticalAndHandOnTheirCrossProduct) {
   ASSERT_TRUE(first.ok());
   const InnerFit& a = first.value();
   ASSERT_TRUE(a.converged);
-  ASSERT_TRUE(a.xtwx.has_value());
-  EXPECT_EQ(*a.xtwx, xtwx(ctx.x.view(), a.w.data()));
+  for (double r : {-3.0, 0.5, 4.0}) {
+    auto fr = pirls(ctx, penalty_at(ctx, r));
+    ASSERT_TRUE(fr.ok());
+    if (fr.value().xtwx) {
+      EXPECT_EQ(*fr.value().xtwx, xtwx(ctx.x.view(), fr.value().w.data())) << r;
+    }
+  }
 
   ASSERT_TRUE(pirls(ctx, penalty_at(ctx, 3.0), a.beta).ok());
   Vector far(ctx.p(), 0.0);
