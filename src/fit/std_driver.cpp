@@ -41,20 +41,22 @@ OuterOptions default_outer_options() {
 
 template <class Family>
 Status check_response(std::span<const double> y) {
-  const std::string name = Family::display_name;
+  // The message is formatted only for the offending row.
+  auto fail = [](const char* rule, double v, std::size_t i) {
+    return QueltError::invalid_parameter(std::string(Family::display_name) + rule +
+                                         "; got y=" + fmt_float(v) + " at row " + fmt_uint(i));
+  };
   for (std::size_t i = 0; i < y.size(); ++i) {
     const double v = y[i];
-    const std::string tail = "; got y=" + fmt_float(v) + " at row " + fmt_uint(i);
     switch (y_domain<Family>()) {
       case YDomain::UnitInterval:
-        if (!(v >= 0.0 && v <= 1.0))
-          return QueltError::invalid_parameter(name + " requires y in [0, 1]" + tail);
+        if (!(v >= 0.0 && v <= 1.0)) return fail(" requires y in [0, 1]", v, i);
         break;
       case YDomain::NonNegative:
-        if (v < 0.0) return QueltError::invalid_parameter(name + " requires y ≥ 0" + tail);
+        if (v < 0.0) return fail(" requires y ≥ 0", v, i);
         break;
       case YDomain::Positive:
-        if (v <= 0.0) return QueltError::invalid_parameter(name + " requires y > 0" + tail);
+        if (v <= 0.0) return fail(" requires y > 0", v, i);
         break;
     }
     if (!std::isfinite(v)) return non_finite_response(v, i);
