@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "core/blas.hpp"
@@ -42,6 +44,59 @@ void cubic_row(const double* a, const double* b, const double* c, const double* 
 
 }  // namespace
 
+void sort_nan_last(Vector& v) {
+  const std::size_t n = v.size();
+  if (n < 4096) {
+    std::stable_sort(v.begin(), v.end(), [](double a, double b) { return less_nan_last(a, b); });
+    return;
+  }
+  // Keys whose unsigned order is the numeric order (negative values have
+  // all bits flipped, the others only the sign bit); NaN set aside.
+  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+  std::vector<std::uint64_t> keys, tmp;
+  keys.reserve(n);
+  Vector nans, zeros;
+  for (double x : v) {
+    if (std::isnan(x)) {
+      nans.push_back(x);
+      continue;
+    }
+    if (x == 0.0) zeros.push_back(x);
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    keys.push_back((b & kSign) ? ~b : (b | kSign));
+  }
+  // Least-significant-digit radix sort, 11 bits per pass (stable).
+  const std::size_t m = keys.size();
+  tmp.resize(m);
+  constexpr int kBits = 11;
+  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+  std::vector<std::size_t> count(kBuckets);
+  for (int shift = 0; shift < 64; shift += kBits) {
+    std::fill(count.begin(), count.end(), 0);
+    for (std::uint64_t key : keys) ++count[(key >> shift) & (kBuckets - 1)];
+    if (count[(keys[0] >> shift) & (kBuckets - 1)] == m) continue;  // one digit: order stays
+    std::size_t pos = 0;
+    for (std::size_t& c : count) {
+      const std::size_t here = c;
+      c = pos;
+      pos += here;
+    }
+    for (std::uint64_t key : keys) tmp[count[(key >> shift) & (kBuckets - 1)]++] = key;
+    keys.swap(tmp);
+  }
+  std::size_t first_zero = m;
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::uint64_t key = keys[i];
+    const std::uint64_t b = (key & kSign) ? (key & ~kSign) : ~key;
+    std::memcpy(&v[i], &b, sizeof b);
+    if (first_zero == m && v[i] == 0.0) first_zero = i;
+  }
+  // The keys put -0.0 before +0.0; equal numbers keep their input order.
+  for (std::size_t i = 0; i < zeros.size(); ++i) v[first_zero + i] = zeros[i];
+  for (std::size_t i = 0; i < nans.size(); ++i) v[m + i] = nans[i];
+}
+
 Result<Vector> place_cr_knots(MatrixView column, std::size_t k) {
   const std::size_t n = column.rows;
   check_invariant(n == 0 || column.cols >= 1, "place_cr_knots: covariate view without columns");
@@ -55,8 +110,7 @@ Result<Vector> place_cr_knots(MatrixView column, std::size_t k) {
 
   Vector sorted(n);
   for (std::size_t i = 0; i < n; ++i) sorted[i] = column(i, 0);
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](double a, double b) { return less_nan_last(a, b); });
+  sort_nan_last(sorted);
 
   // Distinct values: a value is kept when it differs by more than 1e-12 from
   // the last kept value.

@@ -18,6 +18,11 @@ namespace quelt {
 // validated. NaN sorts last and never reaches a plain comparison in the sort.
 Result<Vector> place_cr_knots(MatrixView column, std::size_t k);
 
+// Sorts ascending with NaN last, keeping the input order among equal
+// numbers (so +0.0 and -0.0 stay as they came) and among NaN: the order of
+// std::stable_sort with that comparison, by a radix sort for long inputs.
+void sort_nan_last(Vector& v);
+
 // The knot vector itself when it has at least 3 strictly increasing entries;
 // InvalidParameter "CR spline needs k ≥ 3 (got {})" or
 // "CR spline knots must be strictly increasing" (NaN fails too).
