@@ -32,14 +32,76 @@ Vector spacings(const Vector& t) {
 
 // row_j = ((a_j + dx·b_j) + dx2·c_j) + dx3·d_j for j < k, four columns at a
 // time (each lane does the scalar operations in the same order).
-QUELT_WIDE_CLONES
-void cubic_row(const double* a, const double* b, const double* c, const double* d, double dx,
-               double dx2, double dx3, std::size_t k, double* row) {
+inline __attribute__((always_inline)) void cubic_row(const double* a, const double* b,
+                                                     const double* c, const double* d, double dx,
+                                                     double dx2, double dx3, std::size_t k,
+                                                     double* row) {
   const Lanes4 v1 = splat4(dx), v2 = splat4(dx2), v3 = splat4(dx3);
   std::size_t j = 0;
   for (; j + 4 <= k; j += 4)
     store4(row + j, ((load4(a + j) + v1 * load4(b + j)) + v2 * load4(c + j)) + v3 * load4(d + j));
   for (; j < k; ++j) row[j] = ((a[j] + dx * b[j]) + dx2 * c[j]) + dx3 * d[j];
+}
+
+// Segment tables of the cardinal splines (see cr_basis).
+struct CrTables {
+  const double* t;
+  const double* ca;
+  const double* cb;
+  const double* cc;
+  const double* cd;
+  const double* slope_start;
+  const double* slope_end;
+  std::size_t k;
+};
+
+// The basis rows of every x_i into out (n x k).
+QUELT_WIDE_CLONES
+void cr_rows(const CrTables& tb, MatrixView x, Matrix& out) {
+  const std::size_t k = tb.k, n = x.rows;
+  const double* t = tb.t;
+  const double* slope_start = tb.slope_start;
+  const double* slope_end = tb.slope_end;
+  const double* ca = tb.ca;
+  const double* cb = tb.cb;
+  const double* cc = tb.cc;
+  const double* cd = tb.cd;
+  const double t0 = t[0];
+  const double tl = t[k - 1];
+  for (std::size_t i = 0; i < n; ++i) {
+    const double xi = x(i, 0);
+    double* row = out.row_ptr(i);
+    if (xi < t0) {
+      // Linear continuation below the first knot: value y_0 = δ(j, 0).
+      for (std::size_t j = 0; j < k; ++j) {
+        row[j] = (j == 0 ? 1.0 : 0.0) + (xi - t0) * slope_start[j];
+      }
+    } else if (xi > tl) {
+      for (std::size_t j = 0; j < k; ++j) {
+        row[j] = (j == k - 1 ? 1.0 : 0.0) + (xi - tl) * slope_end[j];
+      }
+    } else {
+      // Largest s <= k-2 with t_s <= x (also for NaN, which ends in k-2).
+      std::size_t lo = 0, hi = k - 1;
+      while (lo < hi - 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (xi < t[mid]) {
+          hi = mid;
+        } else {
+          lo = mid;
+        }
+      }
+      const std::size_t s = lo;
+      const double dx = xi - t[s];
+      const double dx2 = dx * dx;
+      const double dx3 = dx * dx2;
+      const double* a = ca + s * k;
+      const double* b = cb + s * k;
+      const double* cs = cc + s * k;
+      const double* d = cd + s * k;
+      cubic_row(a, b, cs, d, dx, dx2, dx3, k, row);
+    }
+  }
 }
 
 }  // namespace
@@ -204,42 +266,9 @@ Matrix cr_basis(const Vector& t, MatrixView x) {
   }
 
   Matrix out(n, k);
-  const double t0 = t[0];
-  const double tl = t[k - 1];
-  for (std::size_t i = 0; i < n; ++i) {
-    const double xi = x(i, 0);
-    double* row = out.row_ptr(i);
-    if (xi < t0) {
-      // Linear continuation below the first knot: value y_0 = δ(j, 0).
-      for (std::size_t j = 0; j < k; ++j) {
-        row[j] = (j == 0 ? 1.0 : 0.0) + (xi - t0) * slope_start[j];
-      }
-    } else if (xi > tl) {
-      for (std::size_t j = 0; j < k; ++j) {
-        row[j] = (j == k - 1 ? 1.0 : 0.0) + (xi - tl) * slope_end[j];
-      }
-    } else {
-      // Largest s <= k-2 with t_s <= x (also for NaN, which ends in k-2).
-      std::size_t lo = 0, hi = k - 1;
-      while (lo < hi - 1) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (xi < t[mid]) {
-          hi = mid;
-        } else {
-          lo = mid;
-        }
-      }
-      const std::size_t s = lo;
-      const double dx = xi - t[s];
-      const double dx2 = dx * dx;
-      const double dx3 = dx * dx2;
-      const double* a = &ca[s * k];
-      const double* b = &cb[s * k];
-      const double* cs = &cc[s * k];
-      const double* d = &cd[s * k];
-      cubic_row(a, b, cs, d, dx, dx2, dx3, k, row);
-    }
-  }
+  cr_rows(CrTables{t.data(), ca.data(), cb.data(), cc.data(), cd.data(), slope_start.data(),
+                   slope_end.data(), k},
+          x, out);
   return out;
 }
 

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/lanes.hpp"
@@ -62,13 +64,32 @@ BlasOperand copy_operand(MatrixView v, std::vector<double>& buf) {
 
 CBLAS_TRANSPOSE flip(CBLAS_TRANSPOSE t) { return t == CblasNoTrans ? CblasTrans : CblasNoTrans; }
 
-// dst_j = s·src_j for j < p.
+// Rows of a block of X (row i at x + i·ldx, p unit-stride entries) scaled
+// by sqrt|w_i| into pos (w_i >= 0 or NaN) or neg (w_i < 0), in row order;
+// returns the number of rows written to each.
 QUELT_WIDE_CLONES
-void scale_row(const double* src, double s, std::size_t p, double* dst) {
-  const Lanes4 sv = splat4(s);
-  std::size_t j = 0;
-  for (; j + 4 <= p; j += 4) store4(dst + j, sv * load4(src + j));
-  for (; j < p; ++j) dst[j] = s * src[j];
+std::pair<std::size_t, std::size_t> scale_block(const double* x, std::ptrdiff_t ldx, std::size_t nb,
+                                                std::size_t p, const double* w, double* pos,
+                                                double* neg) {
+  std::size_t np = 0, nn = 0;
+  for (std::size_t i = 0; i < nb; ++i) {
+    const double wi = w[i];
+    double* dst;
+    double s;
+    if (wi < 0.0) {
+      dst = neg + (nn++) * p;
+      s = std::sqrt(-wi);
+    } else {
+      dst = pos + (np++) * p;
+      s = std::sqrt(wi);
+    }
+    const double* src = x + static_cast<std::ptrdiff_t>(i) * ldx;
+    const Lanes4 sv = splat4(s);
+    std::size_t j = 0;
+    for (; j + 4 <= p; j += 4) store4(dst + j, sv * load4(src + j));
+    for (; j < p; ++j) dst[j] = s * src[j];
+  }
+  return {np, nn};
 }
 
 std::size_t scaled_block_rows(std::size_t p) {
@@ -168,21 +189,20 @@ void WeightedGram::add(MatrixView x, const double* w) {
   }
   const int pi = static_cast<int>(p);
   std::size_t np = 0, nn = 0;
-  const bool unit_cols = x.col_stride == 1;
-  for (std::size_t i = 0; i < nb; ++i) {
-    const double wi = w[i];
-    double* dst;
-    double s;
-    if (wi < 0.0) {
-      dst = neg_.data() + (nn++) * p;
-      s = std::sqrt(-wi);
-    } else {
-      dst = pos_.data() + (np++) * p;
-      s = std::sqrt(wi);
-    }
-    if (unit_cols) {
-      scale_row(x.ptr + static_cast<std::ptrdiff_t>(i) * x.row_stride, s, p, dst);
-    } else {
+  if (x.col_stride == 1) {
+    std::tie(np, nn) = scale_block(x.ptr, x.row_stride, nb, p, w, pos_.data(), neg_.data());
+  } else {
+    for (std::size_t i = 0; i < nb; ++i) {
+      const double wi = w[i];
+      double* dst;
+      double s;
+      if (wi < 0.0) {
+        dst = neg_.data() + (nn++) * p;
+        s = std::sqrt(-wi);
+      } else {
+        dst = pos_.data() + (np++) * p;
+        s = std::sqrt(wi);
+      }
       for (std::size_t j = 0; j < p; ++j) dst[j] = s * x(i, j);
     }
   }
@@ -264,9 +284,9 @@ namespace {
 // row-major kk x n matrix b (leading dimension ldb). Column j is summed as
 // 0.0 + a_0·b_0j + a_1·b_1j + … in increasing k, eight or four columns at a
 // time in registers.
-QUELT_WIDE_CLONES
-void matmul_row(const double* arow, const double* bp, std::size_t ldb, std::size_t kk,
-                std::size_t n, double* ci) {
+inline __attribute__((always_inline)) void matmul_row(const double* arow, const double* bp,
+                                                      std::size_t ldb, std::size_t kk,
+                                                      std::size_t n, double* ci) {
   std::size_t j = 0;
   for (; j + 8 <= n; j += 8) {
     Lanes4 c0 = {0.0, 0.0, 0.0, 0.0}, c1 = c0;
@@ -298,6 +318,14 @@ void matmul_row(const double* arow, const double* bp, std::size_t ldb, std::size
   }
 }
 
+// Rows i < m of c (leading dimension n) for the rows of a at a + i·lda.
+QUELT_WIDE_CLONES
+void matmul_rows(const double* a, std::ptrdiff_t lda, std::size_t m, const double* bp,
+                 std::size_t ldb, std::size_t kk, std::size_t n, double* c) {
+  for (std::size_t i = 0; i < m; ++i)
+    matmul_row(a + static_cast<std::ptrdiff_t>(i) * lda, bp, ldb, kk, n, c + i * n);
+}
+
 }  // namespace
 
 Matrix matmul(MatrixView a, MatrixView b) {
@@ -318,17 +346,14 @@ Matrix matmul(MatrixView a, MatrixView b) {
     bp = bbuf.data();
     ldb = n;
   }
-  const bool a_rows_contiguous = a.col_stride == 1;
-  if (!a_rows_contiguous) abuf.resize(kk);
+  if (a.col_stride == 1) {
+    matmul_rows(a.ptr, a.row_stride, m, bp, ldb, kk, n, c.data());
+    return c;
+  }
+  abuf.resize(kk);
   for (std::size_t i = 0; i < m; ++i) {
-    const double* arow;
-    if (a_rows_contiguous) {
-      arow = a.ptr + static_cast<std::ptrdiff_t>(i) * a.row_stride;
-    } else {
-      for (std::size_t k = 0; k < kk; ++k) abuf[k] = a(i, k);
-      arow = abuf.data();
-    }
-    matmul_row(arow, bp, ldb, kk, n, c.row_ptr(i));
+    for (std::size_t k = 0; k < kk; ++k) abuf[k] = a(i, k);
+    matmul_rows(abuf.data(), 0, 1, bp, ldb, kk, n, c.row_ptr(i));
   }
   return c;
 }

@@ -1,5 +1,7 @@
 #include "inner/closed_form.hpp"
 
+#include <algorithm>
+
 #include "core/blas.hpp"
 #include "core/linalg.hpp"
 
@@ -18,7 +20,12 @@ Result<InnerFit> solve_closed_form_gaussian(const FitContext<Gaussian>& ctx,
   for (std::size_t i = 0; i < h.size(); ++i) h.data()[i] += s.data()[i];
   QUELT_TRY(auto solved, chol_solve_penalized(h, ctx.xtwy));
   auto& [l, beta] = solved;
-  Vector f = matvec(ctx.x.view(), beta);
+  // Row-length arrays come from the context's pool of work buffers.
+  Vector f = ctx.scratch.take(n);
+  if (p > 0)
+    matvec_into(ctx.x.view(), beta.data(), f.data());
+  else
+    std::fill(f.begin(), f.end(), 0.0);
   double rss = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double r = ctx.y[i] - f[i];
@@ -26,10 +33,16 @@ Result<InnerFit> solve_closed_form_gaussian(const FitContext<Gaussian>& ctx,
   }
   InnerFit fit;
   fit.beta = std::move(beta);
-  fit.eta = f;
+  fit.eta = ctx.scratch.take(n);
+  std::copy(f.begin(), f.end(), fit.eta.begin());
   fit.mu = std::move(f);
-  fit.w = ctx.prior_weights ? *ctx.prior_weights : Vector(n, 1.0);
-  fit.z = ctx.y;
+  fit.w = ctx.scratch.take(n);
+  if (ctx.prior_weights)
+    std::copy(ctx.prior_weights->begin(), ctx.prior_weights->end(), fit.w.begin());
+  else
+    std::fill(fit.w.begin(), fit.w.end(), 1.0);
+  fit.z = ctx.scratch.take(n);
+  std::copy(ctx.y.begin(), ctx.y.end(), fit.z.begin());
   fit.chol = std::move(l);
   fit.deviance = rss;
   fit.weighted_rss = rss;
