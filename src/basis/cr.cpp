@@ -324,7 +324,12 @@ double max_abs_row_sum(MatrixView a) {
 double penalty_scale_to_basis(MatrixView basis, MatrixView penalty) {
   const double sn = max_abs_row_sum(penalty);
   if (!(sn > 0.0)) return 1.0;
-  const double bn = max_abs_row_sum(basis);
+  return penalty_scale_for_norm(max_abs_row_sum(basis), penalty);
+}
+
+double penalty_scale_for_norm(double bn, MatrixView penalty) {
+  const double sn = max_abs_row_sum(penalty);
+  if (!(sn > 0.0)) return 1.0;
   return bn * bn / sn;
 }
 

@@ -44,5 +44,7 @@ double max_abs_row_sum(MatrixView a);
 // The factor that scales a penalty S to its basis B: ‖B‖∞² / ‖S‖∞ when
 // ‖S‖∞ > 0, otherwise 1.
 double penalty_scale_to_basis(MatrixView basis, MatrixView penalty);
+// The same factor from ‖B‖∞ already known (bn = max_abs_row_sum(B)).
+double penalty_scale_for_norm(double bn, MatrixView penalty);
 
 }  // namespace quelt

@@ -125,12 +125,18 @@ MatrixView column_view(MatrixView x, std::size_t col) {
 
 ModelDesign assemble_single_smooth_design(TermPredictor predictor, const Matrix& basis,
                                           Matrix padded_penalty) {
-  const std::size_t p = basis.cols() + 1;
-  check_invariant(padded_penalty.rows() == p && padded_penalty.cols() == p,
+  return assemble_single_smooth_design_from_x(
+      std::move(predictor), prepend_intercept_column(basis.view()), std::move(padded_penalty));
+}
+
+ModelDesign assemble_single_smooth_design_from_x(TermPredictor predictor, Matrix x,
+                                                 Matrix padded_penalty) {
+  const std::size_t p = x.cols();
+  check_invariant(p >= 1 && padded_penalty.rows() == p && padded_penalty.cols() == p,
                   "single-smooth design: penalty does not match the basis width");
   ModelDesign d;
   d.predictor = std::move(predictor);
-  d.x = prepend_intercept_column(basis.view());
+  d.x = std::move(x);
   const auto [rank, log_pdet] = penalty_log_pdet(padded_penalty);
   d.penalties.push_back(std::move(padded_penalty));
   d.penalty_ranks.push_back(rank);

@@ -67,6 +67,9 @@ MatrixView column_view(MatrixView x, std::size_t col);
 // null_space_dim = p - rank and the one penalty group {0}.
 ModelDesign assemble_single_smooth_design(TermPredictor predictor, const Matrix& basis,
                                           Matrix padded_penalty);
+// The same from the finished model matrix [1 | basis] (p = x.cols).
+ModelDesign assemble_single_smooth_design_from_x(TermPredictor predictor, Matrix x,
+                                                 Matrix padded_penalty);
 
 // Single-smooth designs of column 0 of x (further columns are ignored).
 // "cr": cubic regression smooth with k knots.
