@@ -21,7 +21,7 @@ inline Lanes4 load4(const double* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store4(double* p, Lanes4 v) { std::memcpy(p, &v, sizeof v); }
+inline void store4(double* p, const Lanes4& v) { std::memcpy(p, &v, sizeof v); }
 inline Lanes4 splat4(double s) { return Lanes4{s, s, s, s}; }
 
 }  // namespace quelt
