@@ -82,14 +82,14 @@ void cr_rows(const CrTables& tb, MatrixView x, Matrix& out) {
       }
     } else {
       // Largest s <= k-2 with t_s <= x (also for NaN, which ends in k-2).
+      // (Both ends move by selection rather than by branch: the comparison
+      // outcome of random covariates cannot be predicted.)
       std::size_t lo = 0, hi = k - 1;
       while (lo < hi - 1) {
         const std::size_t mid = lo + (hi - lo) / 2;
-        if (xi < t[mid]) {
-          hi = mid;
-        } else {
-          lo = mid;
-        }
+        const bool left = xi < t[mid];
+        hi = left ? mid : hi;
+        lo = left ? lo : mid;
       }
       const std::size_t s = lo;
       const double dx = xi - t[s];

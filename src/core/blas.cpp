@@ -284,6 +284,18 @@ namespace {
 // row-major kk x n matrix b (leading dimension ldb). Column j is summed as
 // 0.0 + a_0·b_0j + a_1·b_1j + … in increasing k, eight or four columns at a
 // time in registers.
+// Stores the first `count` (< 4) lanes of v at p.
+inline void store_first(double* p, const Lanes4& v, std::size_t count) {
+  double tmp[4];
+  store4(tmp, v);
+  for (std::size_t l = 0; l < count; ++l) p[l] = tmp[l];
+}
+
+// Row i of c = a_row · b for one row a_row (kk entries) of a and the
+// row-major kk x n matrix b (leading dimension ldb >= n rounded up to a
+// multiple of 4; columns beyond n are read but never stored). Column j is
+// summed as 0.0 + a_0·b_0j + a_1·b_1j + … in increasing k, eight or four
+// columns at a time in registers.
 inline __attribute__((always_inline)) void matmul_row(const double* arow, const double* bp,
                                                       std::size_t ldb, std::size_t kk,
                                                       std::size_t n, double* ci) {
@@ -292,29 +304,21 @@ inline __attribute__((always_inline)) void matmul_row(const double* arow, const 
     Lanes4 c0 = {0.0, 0.0, 0.0, 0.0}, c1 = c0;
     const double* bk = bp + j;
     for (std::size_t k = 0; k < kk; ++k, bk += ldb) {
-      const double s = arow[k];
-      const Lanes4 sv = splat4(s);
+      const Lanes4 sv = splat4(arow[k]);
       c0 = c0 + sv * load4(bk);
       c1 = c1 + sv * load4(bk + 4);
     }
     store4(ci + j, c0);
     store4(ci + j + 4, c1);
   }
-  for (; j + 4 <= n; j += 4) {
+  for (; j < n; j += 4) {
     Lanes4 c0 = {0.0, 0.0, 0.0, 0.0};
     const double* bk = bp + j;
-    for (std::size_t k = 0; k < kk; ++k, bk += ldb) {
-      const double s = arow[k];
-      const Lanes4 sv = splat4(s);
-      c0 = c0 + sv * load4(bk);
-    }
-    store4(ci + j, c0);
-  }
-  for (; j < n; ++j) {
-    double acc = 0.0;
-    const double* bk = bp + j;
-    for (std::size_t k = 0; k < kk; ++k, bk += ldb) acc = acc + arow[k] * *bk;
-    ci[j] = acc;
+    for (std::size_t k = 0; k < kk; ++k, bk += ldb) c0 = c0 + splat4(arow[k]) * load4(bk);
+    if (j + 4 <= n)
+      store4(ci + j, c0);
+    else
+      store_first(ci + j, c0, n - j);
   }
 }
 
@@ -334,17 +338,19 @@ Matrix matmul(MatrixView a, MatrixView b) {
   Matrix c(m, n);
   if (m == 0 || n == 0 || kk == 0) return c;
   // For each (i, j) the products are added to 0.0 in increasing k. b is read
-  // through a row-major copy unless its rows are already contiguous; a row
-  // of a is gathered when its entries are strided.
+  // through a row-major copy, padded with zero columns to a multiple of four,
+  // unless its rows are already contiguous and that wide; a row of a is
+  // gathered when its entries are strided.
   std::vector<double> bbuf, abuf;
   const double* bp = b.ptr;
   std::size_t ldb = static_cast<std::size_t>(b.row_stride);
-  if ((b.col_stride != 1 && n > 1) || b.row_stride < 0) {
-    bbuf.resize(kk * n);
+  const std::size_t n4 = (n + 3) / 4 * 4;
+  if ((b.col_stride != 1 && n > 1) || b.row_stride < 0 || n4 != n) {
+    bbuf.assign(kk * n4, 0.0);
     for (std::size_t k = 0; k < kk; ++k)
-      for (std::size_t j = 0; j < n; ++j) bbuf[k * n + j] = b(k, j);
+      for (std::size_t j = 0; j < n; ++j) bbuf[k * n4 + j] = b(k, j);
     bp = bbuf.data();
-    ldb = n;
+    ldb = n4;
   }
   if (a.col_stride == 1) {
     matmul_rows(a.ptr, a.row_stride, m, bp, ldb, kk, n, c.data());
