@@ -28,7 +28,7 @@ Matrix xtwx(MatrixView x, const double* w);
 // that visit X block by block anyway: add() takes the blocks in order, each
 // at most block_rows(p) rows (the last may be shorter), and result() returns
 // the exactly symmetric p x p sum. Fed the blocks [0, b), [b, 2b), … with
-// b = block_rows(p) it returns xtwx(X, w) to the bit.
+// b = block_rows(p) it returns xtwx(X, w) (w not null) to the bit.
 class WeightedGram {
  public:
   explicit WeightedGram(std::size_t p);
