@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -141,6 +142,36 @@ TEST(Blas, PlainLoopProductIsTheScalarSumForEveryWidth) {
     const Matrix at = transpose(a);
     EXPECT_EQ(matmul(at.view().t(), b), ref) << n;
   }
+}
+
+// XᵀWX does not depend on the layout of X to the bit (the scaled copy of a
+// block is the same from contiguous and strided rows), a WeightedGram fed
+// the blocks in order gives xtwx itself, and a product written into a
+// matrix of stale (NaN) contents overwrites every entry.
+TEST(Blas, CrossProductsAreLayoutFreeAndBlockwiseExact) {
+  std::mt19937_64 g(14);
+  const std::size_t n = 15013, p = 21;
+  Layouts lay = make_layouts(n, p, g);
+  std::uniform_real_distribution<double> u(-1.0, 2.0);
+  Vector w(n);
+  for (double& v : w) v = u(g);
+  const Matrix ref = xtwx(lay.plain, w.data());
+  for (MatrixView v : lay.views()) EXPECT_EQ(xtwx(v, w.data()), ref);
+  WeightedGram gram(p);
+  const std::size_t b = WeightedGram::block_rows(p);
+  ASSERT_LT(b, n);
+  for (std::size_t r0 = 0; r0 < n; r0 += b)
+    gram.add(lay.plain.view().row_block(r0, std::min(b, n - r0)), w.data() + r0);
+  EXPECT_EQ(gram.result(), ref);
+
+  const Matrix bm = random_matrix(p, 5, g);
+  Matrix c(n, 5, std::nan(""));
+  gemm_into(lay.plain, bm, c);
+  EXPECT_EQ(c, gemm(lay.plain, bm));
+  Vector out(n, std::nan(""));
+  Vector bv(p, 0.5);
+  matvec_into(lay.plain, bv.data(), out.data());
+  EXPECT_EQ(out, matvec(lay.plain, bv));
 }
 
 TEST(Blas, EmptyShapesAndContracts) {

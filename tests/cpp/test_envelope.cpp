@@ -135,6 +135,18 @@ void pirls_family_hessian(const Problem& pr, const Vector& y, const char* name) 
     expect_hessian_matches_gradient(ctx, rho, 2e-4, name);
 }
 
+// Long data: the weight-derivative terms are summed over several row blocks
+// and PIRLS forms its cross products over several blocks; the Hessian must
+// still match differences of the gradient.
+TEST(Envelope, HessianOverManyRowBlocksMatchesDifferencesOfTheGradient) {
+  const Problem pr = bump_problem(40000, 2, 4, 29);
+  const Vector f = testing::signal(pr, 0.8, 0.3);
+  auto pctx = context_for<Poisson>(pr, testing::poisson_draws(f, 4));
+  expect_hessian_matches_gradient(pctx, Vector{0.5, 2.0}, 2e-4, "long poisson");
+  auto bctx = context_for<Bernoulli>(pr, testing::bernoulli_draws(f, 6));
+  expect_hessian_matches_gradient(bctx, Vector{-1.0, 1.5}, 2e-4, "long bernoulli");
+}
+
 TEST(Envelope, PirlsFamilyHessiansMatchDifferencesOfTheGradient) {
   const Problem pr = bump_problem(300, 2, 5, 23);
   const Vector f = testing::signal(pr, 0.8, 0.4);
