@@ -10,7 +10,9 @@
 // unit and target clone, so the compiler's note that their by-value ABI
 // differs between targets does not apply; it is silenced for the files that
 // include this header.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 namespace quelt {
 
