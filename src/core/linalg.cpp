@@ -129,6 +129,43 @@ Matrix row_scale(MatrixView X, std::span<const double> w) {
   return T;
 }
 
+double frobenius_dot(const Matrix& A, const Matrix& B) {
+  const std::size_t p = A.rows();
+  check_invariant(A.cols() >= p && B.rows() >= p && B.cols() >= p,
+                  "frobenius_dot: matrices smaller than p x p");
+  double s = 0.0;
+  for (std::size_t i = 0; i < p; ++i) {
+    const double* a = A.row_ptr(i);
+    const double* b = B.row_ptr(i);
+    for (std::size_t j = 0; j < p; ++j) s += a[j] * b[j];
+  }
+  return s;
+}
+
+double quadratic_form(const Matrix& S, std::span<const double> beta) {
+  const std::size_t p = beta.size();
+  check_invariant(S.rows() >= p && S.cols() >= p, "quadratic_form: matrix smaller than p x p");
+  double acc = 0.0;
+  for (std::size_t a = 0; a < p; ++a) {
+    const double* row = S.row_ptr(a);
+    double u = 0.0;
+    for (std::size_t b = 0; b < p; ++b) u += row[b] * beta[b];
+    acc += beta[a] * u;
+  }
+  return acc;
+}
+
+void symmetrize_average(Matrix& a) {
+  check_invariant(a.rows() == a.cols(), "symmetrize_average: matrix is not square");
+  const std::size_t p = a.rows();
+  for (std::size_t r = 0; r < p; ++r)
+    for (std::size_t c = r + 1; c < p; ++c) {
+      const double v = 0.5 * (a(r, c) + a(c, r));
+      a(r, c) = v;
+      a(c, r) = v;
+    }
+}
+
 double ln_gamma(double x) {
   constexpr double kPi = 3.141592653589793;
   if (x < 0.5) return std::log(kPi / std::sin(kPi * x)) - ln_gamma(1.0 - x);

@@ -53,6 +53,17 @@ Matrix row_scale(MatrixView X, std::span<const double> w);
 // below 0.5; NaN where Γ(x) < 0 for x < 0.5.
 double ln_gamma(double x);
 
+// Σ_ij A_ij·B_ij over the leading p x p block of A (p = rows of A), summed
+// row by row: tr(A·B) when one of them is symmetric. B must be at least p x p.
+double frobenius_dot(const Matrix& A, const Matrix& B);
+
+// βᵀSβ with p = len(β), as Σ_a β_a·(Σ_b S_ab·β_b). S must be at least p x p.
+double quadratic_form(const Matrix& S, std::span<const double> beta);
+
+// Replaces each off-diagonal pair of a square matrix by its mean, so that the
+// result is exactly symmetric.
+void symmetrize_average(Matrix& a);
+
 // z with Φ(z) = p for 0 < p < 1 (rational approximation, relative error about
 // 1e-9); p outside (0, 1) or NaN is an invariant failure.
 double normal_quantile(double p);

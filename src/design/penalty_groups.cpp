@@ -46,12 +46,7 @@ Matrix reduce(const Matrix& s, const std::vector<std::size_t>& block, const Matr
       for (std::size_t a = 0; a < q; ++a) acc += u(a, c) * su(a, d);
       out(c, d) = acc;
     }
-  for (std::size_t c = 0; c < r; ++c)
-    for (std::size_t d = c + 1; d < r; ++d) {
-      const double v = 0.5 * (out(c, d) + out(d, c));
-      out(c, d) = v;
-      out(d, c) = v;
-    }
+  symmetrize_average(out);
   return out;
 }
 

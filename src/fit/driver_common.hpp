@@ -32,31 +32,6 @@ Status check_finite_response(std::span<const double> y);
 // "prior_weights must be finite and non-negative; got weight={} at row {}".
 Status check_prior_weights(const std::optional<Vector>& w);
 
-// The context of one fit, taking the model matrix and the penalties out of
-// the design (its predictor stays there for the record) so that the n x p
-// matrix is never copied; the Gaussian context also gets XᵀWX and XᵀWy.
-template <class Family>
-FitContext<Family> context_from_design(ModelDesign& design, Vector y,
-                                       std::optional<Vector> prior_weights, Family family,
-                                       InnerOptions options) {
-  check_invariant(
-      y.size() == design.x.rows() && (!prior_weights || prior_weights->size() == y.size()),
-      "context_from_design: y or weights do not match the model matrix");
-  FitContext<Family> ctx;
-  ctx.penalties = std::move(design.penalties);
-  ctx.penalty_ranks = std::move(design.penalty_ranks);
-  ctx.penalty_log_pdets = std::move(design.penalty_log_pdets);
-  ctx.penalty_groups = std::move(design.penalty_groups);
-  ctx.null_space_dim = design.null_space_dim;
-  ctx.x = std::move(design.x);
-  ctx.y = std::move(y);
-  ctx.prior_weights = std::move(prior_weights);
-  ctx.family = std::move(family);
-  ctx.inner_options = options;
-  if constexpr (std::is_same_v<Family, Gaussian>) gaussian_cross_products(ctx);
-  return ctx;
-}
-
 // What the summaries need besides the final fit.
 struct FitOutcome {
   Vector rho;

@@ -9,21 +9,6 @@
 
 namespace quelt {
 
-namespace {
-
-// Σ_ij A_ij·B_ij over the leading p x p block.
-double frobenius_dot(const Matrix& A, const Matrix& B, std::size_t p) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < p; ++i) {
-    const double* a = A.row_ptr(i);
-    const double* b = B.row_ptr(i);
-    for (std::size_t j = 0; j < p; ++j) s += a[j] * b[j];
-  }
-  return s;
-}
-
-}  // namespace
-
 double compute_edf_total(MatrixView x, std::span<const double> w, const Matrix& chol) {
   const std::size_t p = chol.rows();
   if (p == 0) return 0.0;
@@ -38,7 +23,7 @@ double edf_total_from_gram(const Matrix& a, const Matrix& chol) {
   check_invariant(a.rows() == p && a.cols() == p,
                   "edf_total_from_gram: cross product and factor disagree");
   const Matrix hinv = inverse_from_cholesky(chol.view());
-  return frobenius_dot(hinv, a, p);
+  return frobenius_dot(hinv, a);
 }
 
 Vector compute_edf_per_term(const std::vector<Matrix>& penalties, std::span<const double> rho,
@@ -64,7 +49,7 @@ Vector compute_edf_per_term(const std::vector<Matrix>& penalties, std::span<cons
           break;
         }
     }
-    const double t = p > 0 ? frobenius_dot(hinv, S, p) : 0.0;
+    const double t = p > 0 ? frobenius_dot(hinv, S) : 0.0;
     edf[j] = static_cast<double>(c) - lambda * t;
   }
   return edf;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/linalg.hpp"
 #include "fit/edf_vcov.hpp"
 #include "inner/closed_form.hpp"
 #include "outer/fellner_schall.hpp"
@@ -18,8 +19,10 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   QUELT_CHECK_OK(check_prior_weights(weights));
 
   // The context forms XᵀWX and XᵀWy once; every closed-form fit reuses them.
-  FitContext<Gaussian> ctx = context_from_design<Gaussian>(design, std::move(y), std::move(weights),
-                                                           Gaussian{}, InnerOptions{});
+  // The context takes the model matrix and penalties; design.predictor stays
+  // for the record.
+  FitContext<Gaussian> ctx = make_fit_context<Gaussian>(
+      std::move(design), std::move(y), std::move(weights), Gaussian{}, InnerOptions{});
   const std::size_t m = ctx.m();
   const std::size_t p = ctx.p();
 

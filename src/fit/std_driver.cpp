@@ -102,8 +102,11 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   QUELT_CHECK_OK(check_response<Family>(y));
   QUELT_CHECK_OK(check_prior_weights(weights));
 
-  FitContext<Family> ctx = context_from_design<Family>(
-      design, std::move(y), std::move(weights), std::move(family), InnerOptions{50, 1e-9, 10});
+  // The context takes the model matrix and penalties; design.predictor stays
+  // for the record.
+  FitContext<Family> ctx =
+      make_fit_context<Family>(std::move(design), std::move(y), std::move(weights),
+                               std::move(family), InnerOptions{50, 1e-9, 10});
   const std::size_t m = ctx.m();
   const std::size_t p = ctx.p();
 

@@ -7,6 +7,7 @@
 // reference to readers).
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -192,14 +193,16 @@ struct FitContext : FitContextExtras<Family> {
 // Fills xtwx and xtwy of a Gaussian context from its x, y and prior weights.
 void gaussian_cross_products(FitContext<Gaussian>& ctx);
 
-// A context for one fit: copies the design's model matrix, penalties, ranks,
-// log pseudo-determinants, penalty groups and null-space dimension, takes y
-// and the prior weights, and (Gaussian) forms X^T W X and X^T W y once.
-// Counters start at zero, the warm-start cell empty, eta_start absent.
-template <class Family>
-FitContext<Family> make_fit_context(const ModelDesign& design, Vector y,
-                                    std::optional<Vector> prior_weights, Family family,
-                                    InnerOptions options = {});
+// A context for one fit: the design's model matrix, penalties, ranks, log
+// pseudo-determinants, penalty groups and null-space dimension, y and the
+// prior weights; (Gaussian) X^T W X and X^T W y are formed once. A const
+// design is copied; a design passed as an rvalue gives up its model matrix and
+// penalties instead (its predictor stays), so the n x p matrix is never
+// copied. Counters start at zero, the warm-start cell empty, eta_start absent.
+template <class Family, class Design>
+requires std::same_as<std::remove_cvref_t<Design>, ModelDesign> FitContext<Family> make_fit_context(
+    Design&& design, Vector y, std::optional<Vector> prior_weights, Family family,
+    InnerOptions options = {});
 
 // S_lambda = sum_j exp(rho_j) S_j (p x p); the p x p zero matrix when there
 // are no penalties. rho needs at least as many entries as there are
@@ -207,20 +210,21 @@ FitContext<Family> make_fit_context(const ModelDesign& design, Vector y,
 Matrix total_penalty(const std::vector<Matrix>& penalties, std::span<const double> rho,
                      std::size_t p);
 
-template <class Family>
-FitContext<Family> make_fit_context(const ModelDesign& design, Vector y,
-                                    std::optional<Vector> prior_weights, Family family,
-                                    InnerOptions options) {
+template <class Family, class Design>
+requires std::same_as<std::remove_cvref_t<Design>, ModelDesign> FitContext<Family> make_fit_context(
+    Design&& design, Vector y, std::optional<Vector> prior_weights, Family family,
+    InnerOptions options) {
   check_invariant(
       y.size() == design.x.rows() && (!prior_weights || prior_weights->size() == y.size()),
       "make_fit_context: y or weights do not match the model matrix");
   FitContext<Family> ctx;
-  ctx.penalties = design.penalties;
-  ctx.penalty_ranks = design.penalty_ranks;
-  ctx.penalty_log_pdets = design.penalty_log_pdets;
-  ctx.penalty_groups = design.penalty_groups;
+  // Member access on a forwarded rvalue moves just that member.
+  ctx.penalties = std::forward<Design>(design).penalties;
+  ctx.penalty_ranks = std::forward<Design>(design).penalty_ranks;
+  ctx.penalty_log_pdets = std::forward<Design>(design).penalty_log_pdets;
+  ctx.penalty_groups = std::forward<Design>(design).penalty_groups;
   ctx.null_space_dim = design.null_space_dim;
-  ctx.x = design.x;
+  ctx.x = std::forward<Design>(design).x;
   ctx.y = std::move(y);
   ctx.prior_weights = std::move(prior_weights);
   ctx.family = std::move(family);

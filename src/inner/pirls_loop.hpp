@@ -18,19 +18,6 @@ namespace quelt {
 
 namespace pirls_detail {
 
-// beta^T S beta.
-inline double quad_form(const Matrix& s, const Vector& beta) {
-  const std::size_t p = beta.size();
-  double acc = 0.0;
-  for (std::size_t a = 0; a < p; ++a) {
-    const double* row = s.row_ptr(a);
-    double u = 0.0;
-    for (std::size_t b = 0; b < p; ++b) u += row[b] * beta[b];
-    acc += beta[a] * u;
-  }
-  return acc;
-}
-
 template <Link L>
 inline void apply_inverse_link(const Vector& eta, Vector& mu) {
   mu.resize(eta.size());
@@ -235,7 +222,7 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     const bool more = k + 1 < max_iter && !(k >= 1 && last_rel < kLikelyLast);
     auto evaluate = [&]() {
       pirls_detail::state_pass(ctx, wp, &beta_new, trial, more);
-      return trial.deviance + pirls_detail::quad_form(s_lambda, beta_new);
+      return trial.deviance + quadratic_form(s_lambda, beta_new);
     };
     double p_new = evaluate();
     const double theta = 10.0 * 1.4901161193847656e-8 * (std::fabs(p_old) + 0.1);

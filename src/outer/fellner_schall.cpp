@@ -15,30 +15,4 @@ double fellner_schall_update(double rho, double dlogdet_drho, double trace, doub
   return clamp_into(rho + step, kFsRhoLo, kFsRhoHi);
 }
 
-double trace_of_product(const Matrix& A, const Matrix& B) {
-  const std::size_t p = A.rows();
-  check_invariant(A.cols() == p && B.rows() >= p && B.cols() >= p,
-                  "trace_of_product: matrices smaller than p x p");
-  double s = 0.0;
-  for (std::size_t i = 0; i < p; ++i) {
-    const double* a = A.row_ptr(i);
-    const double* b = B.row_ptr(i);
-    for (std::size_t j = 0; j < p; ++j) s += a[j] * b[j];
-  }
-  return s;
-}
-
-double quadratic_form(const Matrix& S, const Vector& beta) {
-  const std::size_t p = beta.size();
-  check_invariant(S.rows() >= p && S.cols() >= p, "quadratic_form: matrix smaller than p x p");
-  double s = 0.0;
-  for (std::size_t i = 0; i < p; ++i) {
-    const double* r = S.row_ptr(i);
-    double u = 0.0;
-    for (std::size_t j = 0; j < p; ++j) u += r[j] * beta[j];
-    s += beta[i] * u;
-  }
-  return s;
-}
-
 }  // namespace quelt

@@ -64,11 +64,6 @@ struct FellnerSchallResult {
 double fellner_schall_update(double rho, double dlogdet_drho, double trace, double bsb,
                              double scale);
 
-// Σ_ab A_ab·B_ab over the p x p matrices: tr(A·B) for symmetric B.
-double trace_of_product(const Matrix& A, const Matrix& B);
-// βᵀSβ.
-double quadratic_form(const Matrix& S, const Vector& beta);
-
 // Runs the updates from ρ = 0 until the largest move is below 1e-6
 // (converged) or 200 iterations have run (not converged; not an error).
 // Each iteration adds 1 to outer_iterations and counts its inner fit in
@@ -101,7 +96,7 @@ Result<FellnerSchallResult> fellner_schall(FitContext<Family>& ctx) {
     Vector next(m);
     double delta = 0.0;
     for (std::size_t j = 0; j < m; ++j) {
-      const double t = trace_of_product(hinv, ctx.penalties[j]);
+      const double t = frobenius_dot(hinv, ctx.penalties[j]);
       const double q = quadratic_form(ctx.penalties[j], fit.beta);
       next[j] = fellner_schall_update(rho[j], logdet.grad[j], t, q, scale);
       delta = std::fmax(delta, std::fabs(next[j] - rho[j]));

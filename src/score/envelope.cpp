@@ -389,12 +389,7 @@ Result<Matrix> difference_hessian(const FitContext<Family>& ctx, std::span<const
                     "difference Hessian: gradient shorter than rho");
     for (std::size_t i = 0; i < m; ++i) h(i, j) = (plus.second[i] - minus.second[i]) / 2e-5;
   }
-  for (std::size_t i = 0; i < m; ++i)
-    for (std::size_t k = i + 1; k < m; ++k) {
-      const double v = 0.5 * (h(i, k) + h(k, i));
-      h(i, k) = v;
-      h(k, i) = v;
-    }
+  symmetrize_average(h);
   return h;
 }
 

@@ -17,13 +17,7 @@ Matrix newton_matrix(const FitContext<InverseGaussian>& ctx, std::span<const dou
   Matrix a = xtwx(ctx.x.view(), w.data());
   const Matrix s = total_penalty(ctx.penalties, rho, ctx.x.cols());
   for (std::size_t i = 0; i < a.size(); ++i) a.data()[i] += s.data()[i];
-  const std::size_t p = a.rows();
-  for (std::size_t r = 0; r < p; ++r)
-    for (std::size_t c = r + 1; c < p; ++c) {
-      const double v = 0.5 * (a(r, c) + a(c, r));
-      a(r, c) = v;
-      a(c, r) = v;
-    }
+  symmetrize_average(a);
   return a;
 }
 

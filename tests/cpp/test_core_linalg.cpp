@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -273,6 +274,37 @@ TEST(RowScale, TransposedWeightedRows) {
   EXPECT_EQ(e.rows(), 4u);
   EXPECT_EQ(e.cols(), 0u);
   EXPECT_THROW(row_scale(x, Vector{1, 1}), InvariantViolation);
+}
+
+TEST(SmallForms, TraceQuadraticFormAndSymmetrization) {
+  std::mt19937_64 g(7);
+  const Matrix a = random_matrix(5, 5, g);
+  const Matrix s = random_spd(5, g);
+  // Σ A_ij S_ij = tr(A·S) for symmetric S.
+  const Matrix as = naive_mul(a.view(), s.view());
+  double tr = 0.0;
+  for (std::size_t i = 0; i < 5; ++i) tr += as(i, i);
+  EXPECT_NEAR(frobenius_dot(a, s), tr, 1e-12 * std::fabs(tr) + 1e-12);
+  // βᵀSβ against the product with a column vector; a shorter β reads only the
+  // leading block.
+  const Vector beta{0.5, -1.0, 2.0, 0.25, -3.0};
+  const Matrix sb = naive_mul(s.view(), Matrix(5, 1, beta).view());
+  double q = 0.0;
+  for (std::size_t i = 0; i < 5; ++i) q += beta[i] * sb(i, 0);
+  EXPECT_NEAR(quadratic_form(s, beta), q, 1e-12 * std::fabs(q));
+  EXPECT_DOUBLE_EQ(quadratic_form(s, std::span<const double>(beta.data(), 1)), s(0, 0) * 0.25);
+  // The averaged matrix is symmetric to the bit and keeps its diagonal.
+  Matrix m = a;
+  symmetrize_average(m);
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(m(i, i), a(i, i));
+    for (std::size_t j = 0; j < 5; ++j) {
+      EXPECT_EQ(m(i, j), m(j, i));
+      EXPECT_DOUBLE_EQ(m(i, j), 0.5 * (a(i, j) + a(j, i)));
+    }
+  }
+  Matrix rect(2, 3);
+  EXPECT_THROW(symmetrize_average(rect), InvariantViolation);
 }
 
 TEST(LnGamma, MatchesLgammaAndReflection) {
