@@ -9,6 +9,8 @@ import pytest
 
 from quelt import _quelt_native as native
 
+from arg_helpers import Index
+
 FUNCTIONS = ["fit", "fit_additive", "set_outer_tuning_override", "set_outer_algorithm"]
 UNKNOWN = ("; supported: gaussian, bernoulli, poisson, quasipoisson, quasibinomial, gamma, "
            "Gamma, inverse_gaussian, negbin, tdist, tweedie, ocat, elf")
@@ -78,19 +80,6 @@ def test_second_interpreter_is_refused():
 
 
 # --- conversion in parameter order ------------------------------------------
-
-class Index:
-    """An integer through the index protocol only."""
-
-    def __init__(self, v, hook=None):
-        self.v = v
-        self.hook = hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.v
-
 
 @pytest.mark.parametrize(
     "family, kwargs, exc, fragment",

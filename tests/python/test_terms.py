@@ -5,6 +5,8 @@ import pytest
 
 from quelt import _quelt_native as native
 
+from arg_helpers import Index
+
 BASES = "'cr', 'cr_stable', 're', 'te', 'te_multi', 'ti', or 'tp'"
 
 
@@ -12,17 +14,6 @@ BASES = "'cr', 'cr_stable', 're', 'te', 'te_multi', 'ti', or 'tp'"
 def data():
     rng = np.random.default_rng(11)
     return rng.uniform(size=(50, 3)), rng.uniform(size=50)
-
-
-class Index:
-    def __init__(self, v, hook=None):
-        self.v = v
-        self.hook = hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.v
 
 
 @pytest.mark.parametrize(
