@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "core/blas.hpp"
@@ -168,6 +169,12 @@ Result<Vector> place_cr_knots(MatrixView column, std::size_t k) {
     if (!kk || !checked_mul(*kk, sizeof(double))) {
       return QueltError::invalid_parameter("CR spline k = " + fmt_uint(k) + " is too large");
     }
+    // Reserve (without touching) the penalty's storage first: a k whose
+    // penalty cannot be allocated fails here at once with std::bad_alloc,
+    // rather than after placing and evaluating k knots.
+    // A direct call of the allocation function, which the optimiser may not
+    // drop the way it may drop an unused new-expression.
+    ::operator delete(::operator new(*kk * sizeof(double)));
   }
 
   Vector sorted(n);

@@ -1,5 +1,7 @@
 """How failures reach Python: exception classes and message texts."""
 
+import time
+
 import numpy as np
 import pytest
 
@@ -61,6 +63,12 @@ def test_impossible_allocation_is_memory_error(data):
     x, y = data
     with pytest.raises(MemoryError):
         native.fit("ocat", x, y, r=2**63)
+    # a basis whose k x k penalty cannot be allocated fails before any knot
+    # is placed (placing a billion knots first took most of a minute)
+    t0 = time.perf_counter()
+    with pytest.raises(MemoryError):
+        native.fit("gaussian", x, y, k=10**9)
+    assert time.perf_counter() - t0 < 10.0
 
 
 def test_singular_system_is_runtime_error_with_prefix():
