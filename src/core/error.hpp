@@ -24,9 +24,9 @@ struct QueltError {
   };
 
   Kind kind = Kind::InvalidParameter;
-  std::string message;        // InvalidParameter, SingularSystem, Linalg
-  std::uint64_t iters = 0;    // NotConverged
-  double grad_norm = 0.0;     // NotConverged
+  std::string message;      // InvalidParameter, SingularSystem, Linalg
+  std::uint64_t iters = 0;  // NotConverged
+  double grad_norm = 0.0;   // NotConverged
 
   static QueltError invalid_parameter(std::string msg) {
     return {Kind::InvalidParameter, std::move(msg), 0, 0.0};
@@ -37,9 +37,7 @@ struct QueltError {
   static QueltError not_converged(std::uint64_t iters, double grad_norm) {
     return {Kind::NotConverged, std::string(), iters, grad_norm};
   }
-  static QueltError linalg(std::string msg) {
-    return {Kind::Linalg, std::move(msg), 0, 0.0};
-  }
+  static QueltError linalg(std::string msg) { return {Kind::Linalg, std::move(msg), 0, 0.0}; }
 
   // The error's display text: "invalid parameter: {}", "singular system: {}",
   // "solver did not converge after {} iterations (last grad norm = {})",
@@ -117,14 +115,14 @@ QueltError&& Result<T>::take_error() && {
 // Result `expr` or returns its error from the enclosing function.
 #define QUELT_CONCAT_INNER(a, b) a##b
 #define QUELT_CONCAT(a, b) QUELT_CONCAT_INNER(a, b)
-#define QUELT_TRY_IMPL(tmp, decl, expr)                 \
-  auto tmp = (expr);                                    \
-  if (!tmp.ok()) return std::move(tmp).take_error();    \
+#define QUELT_TRY_IMPL(tmp, decl, expr)              \
+  auto tmp = (expr);                                 \
+  if (!tmp.ok()) return std::move(tmp).take_error(); \
   decl = std::move(tmp).value()
 #define QUELT_TRY(decl, expr) QUELT_TRY_IMPL(QUELT_CONCAT(quelt_try_, __LINE__), decl, expr)
 // Propagate the error of a Status (or any Result whose value is not needed).
-#define QUELT_CHECK_OK(expr)                                           \
-  do {                                                                 \
-    auto quelt_st_ = (expr);                                           \
-    if (!quelt_st_.ok()) return std::move(quelt_st_).take_error();     \
+#define QUELT_CHECK_OK(expr)                                       \
+  do {                                                             \
+    auto quelt_st_ = (expr);                                       \
+    if (!quelt_st_.ok()) return std::move(quelt_st_).take_error(); \
   } while (0)

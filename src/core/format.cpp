@@ -46,12 +46,24 @@ std::string quoted(std::string_view s) {
   out.push_back('"');
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (c < 0x20 || c == 0x7f) {
           char buf[16];
@@ -68,12 +80,15 @@ std::string quoted(std::string_view s) {
 
 std::string QueltError::display() const {
   switch (kind) {
-    case Kind::InvalidParameter: return "invalid parameter: " + message;
-    case Kind::SingularSystem: return "singular system: " + message;
+    case Kind::InvalidParameter:
+      return "invalid parameter: " + message;
+    case Kind::SingularSystem:
+      return "singular system: " + message;
     case Kind::NotConverged:
       return "solver did not converge after " + fmt_uint(iters) +
              " iterations (last grad norm = " + fmt_exp3(grad_norm) + ")";
-    case Kind::Linalg: return "linalg failure: " + message;
+    case Kind::Linalg:
+      return "linalg failure: " + message;
   }
   return message;
 }

@@ -23,7 +23,8 @@ TEST(Format, ShortestPositionalFloats) {
   EXPECT_EQ(fmt_float(std::numeric_limits<double>::infinity()), "inf");
   EXPECT_EQ(fmt_float(-std::numeric_limits<double>::infinity()), "-inf");
   // The smallest subnormal renders without overflowing the buffer.
-  EXPECT_EQ(fmt_float(std::numeric_limits<double>::denorm_min()), "0." + std::string(323, '0') + "5");
+  EXPECT_EQ(fmt_float(std::numeric_limits<double>::denorm_min()),
+            "0." + std::string(323, '0') + "5");
 }
 
 TEST(Format, ThreeDigitExponent) {
