@@ -47,17 +47,21 @@ TermSpec parse_te(Py_ssize_t i, PyObject* item) {
   return TermSpec{te};
 }
 
+// The column tuple in the first element of a "te_multi", "ti" or "tp" term:
+// a tuple of at least two column indices. `what` names the term in messages.
+std::vector<std::size_t> cols_tuple(PyObject* item, const std::string& what) {
+  PyObject* cols = PyTuple_GET_ITEM(item, 0);
+  if (!PyTuple_Check(cols)) term_error(what + " first element must be a tuple of column indices");
+  if (PyTuple_GET_SIZE(cols) < 2) term_error(what + " cols tuple must have at least 2 elements");
+  return index_list(cols);
+}
+
 // "te_multi" and "ti": the same tuple form.
 template <class Multi>
 TermSpec parse_multi(Py_ssize_t i, PyObject* item) {
   const Py_ssize_t len = PyTuple_GET_SIZE(item);
-  PyObject* cols = PyTuple_GET_ITEM(item, 0);
-  if (!PyTuple_Check(cols))
-    term_error("term " + idx(i) + " first element must be a tuple of column indices");
-  if (PyTuple_GET_SIZE(cols) < 2)
-    term_error("term " + idx(i) + " cols tuple must have at least 2 elements");
   Multi t;
-  t.cols = index_list(cols);
+  t.cols = cols_tuple(item, "term " + idx(i));
   const std::size_t m = t.cols.size();
   if (len > 2) {
     PyObject* k = PyTuple_GET_ITEM(item, 2);
@@ -77,13 +81,8 @@ TermSpec parse_multi(Py_ssize_t i, PyObject* item) {
 
 TermSpec parse_tp(Py_ssize_t i, PyObject* item) {
   const Py_ssize_t len = PyTuple_GET_SIZE(item);
-  PyObject* cols = PyTuple_GET_ITEM(item, 0);
-  if (!PyTuple_Check(cols))
-    term_error("tps term " + idx(i) + " first element must be a tuple of column indices");
-  if (PyTuple_GET_SIZE(cols) < 2)
-    term_error("tps term " + idx(i) + " cols tuple must have at least 2 elements");
   TermSpec::Tp tp;
-  tp.cols = index_list(cols);
+  tp.cols = cols_tuple(item, "tps term " + idx(i));
   if (len >= 3) {
     tp.k = index_to_u64(PyTuple_GET_ITEM(item, 2));
   } else {

@@ -21,6 +21,7 @@
 #include "fit/gaussian_driver.hpp"
 #include "inner/fit_context.hpp"
 #include "score/envelope.hpp"
+#include "test_data.hpp"
 
 namespace quelt {
 namespace {
@@ -28,11 +29,7 @@ namespace {
 using Spec = TermSpec;
 
 Matrix covariates(std::size_t n, std::size_t d, unsigned seed = 21) {
-  std::mt19937_64 g(seed);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  Matrix x(n, d);
-  for (auto& v : x.storage()) v = u(g);
-  return x;
+  return testing::uniform_covariates(n, d, seed);
 }
 
 // Column 3 of the test data holds a grouping variable with 6 levels.

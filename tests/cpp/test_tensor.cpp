@@ -10,6 +10,7 @@
 #include "core/error.hpp"
 #include "core/matrix.hpp"
 #include "design/tensor.hpp"
+#include "test_data.hpp"
 
 namespace quelt {
 namespace {
@@ -54,11 +55,7 @@ double max_abs_diff(const Matrix& a, const Matrix& b) {
 
 // n x d covariates, uniform on [0, 1), fixed seed.
 Matrix covariates(std::size_t n, std::size_t d, unsigned seed = 7) {
-  std::mt19937_64 g(seed);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  Matrix x(n, d);
-  for (auto& v : x.storage()) v = u(g);
-  return x;
+  return testing::uniform_covariates(n, d, seed);
 }
 
 template <class T>

@@ -10,16 +10,13 @@
 #include "core/error.hpp"
 #include "core/matrix.hpp"
 #include "design/tps.hpp"
+#include "test_data.hpp"
 
 namespace quelt {
 namespace {
 
 Matrix covariates(std::size_t n, std::size_t d, unsigned seed = 3) {
-  std::mt19937_64 g(seed);
-  std::uniform_real_distribution<double> u(-1.0, 2.0);
-  Matrix x(n, d);
-  for (auto& v : x.storage()) v = u(g);
-  return x;
+  return testing::uniform_covariates(n, d, seed, -1.0, 2.0);
 }
 
 // The kernel written out from its definition, per dimension.
