@@ -58,21 +58,27 @@ inline WorkingPair fisher_pair(double y, double mu, double eta, double wp) {
   return {1.0 / (gp * (gp * v)) * wp, eta + gp * (y - mu)};
 }
 
+// The Fisher-scoring pair and weight of a family whose pieces D supplies
+// gprime and variance: w = w_prior / (g'^2 V).
+template <class D>
+struct FisherScoring {
+  static WorkingPair pair(double y, double mu, double eta, double wp) {
+    return fisher_pair<D>(y, mu, eta, wp);
+  }
+  static double fisher_weight(double mu, double wp) {
+    const double gp = D::gprime(mu);
+    return wp / (gp * (gp * D::variance(mu)));
+  }
+};
+
 struct LogLinkStart {
   static double link(double m) { return std::log(floor_at(m, kWorkFloor)); }
   static double gprime(double mu) { return 1.0 / floor_at(mu, kWorkFloor); }
 };
 
 template <>
-struct Working<Poisson> : LogLinkStart {
+struct Working<Poisson> : LogLinkStart, FisherScoring<Working<Poisson>> {
   static double variance(double mu) { return floor_at(mu, kWorkFloor); }
-  static WorkingPair pair(double y, double mu, double eta, double wp) {
-    return fisher_pair<Working>(y, mu, eta, wp);
-  }
-  static double fisher_weight(double mu, double wp) {
-    const double gp = gprime(mu);
-    return wp / (gp * (gp * variance(mu)));
-  }
   // W = fl(mu): dW/deta = mu (0 where mu sits on the floor).
   static double dw_deta(double mu, double, double wp) { return mu > kWorkFloor ? wp * mu : 0.0; }
   static double unit_deviance(double y, double mu) { return poisson_unit_deviance(y, mu); }
@@ -81,15 +87,8 @@ template <>
 struct Working<QuasiPoisson> : Working<Poisson> {};
 
 template <>
-struct Working<GammaLog> : LogLinkStart {
+struct Working<GammaLog> : LogLinkStart, FisherScoring<Working<GammaLog>> {
   static double variance(double mu) { return floor_at(mu * mu, kWorkFloor); }
-  static WorkingPair pair(double y, double mu, double eta, double wp) {
-    return fisher_pair<Working>(y, mu, eta, wp);
-  }
-  static double fisher_weight(double mu, double wp) {
-    const double gp = gprime(mu);
-    return wp / (gp * (gp * variance(mu)));
-  }
   // W = 1 while mu^2 is above the variance floor; below it (mu <= 1e-150)
   // W = mu^2 / 1e-300, so dW/deta = 2 W; at the mean floor W is constant.
   static double dw_deta(double mu, double, double wp) {
@@ -100,17 +99,10 @@ struct Working<GammaLog> : LogLinkStart {
 };
 
 template <>
-struct Working<GammaInverse> {
+struct Working<GammaInverse> : FisherScoring<Working<GammaInverse>> {
   static double link(double m) { return 1.0 / floor_at(m, kWorkFloor); }
   static double gprime(double mu) { return -1.0 / floor_at(mu * mu, kWorkFloor); }
   static double variance(double mu) { return floor_at(mu * mu, kWorkFloor); }
-  static WorkingPair pair(double y, double mu, double eta, double wp) {
-    return fisher_pair<Working>(y, mu, eta, wp);
-  }
-  static double fisher_weight(double mu, double wp) {
-    const double gp = gprime(mu);
-    return wp / (gp * (gp * variance(mu)));
-  }
   // W = mu^2 and dmu/deta = -mu^2: dW/deta = -2 mu^3.
   static double dw_deta(double mu, double, double wp) {
     return mu * mu > kWorkFloor ? wp * (-2.0 * mu * mu * mu) : 0.0;
@@ -119,7 +111,7 @@ struct Working<GammaInverse> {
 };
 
 template <>
-struct Working<InverseGaussian> : LogLinkStart {
+struct Working<InverseGaussian> : LogLinkStart, FisherScoring<Working<InverseGaussian>> {
   static double variance(double mu) { return floor_at(mu * (mu * mu), kWorkFloor); }
   // Full Newton with a per-observation Fisher fallback: alpha = 1 + (y - mu)
   // (V'/V + g''/g') = 1 + (y - mu)(3 mu^2 / V - 1/mu); the Newton pair is
@@ -134,10 +126,6 @@ struct Working<InverseGaussian> : LogLinkStart {
       return {alpha * (f * wp), eta + (gp * (y - mu)) / alpha};
     return {f * wp, eta + gp * (y - mu)};
   }
-  static double fisher_weight(double mu, double wp) {
-    const double gp = gprime(mu);
-    return wp / (gp * (gp * variance(mu)));
-  }
   // Fisher W = 1/mu: dW/deta = -1/mu. Where mu^3 is floored (mu <= ~1e-100)
   // W = mu^2 / 1e-300 and dW/deta = 2 W; at the mean floor W is constant.
   static double dw_deta(double mu, double, double wp) {
@@ -149,7 +137,7 @@ struct Working<InverseGaussian> : LogLinkStart {
 };
 
 template <>
-struct Working<Bernoulli> {
+struct Working<Bernoulli> : FisherScoring<Working<Bernoulli>> {
   static double link(double m) {
     const double q = binomial_clamp(m);
     return std::log(q / (1.0 - q));
@@ -161,13 +149,6 @@ struct Working<Bernoulli> {
   static double variance(double mu) {
     const double q = binomial_clamp(mu);
     return floor_at(q * (1.0 - q), kWorkFloor);
-  }
-  static WorkingPair pair(double y, double mu, double eta, double wp) {
-    return fisher_pair<Working>(y, mu, eta, wp);
-  }
-  static double fisher_weight(double mu, double wp) {
-    const double gp = gprime(mu);
-    return wp / (gp * (gp * variance(mu)));
   }
   // W = q(1-q) and dq/deta = q(1-q): dW/deta = q(1-q)(1-2q). Evaluated from
   // eta so that the smaller of q and 1-q keeps full relative precision when
