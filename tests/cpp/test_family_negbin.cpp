@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "central_difference.hpp"
+#include "family/families.hpp"
+#include "family/negbin.hpp"
+
+namespace quelt {
+namespace {
+
+using V = std::vector<double>;
+using testing::central_difference;
+
+// The observed weight is ½·∂²d/∂η² of the unit deviance (five-point second
+// difference, relative 1e-6), and its η-derivative the difference of the
+// weight, on a grid of (y, μ, θ) and prior weights.
+TEST(NegBin, ObservedWeightIsHalfTheDevianceCurvature) {
+  for (double y : {0.0, 1.0, 3.0, 17.0})
+    for (double mu : {0.05, 1.0, 3.0, 40.0})
+      for (double theta : {0.3, 3.0, 50.0})
+        for (double a : {1.0, 2.5}) {
+          SCOPED_TRACE(::testing::Message()
+                       << "y=" << y << " mu=" << mu << " theta=" << theta << " a=" << a);
+          const double eta = std::log(mu), h = 1e-3;
+          auto half_d = [&](double e) {
+            return 0.5 * a * negbin_unit_deviance(y, std::exp(e), theta);
+          };
+          const double curv = (-half_d(eta + 2 * h) + 16 * half_d(eta + h) - 30 * half_d(eta) +
+                               16 * half_d(eta - h) - half_d(eta - 2 * h)) /
+                              (12 * h * h);
+          const double wobs = negbin_observed_weight(y, mu, a, theta);
+          EXPECT_GT(wobs, 0.0);
+          EXPECT_NEAR(wobs, curv, 1e-6 * std::fabs(curv));
+          const double slope = central_difference(
+              [&](double e) { return negbin_observed_weight(y, std::exp(e), a, theta); }, eta,
+              1e-5);
+          EXPECT_NEAR(negbin_observed_weight_deta(y, mu, a, theta), slope,
+                      1e-6 * std::fmax(std::fabs(slope), wobs));
+        }
+  // Where the Fisher-scoring Newton factor 1 − (y − μ)/μ gives −0.75.
+  EXPECT_DOUBLE_EQ(negbin_observed_weight(3.0, 1.0, 1.0, 3.0), 1.125);
+}
+
+// exp(ls(y) − d(y, μ)/2) is the probability of y: it sums to 1 over y.
+TEST(NegBin, SaturatedLogLikAndDevianceGiveAPmf) {
+  for (double theta : {0.4, 3.0, 200.0})
+    for (double mu : {0.2, 4.0, 30.0}) {
+      SCOPED_TRACE(::testing::Message() << "theta=" << theta << " mu=" << mu);
+      double total = 0.0;
+      for (int y = 0; y < 4000; ++y) {
+        const double yd = y;
+        total += std::exp(negbin_saturated_loglik(V{yd}, theta, {}) -
+                          0.5 * negbin_unit_deviance(yd, mu, theta));
+      }
+      EXPECT_NEAR(total, 1.0, 1e-11);
+    }
+  const V none;
+  const double empty = negbin_saturated_loglik(none, 2.0, none);
+  EXPECT_EQ(empty, 0.0);
+  EXPECT_TRUE(std::signbit(empty));
+  // Weights multiply each observation's term.
+  const V y{0.0, 2.0, 9.0};
+  EXPECT_NEAR(negbin_saturated_loglik(y, 1.5, V{2.0, 0.0, 0.5}),
+              2.0 * negbin_saturated_loglik(V{0.0}, 1.5, {}) +
+                  0.5 * negbin_saturated_loglik(V{9.0}, 1.5, {}),
+              1e-13);
+}
+
+// As θ → ∞ every piece tends to its Poisson counterpart, the gap shrinking
+// like 1/θ: the weight and its slope to a·μ, the saturated log-likelihood to
+// y·ln y − y − ln Γ(y + 1), the deviance to the Poisson deviance.
+TEST(NegBin, TendsToPoissonAsThetaGrows) {
+  const double a = 1.5;
+  for (double y : {0.0, 1.0, 6.0, 25.0})
+    for (double mu : {0.5, 6.0, 20.0}) {
+      SCOPED_TRACE(::testing::Message() << "y=" << y << " mu=" << mu);
+      const double ls_pois = (y > 0 ? y * std::log(y) : 0.0) - y - std::lgamma(y + 1);
+      const double d_pois = poisson_deviance(V{y}, V{mu}, {});
+      const double scale = (1 + y + mu) * (1 + y + mu);
+      for (double theta : {1e2, 1e4, 1e6}) {
+        const double bound = scale / theta;
+        EXPECT_NEAR(negbin_observed_weight(y, mu, a, theta), a * mu, a * mu * bound);
+        EXPECT_NEAR(negbin_observed_weight_deta(y, mu, a, theta), a * mu, 3 * a * mu * bound);
+        EXPECT_NEAR(negbin_saturated_loglik(V{y}, theta, {}), ls_pois, bound);
+        EXPECT_NEAR(negbin_deviance(V{y}, V{mu}, {}, theta), d_pois, bound);
+      }
+    }
+}
+
+}  // namespace
+}  // namespace quelt
