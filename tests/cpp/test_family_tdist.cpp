@@ -12,6 +12,8 @@ namespace {
 
 using V = std::vector<double>;
 using testing::central_difference;
+using testing::second_difference;
+using testing::third_difference;
 
 // Every array against differences of the weighted deviance
 // D(μ, log σ², log(ν − 2)) of one observation, over residuals on both sides
@@ -36,11 +38,7 @@ TEST(TDist, ObsDerivsMatchDifferencesOfTheDeviance) {
           ASSERT_EQ(d.dev_shape.cols(), 2u);
 
           const double h = 1e-4, h3 = 2e-3;
-          // ∂³D/∂μ³ by the five-point third difference.
-          auto d_mu = [&](double m) { return dev(m, a0, b0); };
-          const double fd3 =
-              (d_mu(mu + 2 * h3) - 2 * d_mu(mu + h3) + 2 * d_mu(mu - h3) - d_mu(mu - 2 * h3)) /
-              (2 * h3 * h3 * h3);
+          const double fd3 = third_difference([&](double m) { return dev(m, a0, b0); }, mu, h3);
           EXPECT_NEAR(d.dev_eta3[0], fd3, 1e-4 * (1 + std::fabs(fd3)));
           for (int k = 0; k < 2; ++k) {
             SCOPED_TRACE(k == 0 ? "log sigma2" : "log(nu - 2)");
@@ -52,7 +50,7 @@ TEST(TDist, ObsDerivsMatchDifferencesOfTheDeviance) {
             };
             const double fd1 = d_t(mu, h);
             const double fd2 = central_difference([&](double m) { return d_t(m, h); }, mu, h);
-            const double fd3m = (d_t(mu + h3, h3) - 2 * d_t(mu, h3) + d_t(mu - h3, h3)) / (h3 * h3);
+            const double fd3m = second_difference([&](double m) { return d_t(m, h3); }, mu, h3);
             EXPECT_NEAR(d.dev_shape(0, k), fd1, 1e-7 * (1 + std::fabs(fd1)));
             EXPECT_NEAR(d.dev_shape_eta(0, k), fd2, 1e-6 * (1 + std::fabs(fd2)));
             EXPECT_NEAR(d.dev_shape_eta2(0, k), fd3m, 1e-4 * (1 + std::fabs(fd3m)));

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "central_difference.hpp"
+#include "family/families.hpp"
+#include "family/ocat.hpp"
+
+namespace quelt {
+namespace {
+
+using V = std::vector<double>;
+using testing::central_difference;
+using testing::second_difference;
+using testing::third_difference;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+Ocat make(V thresholds) {
+  const std::size_t r = thresholds.size() + 2;
+  return ocat_new(std::move(thresholds), r).value();
+}
+
+// Argument mistakes are errors with their message, never broken contracts;
+// the all-zero start is built by the same rules.
+TEST(Ocat, NewChecksCategoriesAndThresholds) {
+  struct Case {
+    V thresholds;
+    std::size_t r;
+    const char* error;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {{0.0}, 3, nullptr},
+      {{}, 3, "Ocat thresholds length must equal n_cats - 2"},
+      {{0.1, 0.2}, 4, nullptr},
+      {{}, 2, "Ocat requires R ≥ 3, got 2"},
+      {{}, 0, "Ocat requires R ≥ 3, got 0"},
+      {{0.5}, 1, "Ocat requires R ≥ 3, got 1"},
+      {{0.1}, 4, "Ocat thresholds length must equal n_cats - 2"},
+      {{0.1, 0.2}, 3, "Ocat thresholds length must equal n_cats - 2"},
+  };
+  for (const auto& c : cases) {
+    const Result<Ocat> o = ocat_new(c.thresholds, c.r);
+    if (c.error == nullptr) {
+      ASSERT_TRUE(o.ok()) << c.r;
+      EXPECT_EQ(o.value().n_cats, c.r);
+      EXPECT_EQ(o.value().thresholds, c.thresholds);
+    } else {
+      ASSERT_FALSE(o.ok()) << c.error;
+      EXPECT_EQ(o.error().kind, QueltError::Kind::InvalidParameter);
+      EXPECT_EQ(o.error().message, c.error);
+    }
+  }
+  EXPECT_EQ(ocat_identity(5).value().thresholds, V(3, 0.0));
+  EXPECT_EQ(ocat_identity(2).error().message, "Ocat requires R ≥ 3, got 2");
+  EXPECT_EQ(ocat_identity(0).error().message, "Ocat requires R ≥ 3, got 0");
+}
+
+TEST(Ocat, CutPointsAccumulateTheGaps) {
+  EXPECT_EQ(ocat_cut_points(make({0.0})), V({-kInf, -1.0, 0.0, kInf}));
+  const V c = ocat_cut_points(make({std::log(2.0), std::log(3.0)}));
+  ASSERT_EQ(c.size(), 5u);
+  EXPECT_EQ(c[1], -1.0);
+  EXPECT_NEAR(c[2], 1.0, 1e-15);
+  EXPECT_NEAR(c[3], 4.0, 1e-15);
+  EXPECT_EQ(c[4], kInf);
+}
+
+// exp(−D/2) of one observation is the probability of its category: over the
+// categories they sum to 1 at any η, the rounding and clamping of y pick the
+// category, and a vanishing probability is floored.
+TEST(Ocat, CellProbabilities) {
+  const Ocat o = make({0.3, -0.5, 0.8});
+  auto prob = [&](double y, double eta) {
+    return std::exp(-0.5 * ocat_log_likelihood(V{y}, o, V{eta}, {}));
+  };
+  for (double eta : {-40.0, -3.0, -1.0, 0.0, 0.5, 4.0, 40.0}) {
+    double total = 0.0;
+    for (int k = 1; k <= 5; ++k) total += prob(k, eta);
+    EXPECT_NEAR(total, 1.0, 1e-14) << eta;
+  }
+  const double eta = 0.4;
+  EXPECT_EQ(prob(2.5, eta), prob(3.0, eta));  // half away from zero
+  EXPECT_EQ(prob(0.2, eta), prob(1.0, eta));
+  EXPECT_EQ(prob(-7.0, eta), prob(1.0, eta));
+  EXPECT_EQ(prob(10.0, eta), prob(5.0, eta));
+  EXPECT_EQ(prob(std::numeric_limits<double>::quiet_NaN(), eta), prob(1.0, eta));
+  EXPECT_NEAR(prob(1.0, 0.0), 1.0 / (1.0 + std::exp(1.0)), 1e-15);
+  EXPECT_EQ(ocat_log_likelihood(V{1.0}, o, V{1000.0}, V{1.5}),
+            -3.0 * std::log(2.2250738585072014e-308));
+  EXPECT_EQ(ocat_log_likelihood(V{}, o, V{}, V{}), 0.0);
+}
+
+// Every derivative array against differences of the criterion
+// D_i(η, θ) = −2·w_i·ln P_i in η and in each log-gap, over all categories
+// (the lowest and top ones included) and predictors inside and outside the
+// cut points.
+TEST(Ocat, ObsDerivsMatchDifferencesOfTheCriterion) {
+  const V theta{0.3, -0.5, 0.8};
+  const V y{1, 2, 3, 4, 5, 1, 3, 5, 2, 4};
+  const V eta{-3.0, -0.7, 0.0, 0.9, 2.5, 1.5, 6.0, -2.0, 0.4, 1.1};
+  const V w{1.0, 0.5, 2.0, 1.5, 1.0, 2.5, 1.0, 0.7, 1.2, 3.0};
+  const OcatObsDerivs d = ocat_obs_probs(make(theta), y, eta, w);
+  ASSERT_EQ(d.dev_eta3.size(), y.size());
+  ASSERT_EQ(d.dev_theta.cols(), theta.size());
+  const double h = 1e-4, h3 = 2e-3;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    SCOPED_TRACE(::testing::Message() << "y=" << y[i] << " eta=" << eta[i]);
+    auto crit = [&](double e, const V& th) {
+      return ocat_log_likelihood(V{y[i]}, make(th), V{e}, V{w[i]});
+    };
+    const double fd3 = third_difference([&](double e) { return crit(e, theta); }, eta[i], h3);
+    EXPECT_NEAR(d.dev_eta3[i], fd3, 1e-4 * (1 + std::fabs(fd3)));
+    for (std::size_t j = 0; j < theta.size(); ++j) {
+      SCOPED_TRACE(j);
+      // ∂D/∂θ_j at (e, θ) by a difference with step s.
+      auto d_theta = [&](double e, double s) {
+        return central_difference(
+            [&](double t) {
+              V th = theta;
+              th[j] = t;
+              return crit(e, th);
+            },
+            theta[j], s);
+      };
+      const double fd1 = d_theta(eta[i], h);
+      const double fd2 = central_difference([&](double e) { return d_theta(e, h); }, eta[i], h);
+      const double fd3m = second_difference([&](double e) { return d_theta(e, h3); }, eta[i], h3);
+      EXPECT_NEAR(d.dev_theta(i, j), fd1, 1e-7 * (1 + std::fabs(fd1)));
+      EXPECT_NEAR(d.dev_theta_eta(i, j), fd2, 1e-6 * (1 + std::fabs(fd2)));
+      EXPECT_NEAR(d.dev_theta_eta2(i, j), fd3m, 1e-4 * (1 + std::fabs(fd3m)));
+    }
+  }
+  // Without weights every entry is the unit-weight value.
+  const OcatObsDerivs u = ocat_obs_probs(make(theta), y, eta, {});
+  const OcatObsDerivs one = ocat_obs_probs(make(theta), y, eta, V(y.size(), 1.0));
+  EXPECT_EQ(u.dev_eta3, one.dev_eta3);
+  EXPECT_EQ(u.dev_theta_eta2.storage(), one.dev_theta_eta2.storage());
+}
+
+}  // namespace
+}  // namespace quelt
