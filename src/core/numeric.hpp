@@ -11,6 +11,10 @@
 
 namespace quelt {
 
+// √ε = 2⁻²⁶ of doubles: the customary relative tolerance for a quantity
+// known only up to accumulated rounding.
+inline constexpr double kSqrtEpsilon = 1.4901161193847656e-8;
+
 // max(v, b) where the floor b wins when v is NaN.
 inline double floor_at(double v, double b) { return std::fmax(v, b); }
 // min(v, b) where the ceiling b wins when v is NaN.

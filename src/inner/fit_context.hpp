@@ -200,9 +200,9 @@ void gaussian_cross_products(FitContext<Gaussian>& ctx);
 // penalties instead (its predictor stays), so the n x p matrix is never
 // copied. Counters start at zero, the warm-start cell empty, eta_start absent.
 template <class Family, class Design>
-requires std::same_as<std::remove_cvref_t<Design>, ModelDesign> FitContext<Family> make_fit_context(
-    Design&& design, Vector y, std::optional<Vector> prior_weights, Family family,
-    InnerOptions options = {});
+  requires std::same_as<std::remove_cvref_t<Design>, ModelDesign>
+FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vector> prior_weights,
+                                    Family family, InnerOptions options = {});
 
 // S_lambda = sum_j exp(rho_j) S_j (p x p); the p x p zero matrix when there
 // are no penalties. rho needs at least as many entries as there are
@@ -211,9 +211,9 @@ Matrix total_penalty(const std::vector<Matrix>& penalties, std::span<const doubl
                      std::size_t p);
 
 template <class Family, class Design>
-requires std::same_as<std::remove_cvref_t<Design>, ModelDesign> FitContext<Family> make_fit_context(
-    Design&& design, Vector y, std::optional<Vector> prior_weights, Family family,
-    InnerOptions options) {
+  requires std::same_as<std::remove_cvref_t<Design>, ModelDesign>
+FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vector> prior_weights,
+                                    Family family, InnerOptions options) {
   check_invariant(
       y.size() == design.x.rows() && (!prior_weights || prior_weights->size() == y.size()),
       "make_fit_context: y or weights do not match the model matrix");
