@@ -6,6 +6,7 @@
 
 #include "core/blas.hpp"
 #include "core/error.hpp"
+#include "derivative_check.hpp"
 #include "design/model_design.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"
@@ -71,14 +72,25 @@ TEST(Working, WeightDerivativeMatchesDifferencesInEtaUpToTheEdge) {
        [](double e) { return std::exp(2.0 * e) / std::fmax(std::exp(2.0 * e), 1e-300); },
        {-350.0, -5.0, 0.0, 5.0}},
   };
+  const testing::DiffTolerance tol{1e-6, 1e-300, testing::DiffScale::EntryDifference, 1e-5};
   for (const auto& c : cases) {
-    for (double e : c.etas) {
-      const double h = 1e-5;
-      const double fd = (c.weight_of(e + h) - c.weight_of(e - h)) / (2.0 * h);
-      const double got = c.analytic(c.mu_of(e), e);
-      EXPECT_TRUE(std::isfinite(got)) << c.name << " eta=" << e;
-      EXPECT_NEAR(got, fd, 1e-6 * std::fabs(fd) + 1e-300) << c.name << " eta=" << e;
-    }
+    auto analytic = [&c](double e) { return c.analytic(c.mu_of(e), e); };
+    for (double e : c.etas)
+      testing::expect_derivative_matches(c.weight_of, analytic, e, tol, c.name);
+  }
+}
+
+// The inverse-Gaussian full-Newton weight W_N(η) = F α at μ = exp(η) and its
+// analytic derivative, on both signs of α (y above and below μ/2).
+TEST(Working, InverseGaussianNewtonWeightDerivativeMatchesDifferences) {
+  const auto ig = working<InverseGaussian>();
+  const double wp = 1.7;
+  const testing::DiffTolerance tol{1e-7, 1e-12, testing::DiffScale::EntryDifference, 1e-5};
+  for (double y : {0.05, 1.0, 6.0}) {
+    auto weight = [&](double e) { return ig.newton_weight(y, std::exp(e), wp); };
+    auto slope = [&](double e) { return ig.newton_weight_deta(y, std::exp(e), wp); };
+    for (double e : {-3.0, -0.4, 0.0, 1.2, 4.0})
+      testing::expect_derivative_matches(weight, slope, e, tol, "y=" + std::to_string(y));
   }
 }
 
