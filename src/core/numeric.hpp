@@ -24,7 +24,8 @@ inline double ceil_at(double v, double b) { return std::fmin(v, b); }
 // NaN and negatives give 0, values beyond the range give the maximum.
 inline std::uint64_t sat_u64(double v) {
   if (!(v > 0.0)) return 0;
-  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  if (v >= 18446744073709551616.0)  // 2⁶⁴
+    return std::numeric_limits<std::uint64_t>::max();
   return static_cast<std::uint64_t>(v);
 }
 

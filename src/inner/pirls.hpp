@@ -36,12 +36,12 @@ namespace quelt {
 // starting linear predictor Xβ₀; without one the start is g(initial_mu(y));
 // the context's eta_start replaces either. β itself always starts at zero.
 //
-// Returned record: beta, eta, mu of the last accepted iterate; w, z and
+// Returned record: β, η, μ of the last accepted iterate; w, z and
 // weighted_rss evaluated afresh there; chol the factor of the accepted
 // iteration's XᵀWX + S_λ (or, when no iteration was accepted, of
-// Xᵀdiag(w_prior)X + S_λ with the ridge relative_ridge adds to a penalized
-// solve); dw_deta the analytic derivative of the Fisher weight; x a view of
-// the context's model matrix; iterations and converged as the loop ended.
+// Xᵀdiag(w_prior)X + S_λ + δI, δ = relative_ridge of that matrix); dw_deta
+// the analytic dW/dη of the Fisher weight; x a view of the context's model
+// matrix; iterations and converged as the loop ended.
 //
 // Errors: a failed factorization of the iteration's system is
 // SingularSystem "PIRLS factor: {}" wrapping "Cholesky failed: {}"; a failed
