@@ -32,7 +32,7 @@ Vector chol_forward_solve(const Matrix& L, std::span<const double> b);
 Vector chol_back_solve(const Matrix& L, std::span<const double> y);
 
 // The relative ridge of a penalized solve, δ = kRelativeRidge·max(1, max_i
-// |H_ii|), NaN diagonal entries not raising it: about 10⁴ units in the last
+// |H_ii|), NaN diagonal entries not raising it: some 4500 units in the last
 // place of the largest diagonal entry, enough to factor a matrix that is
 // positive definite only up to rounding and far too small to move β.
 inline constexpr double kRelativeRidge = 1e-12;

@@ -52,8 +52,9 @@ namespace quelt {
 // ln(mu) and 1/mu finite for a mean that underflowed to 0.
 inline constexpr double kMeanFloor = 1e-300;
 // The binomial clamp [1e-15, 1 - 1e-15]: ln(mu) and ln(1 - mu) stay finite
-// (>= ln 1e-15 ~ -34.5) for a mean that rounded to 0 or 1; 1e-15 is a few
-// units in the last place of 1, so 1 - mu still resolves the upper end.
+// (>= ln 1e-15 ~ -34.5) for a mean that rounded to 0 or 1; 1e-15 is about
+// nine units in the last place below 1, so 1 - mu still resolves the upper
+// end.
 inline constexpr double kBinomialMuLow = 1e-15;
 inline constexpr double kBinomialMuHigh = 0.999999999999999;  // 1 - 1e-15
 
