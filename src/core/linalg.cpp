@@ -58,16 +58,19 @@ Vector chol_back_solve(const Matrix& L, std::span<const double> y) {
   return x;
 }
 
-Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r) {
-  QUELT_TRY(Matrix L, cholesky(H));
-  // A tiny ridge scaled to the diagonal keeps the solve stable when H is
-  // barely positive definite; NaN diagonal entries do not raise it.
+double relative_ridge(const Matrix& H) {
   double d = 1.0;
   for (std::size_t i = 0; i < H.rows(); ++i) {
     const double v = std::fabs(H(i, i));
     if (v > d) d = v;
   }
-  const double delta = 1e-12 * d;
+  return kRelativeRidge * d;
+}
+
+Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r) {
+  QUELT_TRY(Matrix L, cholesky(H));
+  // The ridge keeps the solve stable when H is barely positive definite.
+  const double delta = relative_ridge(H);
   Matrix ridged = H;
   for (std::size_t i = 0; i < ridged.rows(); ++i) ridged(i, i) += delta;
   QUELT_TRY(Matrix Ld, cholesky(std::move(ridged)));

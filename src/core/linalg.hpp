@@ -31,7 +31,14 @@ Vector chol_forward_solve(const Matrix& L, std::span<const double> b);
 // x with Lᵀ·x = y (y has at least n entries).
 Vector chol_back_solve(const Matrix& L, std::span<const double> y);
 
-// (factor of H, β) with (H + δ·I)·β = r, δ = 1e-12·max(1, max_i |H_ii|): the
+// The relative ridge of a penalized solve, δ = kRelativeRidge·max(1, max_i
+// |H_ii|), NaN diagonal entries not raising it: some 4500 units in the last
+// place of the largest diagonal entry, enough to factor a matrix that is
+// positive definite only up to rounding and far too small to move β.
+inline constexpr double kRelativeRidge = 1e-12;
+double relative_ridge(const Matrix& H);
+
+// (factor of H, β) with (H + δ·I)·β = r, δ = relative_ridge(H): the
 // returned factor is that of the unridged H, β comes from the ridged copy.
 // Fails with SingularSystem "Cholesky failed: {}" when either factorization
 // fails (H's own first).
