@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "central_difference.hpp"
+#include "derivative_check.hpp"
 #include "family/families.hpp"
 #include "family/negbin.hpp"
 
@@ -11,7 +11,9 @@ namespace quelt {
 namespace {
 
 using V = std::vector<double>;
-using testing::central_difference;
+using testing::DiffScale;
+using testing::DiffTolerance;
+using testing::expect_derivative_matches;
 
 // The observed weight is ½·∂²d/∂η² of the unit deviance (five-point second
 // difference, relative 1e-6), and its η-derivative the difference of the
@@ -33,11 +35,10 @@ TEST(NegBin, ObservedWeightIsHalfTheDevianceCurvature) {
           const double wobs = negbin_observed_weight(y, mu, a, theta);
           EXPECT_GT(wobs, 0.0);
           EXPECT_NEAR(wobs, curv, 1e-6 * std::fabs(curv));
-          const double slope = central_difference(
-              [&](double e) { return negbin_observed_weight(y, std::exp(e), a, theta); }, eta,
-              1e-5);
-          EXPECT_NEAR(negbin_observed_weight_deta(y, mu, a, theta), slope,
-                      1e-6 * std::fmax(std::fabs(slope), wobs));
+          expect_derivative_matches(
+              [&](double e) { return negbin_observed_weight(y, std::exp(e), a, theta); },
+              [&](double e) { return negbin_observed_weight_deta(y, std::exp(e), a, theta); }, eta,
+              DiffTolerance{1e-6, 1e-6 * wobs, DiffScale::EntryDifference, 1e-5}, "w'");
         }
   // Where the Fisher-scoring Newton factor 1 − (y − μ)/μ gives −0.75.
   EXPECT_DOUBLE_EQ(negbin_observed_weight(3.0, 1.0, 1.0, 3.0), 1.125);

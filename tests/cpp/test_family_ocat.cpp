@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "central_difference.hpp"
+#include "derivative_check.hpp"
 #include "family/families.hpp"
 #include "family/ocat.hpp"
 
@@ -13,9 +13,9 @@ namespace quelt {
 namespace {
 
 using V = std::vector<double>;
-using testing::central_difference;
-using testing::second_difference;
-using testing::third_difference;
+using testing::DiffScale;
+using testing::DiffTolerance;
+using testing::expect_derivative_matches;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 Ocat make(V thresholds) {
@@ -93,44 +93,54 @@ TEST(Ocat, CellProbabilities) {
   EXPECT_EQ(ocat_log_likelihood(V{}, o, V{}, V{}), 0.0);
 }
 
-// Every derivative array against differences of the criterion
-// D_i(η, θ) = −2·w_i·ln P_i in η and in each log-gap, over all categories
-// (the lowest and top ones included) and predictors inside and outside the
-// cut points.
+// Every derivative array against differences of the one below it, down to
+// the criterion D_i(η, θ) = −2·w_i·ln P_i: ∂D/∂θ_j from D, ∂²D/∂θ_j∂η from
+// ∂D/∂θ_j, ∂³D/∂θ_j∂η² from ∂²D/∂θ_j∂η, and ∂³D/∂η³ from second differences
+// of D; over all categories (the lowest and top ones included) and
+// predictors inside and outside the cut points.
 TEST(Ocat, ObsDerivsMatchDifferencesOfTheCriterion) {
   const V theta{0.3, -0.5, 0.8};
   const V y{1, 2, 3, 4, 5, 1, 3, 5, 2, 4};
   const V eta{-3.0, -0.7, 0.0, 0.9, 2.5, 1.5, 6.0, -2.0, 0.4, 1.1};
   const V w{1.0, 0.5, 2.0, 1.5, 1.0, 2.5, 1.0, 0.7, 1.2, 3.0};
-  const OcatObsDerivs d = ocat_obs_probs(make(theta), y, eta, w);
-  ASSERT_EQ(d.dev_eta3.size(), y.size());
-  ASSERT_EQ(d.dev_theta.cols(), theta.size());
-  const double h = 1e-4, h3 = 2e-3;
+  const OcatObsDerivs all = ocat_obs_probs(make(theta), y, eta, w);
+  ASSERT_EQ(all.dev_eta3.size(), y.size());
+  ASSERT_EQ(all.dev_theta.cols(), theta.size());
+  const DiffTolerance first{1e-7, 1e-9, DiffScale::EntryDifference, 1e-5};
+  const DiffTolerance third{1e-4, 1e-5, DiffScale::EntryDifference, 1e-3};
   for (std::size_t i = 0; i < y.size(); ++i) {
-    SCOPED_TRACE(::testing::Message() << "y=" << y[i] << " eta=" << eta[i]);
+    const std::string at = "y=" + std::to_string(y[i]) + " eta=" + std::to_string(eta[i]);
+    auto derivs = [&](double e, const V& th) {
+      return ocat_obs_probs(make(th), V{y[i]}, V{e}, V{w[i]});
+    };
     auto crit = [&](double e, const V& th) {
       return ocat_log_likelihood(V{y[i]}, make(th), V{e}, V{w[i]});
     };
-    const double fd3 = third_difference([&](double e) { return crit(e, theta); }, eta[i], h3);
-    EXPECT_NEAR(d.dev_eta3[i], fd3, 1e-4 * (1 + std::fabs(fd3)));
+    const double h2 = 1e-3;
+    auto d2_eta = [&](double e) {
+      return (crit(e + h2, theta) - 2 * crit(e, theta) + crit(e - h2, theta)) / (h2 * h2);
+    };
+    expect_derivative_matches(
+        d2_eta, [&](double e) { return derivs(e, theta).dev_eta3[0]; }, eta[i], third,
+        "dev_eta3 " + at);
     for (std::size_t j = 0; j < theta.size(); ++j) {
-      SCOPED_TRACE(j);
-      // ∂D/∂θ_j at (e, θ) by a difference with step s.
-      auto d_theta = [&](double e, double s) {
-        return central_difference(
-            [&](double t) {
-              V th = theta;
-              th[j] = t;
-              return crit(e, th);
-            },
-            theta[j], s);
+      const std::string label = " theta" + std::to_string(j) + " " + at;
+      auto with = [&](double t) {
+        V th = theta;
+        th[j] = t;
+        return th;
       };
-      const double fd1 = d_theta(eta[i], h);
-      const double fd2 = central_difference([&](double e) { return d_theta(e, h); }, eta[i], h);
-      const double fd3m = second_difference([&](double e) { return d_theta(e, h3); }, eta[i], h3);
-      EXPECT_NEAR(d.dev_theta(i, j), fd1, 1e-7 * (1 + std::fabs(fd1)));
-      EXPECT_NEAR(d.dev_theta_eta(i, j), fd2, 1e-6 * (1 + std::fabs(fd2)));
-      EXPECT_NEAR(d.dev_theta_eta2(i, j), fd3m, 1e-4 * (1 + std::fabs(fd3m)));
+      expect_derivative_matches([&](double t) { return crit(eta[i], with(t)); },
+                                [&](double t) { return derivs(eta[i], with(t)).dev_theta(0, j); },
+                                theta[j], first, "dev_theta" + label);
+      expect_derivative_matches([&](double e) { return derivs(e, theta).dev_theta(0, j); },
+                                [&](double e) { return derivs(e, theta).dev_theta_eta(0, j); },
+                                eta[i], first, "dev_theta_eta" + label);
+      expect_derivative_matches([&](double e) { return derivs(e, theta).dev_theta_eta(0, j); },
+                                [&](double e) { return derivs(e, theta).dev_theta_eta2(0, j); },
+                                eta[i], first, "dev_theta_eta2" + label);
+      // The whole-sample call gives each observation's row.
+      EXPECT_EQ(all.dev_theta_eta2(i, j), derivs(eta[i], theta).dev_theta_eta2(0, j)) << label;
     }
   }
   // Without weights every entry is the unit-weight value.
