@@ -169,20 +169,6 @@ void symmetrize_average(Matrix& a) {
     }
 }
 
-double ln_gamma(double x) {
-  constexpr double kPi = 3.141592653589793;
-  if (x < 0.5) return std::log(kPi / std::sin(kPi * x)) - ln_gamma(1.0 - x);
-  static constexpr double c[9] = {
-      0.9999999999998099,   676.5203681218851,     -1259.1392167224028,
-      771.3234287776531,    -176.6150291621406,    12.507343278686905,
-      -0.13857109526572012, 9.984369578019572e-06, 1.5056327351493116e-07};
-  const double t = x - 1.0;
-  double a = c[0];
-  for (int i = 1; i < 9; ++i) a += c[i] / (t + static_cast<double>(i));
-  const double u = t + 7.0 + 0.5;
-  return (t + 0.5) * std::log(u) + 0.9189385332046727 - u + std::log(a);
-}
-
 double normal_quantile(double p) {
   if (!(p > 0.0 && p < 1.0))
     invariant_failed("normal_quantile: p must be in (0,1), got " + fmt_float(p));

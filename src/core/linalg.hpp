@@ -1,7 +1,7 @@
 // Dense numeric helpers shared by the fits, scores and predictions: the total
 // penalty, Cholesky factor and triangular solves, the penalized solve, the
-// inverse, trace and log-determinant from a factor, the weighted transpose,
-// log-gamma and the standard normal quantile.
+// inverse, trace and log-determinant from a factor, the weighted transpose
+// and the standard normal quantile (ln Γ lives in core/special.hpp).
 //
 // A Cholesky factor is the lower triangular L with A = L·Lᵀ, row-major and
 // contiguous, strict upper triangle 0; functions taking one read only its
@@ -55,10 +55,6 @@ double log_det_from_cholesky(const Matrix& L);
 
 // XᵀW as a new p x n matrix: T[j][i] = w_i·X[i][j] (w has at least n entries).
 Matrix row_scale(MatrixView X, std::span<const double> w);
-
-// ln Γ(x) by the Lanczos approximation (g = 7, nine terms) with reflection
-// below 0.5; NaN where Γ(x) < 0 for x < 0.5.
-double ln_gamma(double x);
 
 // Σ_ij A_ij·B_ij over the leading p x p block of A (p = rows of A), summed
 // row by row: tr(A·B) when one of them is symmetric. B must be at least p x p.

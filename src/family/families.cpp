@@ -103,12 +103,4 @@ Vector tdist_initial_mu(std::span<const double> y) {
   return mu;
 }
 
-Ocat ocat_identity(std::size_t n_cats) {
-  if (n_cats < 2) {
-    invariant_failed("ocat_identity: n_cats must be at least 2; got n_cats=" +
-                     std::to_string(n_cats));
-  }
-  return Ocat{Vector(n_cats - 2, 0.0), n_cats};
-}
-
 }  // namespace quelt

@@ -323,9 +323,9 @@ inline InverseGaussian inverse_gaussian_log() { return {}; }
 inline NegBin negbin_log(double theta) { return NegBin{theta}; }
 inline TDist tdist_identity(double nu, double sigma2) { return TDist{nu, sigma2}; }
 inline Tweedie tweedie_log(double p, double phi) { return Tweedie{p, phi}; }
-// R categories with all R - 2 log-gaps zero (unit spacing of the cut points).
-// R < 2 is a broken contract: the callers accept only R >= 3.
-Ocat ocat_identity(std::size_t n_cats);
+// R categories with all R - 2 log-gaps zero (unit spacing of the cut points);
+// R < 3 fails as `ocat_new` (family/ocat.hpp) fails.
+Result<Ocat> ocat_identity(std::size_t n_cats);
 inline Elf elf_identity(double tau, double sigma, double lambda) { return Elf{tau, sigma, lambda}; }
 
 }  // namespace quelt

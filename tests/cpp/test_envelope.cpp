@@ -5,6 +5,7 @@
 
 #include "core/blas.hpp"
 #include "core/error.hpp"
+#include "core/special.hpp"
 #include "derivative_check.hpp"
 #include "inner/pirls.hpp"
 #include "inner_problems.hpp"
@@ -479,13 +480,6 @@ TEST(Envelope, QuasiAndInverseGaussianScoresDoNotDependOnTheUnitsOfY) {
 }
 
 TEST(Envelope, GammaScaleSolvesItsProfileEquation) {
-  const double euler = 0.5772156649015329, pi = 3.141592653589793;
-  // The series after the recurrence to x >= 6 is good to about 1e-10.
-  EXPECT_NEAR(digamma(1.0), -euler, 1e-9);
-  EXPECT_NEAR(digamma(0.5), -euler - 2.0 * std::log(2.0), 1e-9);
-  EXPECT_NEAR(digamma(50.0), 3.901989673427892, 1e-12);
-  EXPECT_NEAR(trigamma(1.0), pi * pi / 6.0, 1e-9);
-  EXPECT_NEAR(trigamma(0.5), pi * pi / 2.0, 1e-9);
   for (double dp : {5.0, 40.0, 300.0}) {
     const std::size_t n = 200, mp = 3;
     const double phi = gamma_profile_scale(dp, n, mp);

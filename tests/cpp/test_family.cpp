@@ -49,17 +49,6 @@ TEST(Family, DisplayNames) {
   EXPECT_EQ(name(Elf::display_name), "ELF");
 }
 
-TEST(Family, OcatStartsWithZeroThresholds) {
-  const Ocat o = ocat_identity(5);
-  EXPECT_EQ(o.n_cats, 5u);
-  EXPECT_EQ(o.thresholds, V({0.0, 0.0, 0.0}));
-  EXPECT_TRUE(ocat_identity(2).thresholds.empty());
-  // Fewer than two categories cannot have R - 2 thresholds: a contract
-  // violation, not a wrapped-around allocation.
-  EXPECT_THROW(ocat_identity(1), InvariantViolation);
-  EXPECT_THROW(ocat_identity(0), InvariantViolation);
-}
-
 // ---- links ---------------------------------------------------------------------
 
 TEST(Link, InverseLinkValues) {
