@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "basis/cr.hpp"
 #include "core/format.hpp"
 #include "core/lapack.hpp"
 #include "core/numeric.hpp"
@@ -115,6 +116,28 @@ Status check_finite_column(MatrixView x, std::size_t col) {
     }
   }
   return ok_status();
+}
+
+Result<Vector> place_column_knots(MatrixView x, std::size_t col, std::size_t k) {
+  const MatrixView column = column_view(x, col);
+  auto placed = place_cr_knots(column, k);
+  if (placed.ok() || k < 3) return placed;
+  // Either k cannot be stored (its own message) or the knots on the distinct
+  // values are not strictly increasing (the error path only: sorted again).
+  const Vector u = distinct_cr_values(column);
+  const std::size_t nu = u.size();
+  if (!validate_cr_knots(knots_on_distinct(u, k)).ok()) {
+    if (nu == 1) {
+      return QueltError::invalid_parameter(
+          "x column " + fmt_uint(col) +
+          " is constant (1 distinct value): a cubic regression basis with k = " + fmt_uint(k) +
+          " needs at least 2 distinct values");
+    }
+    return QueltError::invalid_parameter("x column " + fmt_uint(col) + " has " + fmt_uint(nu) +
+                                         " distinct values too close together to place k = " +
+                                         fmt_uint(k) + " strictly increasing knots");
+  }
+  return placed;
 }
 
 MatrixView column_view(MatrixView x, std::size_t col) {

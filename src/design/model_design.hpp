@@ -58,6 +58,14 @@ Status check_has_columns(MatrixView x);
 // infinite value of column `col` (which must be < x.cols).
 Status check_finite_column(MatrixView x, std::size_t col);
 
+// The k knots of a cubic regression basis (a smooth or a tensor margin) on
+// column `col` of x, as place_cr_knots places them. When the column's values
+// are too few to give k strictly increasing knots: InvalidParameter
+// "x column {} is constant (1 distinct value): a cubic regression basis with
+// k = {} needs at least 2 distinct values" or "x column {} has {} distinct
+// values too close together to place k = {} strictly increasing knots".
+Result<Vector> place_column_knots(MatrixView x, std::size_t col, std::size_t k);
+
 // The n x 1 view of column `col` of x (an invariant failure when col is out
 // of range).
 MatrixView column_view(MatrixView x, std::size_t col);

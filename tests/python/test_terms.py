@@ -102,7 +102,9 @@ def test_term_errors(data, terms, exc, message):
         ([((0, 1, 2), "ti")], [(1, 64)]),
         ([((0, 1, 2), "tp")], [(1, 31)]),
         ([((0, 1), "tp", 12)], [(1, 13)]),
-        ([(0, "cr"), (1, "cr", 7), ((1, 2), "te", (3, 3))], [(1, 10), (10, 16), (16, 24)]),
+        # (a "te" term of columns (1, 2) here would repeat the main effect of
+        # column 1, an unidentifiable model; "ti" leaves main effects out)
+        ([(0, "cr"), (1, "cr", 7), ((1, 2), "ti", (3, 3))], [(1, 10), (10, 16), (16, 19)]),
     ],
 )
 def test_valid_terms_parse(data, terms, ranges):
