@@ -107,6 +107,7 @@ Result<CrStableTerm> build_cr_stable_term(MatrixView x, std::size_t j, std::size
 // The single-smooth designs write the model matrix [1 | basis] directly.
 Result<ModelDesign> build_cr_design(MatrixView x, std::size_t k) {
   QUELT_CHECK_OK(check_has_columns(x));
+  check_design_fits_in_memory(x.rows, static_cast<double>(k), 1);
   QUELT_TRY(CrPieces pc, cr_pieces(x, 0, k));
   Matrix xm = cr_rows_times(pc, nullptr, true);
   Matrix pen = pad_penalty(constrained_penalty(pc), 1, xm.cols());
@@ -117,6 +118,7 @@ Result<ModelDesign> build_cr_design(MatrixView x, std::size_t k) {
 
 Result<ModelDesign> build_cr_stable_design(MatrixView x, std::size_t k) {
   QUELT_CHECK_OK(check_has_columns(x));
+  check_design_fits_in_memory(x.rows, static_cast<double>(k), 1);
   QUELT_TRY(CrPieces pc, cr_pieces(x, 0, k));
   Matrix inner = constrained_penalty(pc);
   const std::size_t m = pc.z.cols();

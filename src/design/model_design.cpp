@@ -7,6 +7,7 @@
 #include "basis/cr.hpp"
 #include "core/format.hpp"
 #include "core/lapack.hpp"
+#include "core/memory.hpp"
 #include "core/numeric.hpp"
 
 namespace quelt {
@@ -138,6 +139,23 @@ Result<Vector> place_column_knots(MatrixView x, std::size_t col, std::size_t k) 
                                          fmt_uint(k) + " strictly increasing knots");
   }
   return placed;
+}
+
+void check_design_fits_in_memory(std::size_t n, double p, std::size_t m) {
+  constexpr double kDouble = sizeof(double);
+  constexpr double kAddressable = 18446744073709551616.0;  // 2^64 bytes
+  const double rows = static_cast<double>(n);
+  const double model = kDouble * rows * p;
+  const double square = kDouble * p * p;
+  if (!(model < kAddressable && square < kAddressable)) return;
+  const double need = model + (static_cast<double>(m) + 2.0) * square;
+  const auto avail = available_memory_bytes();
+  if (!avail || need <= *avail) return;
+  const std::string width = fmt_uint(static_cast<std::uint64_t>(p));
+  throw OutOfMemory("the model's matrices need at least " + fmt_gigabytes(need) + " (a " +
+                    fmt_uint(n) + " x " + width + " model matrix and " + fmt_uint(m) +
+                    (m == 1 ? " penalty" : " penalties") + " of " + width + " x " + width +
+                    "), more than the " + fmt_gigabytes(*avail) + " of memory available");
 }
 
 MatrixView column_view(MatrixView x, std::size_t col) {

@@ -6,6 +6,7 @@
 #include "core/format.hpp"
 #include "core/matrix.hpp"
 #include "design/additive.hpp"
+#include "design/confounding.hpp"
 #include "design/model_design.hpp"
 #include "python/convert.hpp"
 #include "python/dispatch.hpp"
@@ -67,6 +68,29 @@ FamilyArgs convert_family_args(PyObject* theta, PyObject* nu, PyObject* sigma2, 
 std::optional<Vector> optional_vector(PyObject* o, const char* name) {
   if (is_absent_or_none(o)) return std::nullopt;
   return to_vector(o, name);
+}
+
+// A model needs data: checked after the family's own checks, before any
+// design is built.
+void check_has_rows(const Matrix& x) {
+  if (x.rows() == 0) raise(PyExc_ValueError, "x has 0 rows; a fit needs at least one row of data");
+}
+
+// Runs the fit; when its penalized system is singular, the error says which
+// terms may be confounded (`hints`, from possibly_confounded_terms).
+PyObject* fit_naming_confounded_terms(const FamilyChoice& family, ModelDesign&& design,
+                                      std::size_t n_rows, Vector&& y,
+                                      std::optional<Vector>&& weights, std::size_t n_terms,
+                                      const std::vector<std::string>& hints) {
+  try {
+    return dispatch_fit(family, std::move(design), n_rows, std::move(y), std::move(weights));
+  } catch (QueltError& e) {
+    if (e.kind == QueltError::Kind::SingularSystem && n_terms > 1) {
+      e.message += "; the terms may be confounded";
+      for (std::size_t i = 0; i < hints.size(); ++i) e.message += (i ? "; " : ": ") + hints[i];
+    }
+    throw;
+  }
 }
 
 }  // namespace
@@ -162,6 +186,7 @@ PyObject* py_fit(PyObject*, PyObject* args, PyObject* kwargs) {
         convert_family_args(o[6], o[7], o[8], o[9], o[10], o[11], o[12], o[13], o[14]);
 
     FamilyChoice family = unwrap(choose_family(family_name, fargs));
+    check_has_rows(x);
     ModelDesign built;
     if (design == "cr") {
       built = unwrap(build_cr_design(x.view(), static_cast<std::size_t>(k)));
@@ -206,11 +231,15 @@ PyObject* py_fit_additive(PyObject*, PyObject* args, PyObject* kwargs) {
     // Term errors come before family errors.
     std::vector<TermSpec> specs = parse_terms(terms);
     FamilyChoice family = unwrap(choose_family(family_name, fargs));
+    check_has_rows(x);
     ModelDesign built = unwrap(build_additive_design(specs, x.view()));
     const std::size_t n_rows = x.rows();
+    const std::vector<std::string> hints = possibly_confounded_terms(specs, x.view(), 3);
+    const std::size_t n_terms = specs.size();
     specs.clear();
     x = Matrix();
-    return dispatch_fit(family, std::move(built), n_rows, std::move(y), std::move(weights));
+    return fit_naming_confounded_terms(family, std::move(built), n_rows, std::move(y),
+                                       std::move(weights), n_terms, hints);
   });
 }
 

@@ -1,0 +1,30 @@
+// Which terms of an additive model may span common functions of x, so that
+// the model cannot tell their coefficients apart (a singular penalized
+// system when those functions are unpenalized in both terms).
+#pragma once
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/matrix.hpp"
+#include "design/terms.hpp"
+
+namespace quelt {
+
+// Term t in words: "term 0 (cr of column 2)", "term 1 (te of columns 0, 1)".
+std::string describe_term(const TermSpec& term, std::size_t t);
+
+// The pairs of terms (i < j, in order, at most `limit` of them) that may be
+// confounded, each described in words:
+// - "term j repeats term i (...)" for equal specifications;
+// - "term i (...) and term j (...) both read column c" when they share an
+//   input column, unless one is a "ti" term and the other reads only some of
+//   its columns (an interaction leaves out the lower-order effects);
+// - "term i (...) and term j (...) read identical columns a and b of x" when
+//   two of their columns hold the same values.
+// Columns must lie within x (the additive design checks them first).
+std::vector<std::string> possibly_confounded_terms(std::span<const TermSpec> terms, MatrixView x,
+                                                   std::size_t limit);
+
+}  // namespace quelt
