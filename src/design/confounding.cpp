@@ -1,9 +1,13 @@
 #include "design/confounding.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
+#include "basis/cr.hpp"
 #include "core/format.hpp"
 #include "design/additive.hpp"
+#include "design/model_design.hpp"
 
 namespace quelt {
 
@@ -47,6 +51,21 @@ bool same_values(MatrixView x, std::size_t a, std::size_t b) {
   return true;
 }
 
+// The first pair (a, b), a from `as` and b from `bs`, of different columns
+// of x holding the same values (in the order of `as`, then of `bs`; within
+// one list only pairs a before b).
+std::optional<std::pair<std::size_t, std::size_t>> identical_columns(
+    MatrixView x, const std::vector<std::size_t>& as, const std::vector<std::size_t>& bs) {
+  const bool one_list = &as == &bs;
+  for (std::size_t i = 0; i < as.size(); ++i) {
+    for (std::size_t j = one_list ? i + 1 : 0; j < bs.size(); ++j) {
+      const std::size_t a = as[i], b = bs[j];
+      if (a != b && a < x.cols && b < x.cols && same_values(x, a, b)) return std::pair{a, b};
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string describe_term(const TermSpec& term, std::size_t t) {
@@ -62,6 +81,10 @@ std::vector<std::string> possibly_confounded_terms(std::span<const TermSpec> ter
   std::vector<std::string> out;
   for (std::size_t i = 0; i < terms.size(); ++i) {
     const std::vector<std::size_t> ci = term_columns(terms[i]);
+    if (auto twin = identical_columns(x, ci, ci); twin && out.size() < limit) {
+      out.push_back(describe_term(terms[i], i) + " reads identical columns " +
+                    fmt_uint(twin->first) + " and " + fmt_uint(twin->second) + " of x");
+    }
     for (std::size_t j = i + 1; j < terms.size() && out.size() < limit; ++j) {
       const std::vector<std::size_t> cj = term_columns(terms[j]);
       const std::string pair = describe_term(terms[i], i) + " and " + describe_term(terms[j], j);
@@ -77,16 +100,58 @@ std::vector<std::string> possibly_confounded_terms(std::span<const TermSpec> ter
         out.push_back(pair + " both read column " + fmt_uint(*shared));
         continue;
       }
-      bool found = false;
-      for (std::size_t a : ci) {
-        for (std::size_t b : cj) {
-          if (!found && a < x.cols && b < x.cols && same_values(x, a, b)) {
-            out.push_back(pair + " read identical columns " + fmt_uint(a) + " and " + fmt_uint(b) +
-                          " of x");
-            found = true;
-          }
-        }
+      if (auto twin = identical_columns(x, ci, cj)) {
+        out.push_back(pair + " read identical columns " + fmt_uint(twin->first) + " and " +
+                      fmt_uint(twin->second) + " of x");
       }
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> bases_with_few_values(std::span<const TermSpec> terms, MatrixView x,
+                                               std::size_t limit, bool name_terms) {
+  std::vector<std::string> out;
+  for (std::size_t t = 0; t < terms.size() && out.size() < limit; ++t) {
+    // (column, k) of each cubic regression basis of the term.
+    std::vector<std::pair<std::size_t, std::size_t>> bases;
+    const TermSpec& term = terms[t];
+    switch (term.index()) {
+      case TermSpec::kCr:
+        bases.emplace_back(std::get<TermSpec::kCr>(term.value).col,
+                           std::get<TermSpec::kCr>(term.value).k);
+        break;
+      case TermSpec::kCrStable:
+        bases.emplace_back(std::get<TermSpec::kCrStable>(term.value).col,
+                           std::get<TermSpec::kCrStable>(term.value).k);
+        break;
+      case TermSpec::kTe: {
+        const auto& te = std::get<TermSpec::kTe>(term.value);
+        bases = {{te.col_a, te.k_a}, {te.col_b, te.k_b}};
+        break;
+      }
+      case TermSpec::kTeMulti:
+      case TermSpec::kTi: {
+        const auto& cols = term.index() == TermSpec::kTi
+                               ? std::get<TermSpec::kTi>(term.value).cols
+                               : std::get<TermSpec::kTeMulti>(term.value).cols;
+        const auto& k = term.index() == TermSpec::kTi ? std::get<TermSpec::kTi>(term.value).k
+                                                      : std::get<TermSpec::kTeMulti>(term.value).k;
+        for (std::size_t i = 0; i < cols.size() && i < k.size(); ++i)
+          bases.emplace_back(cols[i], k[i]);
+        break;
+      }
+      default:
+        break;
+    }
+    for (const auto& [col, k] : bases) {
+      if (col >= x.cols || out.size() >= limit) continue;
+      const std::size_t nu = distinct_cr_values(column_view(x, col)).size();
+      if (nu >= k) continue;
+      std::string s = "x column " + fmt_uint(col) + " has " + fmt_uint(nu) +
+                      " distinct values, fewer than k = " + fmt_uint(k);
+      if (name_terms) s += " of " + describe_term(term, t);
+      out.push_back(std::move(s));
     }
   }
   return out;

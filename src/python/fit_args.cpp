@@ -76,18 +76,28 @@ void check_has_rows(const Matrix& x) {
   if (x.rows() == 0) raise(PyExc_ValueError, "x has 0 rows; a fit needs at least one row of data");
 }
 
-// Runs the fit; when its penalized system is singular, the error says which
-// terms may be confounded (`hints`, from possibly_confounded_terms).
-PyObject* fit_naming_confounded_terms(const FamilyChoice& family, ModelDesign&& design,
-                                      std::size_t n_rows, Vector&& y,
-                                      std::optional<Vector>&& weights, std::size_t n_terms,
-                                      const std::vector<std::string>& hints) {
+// What may make a fit's penalized system singular, said when it is: the
+// terms that may be confounded (for several terms, named where known) and the
+// bases with fewer distinct covariate values than their k.
+struct SingularHints {
+  bool several_terms = false;
+  std::vector<std::string> confounded;
+  std::vector<std::string> few_values;
+};
+
+// Runs the fit; a singular penalized system gets the hints appended.
+PyObject* fit_with_hints(const FamilyChoice& family, ModelDesign&& design, std::size_t n_rows,
+                         Vector&& y, std::optional<Vector>&& weights, const SingularHints& hints) {
   try {
     return dispatch_fit(family, std::move(design), n_rows, std::move(y), std::move(weights));
   } catch (QueltError& e) {
-    if (e.kind == QueltError::Kind::SingularSystem && n_terms > 1) {
-      e.message += "; the terms may be confounded";
-      for (std::size_t i = 0; i < hints.size(); ++i) e.message += (i ? "; " : ": ") + hints[i];
+    if (e.kind == QueltError::Kind::SingularSystem) {
+      if (hints.several_terms || !hints.confounded.empty()) {
+        e.message += "; the terms may be confounded";
+        for (std::size_t i = 0; i < hints.confounded.size(); ++i)
+          e.message += (i ? "; " : ": ") + hints.confounded[i];
+      }
+      for (const std::string& h : hints.few_values) e.message += "; " + h;
     }
     throw;
   }
@@ -198,9 +208,15 @@ PyObject* py_fit(PyObject*, PyObject* args, PyObject* kwargs) {
       raise(PyExc_ValueError, "design must be 'cr', 're', or 'cr_stable'; got " + quoted(design));
     }
     const std::size_t n_rows = x.rows();
+    SingularHints hints;
+    if (design != "re") {
+      const TermSpec smooth{TermSpec::Cr{0, static_cast<std::size_t>(k)}};
+      hints.few_values = bases_with_few_values({&smooth, 1}, x.view(), 1, false);
+    }
     // The copy of x is no longer needed once the design holds its model matrix.
     x = Matrix();
-    return dispatch_fit(family, std::move(built), n_rows, std::move(y), std::move(weights));
+    return fit_with_hints(family, std::move(built), n_rows, std::move(y), std::move(weights),
+                          hints);
   });
 }
 
@@ -234,12 +250,12 @@ PyObject* py_fit_additive(PyObject*, PyObject* args, PyObject* kwargs) {
     check_has_rows(x);
     ModelDesign built = unwrap(build_additive_design(specs, x.view()));
     const std::size_t n_rows = x.rows();
-    const std::vector<std::string> hints = possibly_confounded_terms(specs, x.view(), 3);
-    const std::size_t n_terms = specs.size();
+    SingularHints hints{specs.size() > 1, possibly_confounded_terms(specs, x.view(), 3),
+                        bases_with_few_values(specs, x.view(), 3, true)};
     specs.clear();
     x = Matrix();
-    return fit_naming_confounded_terms(family, std::move(built), n_rows, std::move(y),
-                                       std::move(weights), n_terms, hints);
+    return fit_with_hints(family, std::move(built), n_rows, std::move(y), std::move(weights),
+                          hints);
   });
 }
 

@@ -259,9 +259,33 @@ TEST(Confounding, NamesTermsThatMayShareFunctions) {
   for (const Case& c : cases) {
     EXPECT_EQ(possibly_confounded_terms(c.terms, x.view(), 5), c.named) << c.terms.size();
   }
+  // Two margins of one term on identical columns.
+  const std::vector<Spec> twins = {Spec{Spec::Te{1, 3, 4, 4}}};
+  EXPECT_EQ(
+      possibly_confounded_terms(twins, x.view(), 5),
+      std::vector<std::string>{"term 0 (te of columns 1, 3) reads identical columns 1 and 3 of x"});
   // At most `limit` pairs.
   const std::vector<Spec> same(4, Spec{Spec::Cr{0, 5}});
   EXPECT_EQ(possibly_confounded_terms(same, x.view(), 2).size(), 2u);
+}
+
+// Bases with fewer distinct covariate values than k, counted as the knots
+// are placed (values within 1e-12 of the range merge).
+TEST(Confounding, NamesBasesWithFewerValuesThanK) {
+  Matrix x = covariates(30, 3);
+  for (std::size_t i = 0; i < 30; ++i) x(i, 2) = static_cast<double>(i % 3) * (1.0 + 1e-14 * i);
+  const std::vector<MarginBasis> two = {MarginBasis::Cr, MarginBasis::Cr};
+  const std::vector<Spec> terms = {Spec{Spec::Cr{2, 3}}, Spec{Spec::Cr{2, 4}},
+                                   Spec{Spec::Te{0, 2, 5, 5}}, Spec{Spec::Ti{{2, 1}, {4, 4}, two}},
+                                   Spec{Spec::Tp{10, {2, 0}}}};
+  EXPECT_EQ(
+      bases_with_few_values(terms, x.view(), 5, true),
+      (std::vector<std::string>{
+          "x column 2 has 3 distinct values, fewer than k = 4 of term 1 (cr of column 2)",
+          "x column 2 has 3 distinct values, fewer than k = 5 of term 2 (te of columns 0, 2)",
+          "x column 2 has 3 distinct values, fewer than k = 4 of term 3 (ti of columns 2, 1)"}));
+  EXPECT_EQ(bases_with_few_values(terms, x.view(), 1, false),
+            std::vector<std::string>{"x column 2 has 3 distinct values, fewer than k = 4"});
 }
 
 TEST(AdditivePredictor, TrainingCovariatesReproduceTheModelMatrixBitForBit) {
