@@ -1,10 +1,11 @@
 #include "design/confounding.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <utility>
 
-#include "basis/cr.hpp"
 #include "core/format.hpp"
 #include "design/additive.hpp"
 #include "design/model_design.hpp"
@@ -64,6 +65,29 @@ std::optional<std::pair<std::size_t, std::size_t>> identical_columns(
     }
   }
   return std::nullopt;
+}
+
+// The number of distinct values of column 0 of `col`, counted as the knot
+// placement counts them (values within 1e-12 of the range of a counted value
+// are the same value; NaN ignored), but at most `cap`: the scan stops there,
+// so a continuous covariate costs a few reads and a discrete one O(n log cap).
+std::size_t distinct_values_up_to(MatrixView col, std::size_t cap) {
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+  for (std::size_t i = 0; i < col.rows; ++i) {
+    lo = std::fmin(lo, col(i, 0));
+    hi = std::fmax(hi, col(i, 0));
+  }
+  const double tol = lo <= hi ? 2e-12 * (0.5 * hi - 0.5 * lo) : 0.0;
+  std::vector<double> seen;  // ascending
+  for (std::size_t i = 0; i < col.rows && seen.size() < cap; ++i) {
+    const double v = col(i, 0);
+    if (std::isnan(v)) continue;
+    auto it = std::lower_bound(seen.begin(), seen.end(), v);
+    const bool near_next = it != seen.end() && *it - v <= tol;
+    const bool near_prev = it != seen.begin() && v - *(it - 1) <= tol;
+    if (!near_next && !near_prev) seen.insert(it, v);
+  }
+  return seen.size();
 }
 
 }  // namespace
@@ -146,7 +170,7 @@ std::vector<std::string> bases_with_few_values(std::span<const TermSpec> terms, 
     }
     for (const auto& [col, k] : bases) {
       if (col >= x.cols || out.size() >= limit) continue;
-      const std::size_t nu = distinct_cr_values(column_view(x, col)).size();
+      const std::size_t nu = distinct_values_up_to(column_view(x, col), k);
       if (nu >= k) continue;
       std::string s = "x column " + fmt_uint(col) + " has " + fmt_uint(nu) +
                       " distinct values, fewer than k = " + fmt_uint(k);

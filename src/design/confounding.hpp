@@ -30,9 +30,9 @@ std::vector<std::string> possibly_confounded_terms(std::span<const TermSpec> ter
 
 // The cubic regression bases (smooths and tensor margins, in term order, at
 // most `limit`) whose column has fewer distinct values (as the knot placement
-// counts them) than their k, so that the data cannot tell some of their
-// coefficients apart: "x column 1 has 2 distinct values, fewer than k = 4 of
-// term 0 (te of columns 0, 1)" (without " of term ..." unless `name_terms`).
+// counts them, up to the order in which near-equal values merge) than their k, so that the data
+// cannot tell some of their coefficients apart: "x column 1 has 2 distinct values, fewer than k = 4
+// of term 0 (te of columns 0, 1)" (without " of term ..." unless `name_terms`).
 std::vector<std::string> bases_with_few_values(std::span<const TermSpec> terms, MatrixView x,
                                                std::size_t limit, bool name_terms);
 
