@@ -130,7 +130,14 @@ Result<FamilyChoice> choose_family(std::string_view name, const FamilyArgs& args
         return QueltError::invalid_parameter("ocat requires r >= 3, got r=" + fmt_uint(*args.r));
       c.ocat_n_cats = *args.r;
       // r - 2 starting log gaps; a count beyond memory is MemoryError.
-      c.ocat_thresholds.assign(static_cast<std::size_t>(*args.r - 2), 0.0);
+      try {
+        c.ocat_thresholds.assign(static_cast<std::size_t>(*args.r - 2), 0.0);
+      } catch (const std::exception&) {
+        throw OutOfMemory("ocat with r = " + fmt_uint(*args.r) + " needs " + fmt_uint(*args.r - 2) +
+                          " starting thresholds (" +
+                          fmt_gigabytes(8.0 * static_cast<double>(*args.r - 2)) +
+                          "), more than can be allocated");
+      }
       break;
     case FamilyKind::Elf:
       if (!(args.tau > 0.0 && args.tau < 1.0))
