@@ -200,8 +200,16 @@ Result<InnerFit> fit_elf_armijo(const FitContext<Elf>& ctx, std::span<const doub
     hf = xtwx(X, fit.w.data());
     add_into(hf, s);
   }
-  add_ridge(hf);
-  QUELT_TRY(fit.chol, cholesky(std::move(hf)));
+  // The factor of H itself, so that log|H|, H^{-1} and the derivatives of
+  // the score belong to the matrix whose inverse moves beta; the ridged
+  // matrix only where H is not positive definite.
+  auto own = potrf_lower(hf);
+  if (own.ok()) {
+    fit.chol = std::move(own).value();
+  } else {
+    add_ridge(hf);
+    QUELT_TRY(fit.chol, cholesky(std::move(hf)));
+  }
   fit.beta = std::move(beta);
   fit.mu = eta;
   fit.eta = std::move(eta);

@@ -25,9 +25,10 @@
 //
 // The record: beta, eta = mu = X beta; w_i = a_i p_i (1 - p_i) / (lambda
 // sigma) and z_i = eta_i + g_i / (p_i (1 - p_i) / (lambda sigma)) (z_i = eta_i
-// where that weight is at most 1e-12); chol the factor of H + r I for the H
-// of the last iteration that moved beta (formed before the move), or of
-// X^T diag(w) X + S_lambda when none did; deviance = weighted_rss =
+// where that weight is at most 1e-12); chol the factor of the H of the last
+// iteration that moved beta (formed before the move), or of X^T diag(w) X +
+// S_lambda when none did, with the ridge r I only when that matrix is not
+// positive definite; deviance = weighted_rss =
 // sum_i a_i d_i; dw_deta_i = a_i dh/deta; x a view of the context's model
 // matrix; iterations counts the Newton solves.
 #pragma once

@@ -1,0 +1,230 @@
+// The quantile (ELF) REML score and the quantile driver.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/error.hpp"
+#include "fit/quantile_driver.hpp"
+#include "inner/elf_fit.hpp"
+#include "inner_problems.hpp"
+#include "score/elf_score.hpp"
+
+namespace quelt {
+namespace {
+
+using testing::bump_problem;
+using testing::Problem;
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+EnvelopeScore score_at(const FitContext<Elf>& ctx, const Vector& rho) {
+  auto fit = fit_elf_armijo(ctx, rho);
+  EXPECT_TRUE(fit.ok() && fit.value().converged);
+  auto es = envelope_score(ctx, rho, fit.value());
+  EXPECT_TRUE(es.ok());
+  return es.value();
+}
+
+// The analytic Hessian is the derivative of the gradient: central
+// differences of the gradient (tight inner fits), with and without weights,
+// with one penalty per block and with two penalties sharing a block.
+TEST(ElfScore, HessianMatchesDifferencesOfTheGradient) {
+  Problem pr = bump_problem(400, 2, 6, 23);
+  const Vector y = testing::normal_draws(testing::signal(pr, 1.0, 0.5), 0.4, 2);
+  Problem shared = pr;
+  // A second penalty on the first block (its first-difference penalty).
+  Matrix s2(shared.design.x.cols(), shared.design.x.cols());
+  for (std::size_t b = 2; b + 1 < 8; ++b) {
+    s2(b, b) += 1.0, s2(b + 1, b + 1) += 1.0, s2(b, b + 1) -= 1.0, s2(b + 1, b) -= 1.0;
+  }
+  shared.design.penalties.push_back(s2);
+  shared.design.penalty_ranks.push_back(5);
+  shared.design.penalty_log_pdets.push_back(0.0);
+  shared.design.penalty_groups = {{0, 2}, {1}};
+  std::mt19937_64 g(1);
+  std::uniform_real_distribution<double> u(0.2, 3.0);
+  Vector a(y.size());
+  for (double& v : a) v = u(g);
+  struct Case {
+    const Problem* pr;
+    bool weighted;
+    double tau;
+    Vector rho;
+  };
+  for (const Case& c : std::vector<Case>{{&pr, false, 0.5, {0.0, 0.0}},
+                                         {&pr, true, 0.2, {2.0, -1.0}},
+                                         {&pr, false, 0.9, {-2.0, 3.0}},
+                                         {&shared, true, 0.7, {1.0, 0.5, -0.5}}}) {
+    auto ctx =
+        make_fit_context<Elf>(c.pr->design, y, c.weighted ? std::optional<Vector>(a) : std::nullopt,
+                              Elf{c.tau, 0.15, 0.15}, {200, 1e-12, 40});
+    auto ev = envelope_eval(ctx, c.rho);
+    ASSERT_TRUE(ev.ok());
+    const Matrix& hs = ev.value().hessian;
+    const std::size_t m = c.rho.size();
+    EXPECT_EQ(ev.value().grad, score_at(ctx, c.rho).grad);
+    Matrix fd(m, m);
+    double top = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+      Vector rp = c.rho, rm = c.rho;
+      rp[j] += 1e-4;
+      rm[j] -= 1e-4;
+      const Vector gp = score_at(ctx, rp).grad, gm = score_at(ctx, rm).grad;
+      for (std::size_t i = 0; i < m; ++i) {
+        fd(i, j) = (gp[i] - gm[i]) / 2e-4;
+        top = std::fmax(top, std::fabs(fd(i, j)));
+      }
+    }
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t j = 0; j < m; ++j) {
+        EXPECT_NEAR(hs(i, j), 0.5 * (fd(i, j) + fd(j, i)), 1e-5 * top)
+            << "tau " << c.tau << " " << i << j;
+        EXPECT_EQ(hs(i, j), hs(j, i));
+      }
+  }
+}
+
+// ---- the driver ---------------------------------------------------------------
+
+Result<FittedGam> fit_quantile(const Problem& pr, const Vector& y, std::optional<Vector> w,
+                               double tau, double sigma = 0.0, double lambda = 0.0) {
+  return fit_elf_quantile(pr.design, y, std::move(w), Elf{tau, sigma, lambda});
+}
+
+// The score of the original data at the record's rho, from a fresh context
+// in the units of y: the record's rho, scale and reml_value are those of y,
+// not of the units the driver works in.
+double score_in_units_of_y(const Problem& pr, const Vector& y, const FittedGam& r, double tau) {
+  auto ctx = make_fit_context<Elf>(pr.design, y, std::nullopt, Elf{tau, r.scale, r.scale},
+                                   {200, 1e-10, 40});
+  ctx.beta_start = r.beta;
+  return score_at(ctx, r.rho).score;
+}
+
+TEST(QuantileDriver, FitOfScaledYIsTheScaledFit) {
+  const Problem pr = bump_problem(600, 2, 6, 31);
+  const Vector y0 = testing::normal_draws(testing::signal(pr, 1.0, 2.0), 0.5, 5);
+  for (double tau : {0.5, 0.9}) {
+    auto base = fit_quantile(pr, y0, std::nullopt, tau);
+    ASSERT_TRUE(base.ok());
+    const FittedGam& b = base.value();
+    EXPECT_TRUE(b.converged);
+    EXPECT_NEAR(b.reml_value, score_in_units_of_y(pr, y0, b, tau), 1e-8 * std::fabs(b.reml_value));
+    for (double c : {1e-6, 1e-3, 1e3, 1e6}) {
+      Vector y = y0;
+      for (double& v : y) v *= c;
+      auto res = fit_quantile(pr, y, std::nullopt, tau);
+      ASSERT_TRUE(res.ok());
+      const FittedGam& r = res.value();
+      EXPECT_TRUE(r.converged) << c;
+      EXPECT_NEAR(r.edf_total, b.edf_total, 1e-8 * b.edf_total) << c;
+      EXPECT_NEAR(r.scale, c * b.scale, 1e-10 * c * b.scale) << c;
+      for (std::size_t j = 0; j < r.rho.size(); ++j)
+        EXPECT_NEAR(r.rho[j], b.rho[j] - 2.0 * std::log(c), 1e-8) << c;
+      for (std::size_t j = 0; j < r.beta.size(); ++j)
+        EXPECT_NEAR(r.beta[j], c * b.beta[j], 1e-8 * c) << c;
+      EXPECT_NEAR(r.vcov(1, 1), c * c * b.vcov(1, 1), 1e-8 * c * c * b.vcov(1, 1)) << c;
+      EXPECT_NEAR(r.reml_value, score_in_units_of_y(pr, y, r, tau), 1e-8 * std::fabs(r.reml_value))
+          << c;
+    }
+  }
+}
+
+// Prior weights are frequency weights: a weight of 2 fits like a duplicated
+// row, a weight of 0 like a dropped one.
+TEST(QuantileDriver, WeightsActAsRepeatedRows) {
+  const Problem pr = bump_problem(300, 1, 8, 12);
+  const Vector y = testing::normal_draws(testing::signal(pr, 1.0, 0.0), 0.6, 4);
+  std::mt19937_64 g(6);
+  std::uniform_int_distribution<int> wd(0, 2);
+  Vector w(y.size());
+  for (double& v : w) v = wd(g);
+  Problem rep = pr;
+  std::vector<std::size_t> rows;
+  for (std::size_t i = 0; i < y.size(); ++i)
+    for (int k = 0; k < static_cast<int>(w[i]); ++k) rows.push_back(i);
+  rep.design.x = Matrix(rows.size(), pr.design.x.cols());
+  Vector yr(rows.size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    yr[r] = y[rows[r]];
+    for (std::size_t c = 0; c < pr.design.x.cols(); ++c)
+      rep.design.x(r, c) = pr.design.x(rows[r], c);
+  }
+  for (double tau : {0.25, 0.9}) {
+    auto fw = fit_quantile(pr, y, w, tau);
+    auto fr = fit_quantile(rep, yr, std::nullopt, tau);
+    ASSERT_TRUE(fw.ok() && fr.ok());
+    const FittedGam &a = fw.value(), &b = fr.value();
+    EXPECT_TRUE(a.converged && b.converged);
+    EXPECT_NEAR(a.rho[0], b.rho[0], 1e-6);
+    EXPECT_NEAR(a.edf_total, b.edf_total, 1e-6);
+    EXPECT_NEAR(a.scale, b.scale, 1e-10);
+    EXPECT_NEAR(a.reml_value, b.reml_value, 1e-6 * std::fabs(b.reml_value));
+    for (std::size_t j = 0; j < a.beta.size(); ++j) {
+      EXPECT_NEAR(a.beta[j], b.beta[j], 1e-6) << j;
+      EXPECT_NEAR(a.vcov(j, j), b.vcov(j, j), 1e-6 * b.vcov(j, j)) << j;
+    }
+  }
+}
+
+// sigma given and lambda left out fits as lambda = sigma; the record's
+// scale is the sigma used.
+TEST(QuantileDriver, GivenSigmaIsTheScaleAndTheDefaultLambda) {
+  const Problem pr = bump_problem(200, 1, 6, 3);
+  const Vector y = testing::normal_draws(testing::signal(pr, 1.0, 0.0), 0.5, 8);
+  auto a = fit_quantile(pr, y, std::nullopt, 0.3, 0.07, kNaN);
+  auto b = fit_quantile(pr, y, std::nullopt, 0.3, 0.07, 0.07);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(a.value().scale, 0.07);
+  EXPECT_EQ(a.value().beta, b.value().beta);
+  EXPECT_TRUE(a.value().shape_params.empty());
+}
+
+TEST(QuantileDriver, DataChecksComeFirstWithTheirMessages) {
+  const Problem pr = bump_problem(5, 1, 3, 1);
+  const Vector y{1.0, 2.0, 3.0, 4.0, 5.0};
+  struct Bad {
+    Vector y;
+    std::optional<Vector> w;
+    Elf fam;
+    const char* msg;
+  };
+  const char* tau_msg =
+      "Quantile (ELF) tau must be in the open interval (0, 1) — 0/1 are degenerate (point mass at "
+      "min/max); got tau=";
+  for (const Bad& b : std::vector<Bad>{
+           {Vector{1.0, 2.0}, std::nullopt, Elf{0.5, 0, 0},
+            "x and y must have the same number of rows; got x.nrows()=5, y.len()=2"},
+           {y, Vector{1.0}, Elf{0.5, 0, 0},
+            "prior_weights length must match x rows; got weights.len()=1, x.nrows()=5"},
+           {y, std::nullopt, Elf{1.0, 0, 0}, tau_msg},
+           {y, std::nullopt, Elf{kNaN, 0, 0}, tau_msg},
+           {Vector{1.0, kNaN, 3.0, 4.0, 5.0}, std::nullopt, Elf{0.5, 0, 0},
+            "y must be finite; got y=NaN at row 1"},
+           {Vector{1.0, 2.0, 3.0, -kInf, 5.0}, std::nullopt, Elf{0.5, 0, 0},
+            "y must be finite; got y=-inf at row 3"},
+           {y, Vector{1.0, 1.0, -1.0, 1.0, 1.0}, Elf{0.5, 0, 0},
+            "prior_weights must be finite and non-negative; got weight=-1 at row 2"},
+           {y, Vector(5, 0.0), Elf{0.5, 0, 0}, "prior_weights must not all be zero"},
+           {y, std::nullopt, Elf{0.5, kInf, 0},
+            "Quantile (ELF) elf_sigma and elf_lambda must be finite; got elf_sigma=inf "
+            "elf_lambda=0"},
+       }) {
+    auto r = fit_elf_quantile(pr.design, b.y, b.w, b.fam);
+    ASSERT_FALSE(r.ok()) << b.msg;
+    EXPECT_EQ(r.error().kind, QueltError::Kind::InvalidParameter);
+    EXPECT_EQ(r.error().message.rfind(b.msg, 0), 0u) << r.error().message;
+  }
+  ModelDesign empty;
+  empty.x = Matrix(0, 1);
+  auto r = fit_elf_quantile(empty, Vector{}, std::nullopt, Elf{0.5, 0, 0});
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message, "Quantile (ELF) needs at least one observation; got n=0");
+}
+
+}  // namespace
+}  // namespace quelt
