@@ -40,13 +40,31 @@ inline double elf_logistic(double u) {
   return e / (e + 1.0);
 }
 
-// d(r) for one observation, summed in the order of the formula above.
+// The loss at fixed (tau, sigma, lambda), its constant
+// c0 = ln(1-tau) (1-tau) lambda + ln(tau) tau lambda formed once.
+struct ElfLoss {
+  double tau, sigma, lambda, c0;
+  ElfLoss(double tau_, double sigma_, double lambda_)
+      : tau(tau_),
+        sigma(sigma_),
+        lambda(lambda_),
+        c0(std::log(1.0 - tau_) * ((1.0 - tau_) * lambda_) + std::log(tau_) * (tau_ * lambda_)) {}
+  // d(r), and p = logistic(r / lambda) into `p`, both from e = exp(-|u|):
+  // softplus(u) = max(u, 0) + ln(1 + e) and logistic(u) = 1/(1 + e) for
+  // u >= 0, e/(1 + e) otherwise (the forms of elf_softplus and elf_logistic).
+  double deviance(double r, double& p) const {
+    const double u = r / lambda;
+    const double e = std::exp(-std::fabs(u));
+    const double softplus = u > 0.0 ? u + std::log1p(e) : std::log1p(e);
+    p = u >= 0.0 ? 1.0 / (e + 1.0) : e / (e + 1.0);
+    return 2.0 * (c0 - r * (1.0 - tau) + lambda * softplus) / sigma;
+  }
+};
+
+// d(r) for one observation.
 inline double elf_unit_deviance(double r, double tau, double sigma, double lambda) {
-  const double u = r / lambda;
-  return 2.0 *
-         (std::log(1.0 - tau) * ((1.0 - tau) * lambda) + std::log(tau) * (tau * lambda) -
-          r * (1.0 - tau) + lambda * elf_softplus(u)) /
-         sigma;
+  double p;
+  return ElfLoss(tau, sigma, lambda).deviance(r, p);
 }
 
 // g, h and dh/deta from p = logistic(r / lambda).

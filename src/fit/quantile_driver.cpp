@@ -201,24 +201,33 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
   // point the loop accepts (every fit starts from beta_start, so the two are
   // the same fit).
   std::optional<PriorFit> last;
-  auto evaluate = [&ctx, &last](const Vector& rho) {
-    auto r = envelope_eval(ctx, rho, last);
+
+  auto drop_last = [&ctx, &last] {
+    if (last) ctx.scratch.give_fit(last->fit);
     last.reset();
+  };
+  auto evaluate = [&ctx, &last, &drop_last](const Vector& rho) {
+    auto r = envelope_eval(ctx, rho, last);
+    drop_last();
     return r;
   };
-  auto trial = [&ctx, &last](const Vector& u) -> Result<double> {
-    last.reset();
+  auto trial = [&ctx, &drop_last, &last](const Vector& u) -> Result<double> {
+    drop_last();
     QUELT_TRY(InnerFit fit, fit_elf_armijo(ctx, u));
     ctx.fit_stats.inner_pirls_calls += 1;
     ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
-    QUELT_TRY(auto es, envelope_score(ctx, u, fit));
+    auto es = envelope_score(ctx, u, fit);
+    if (!es.ok()) {
+      ctx.scratch.give_fit(fit);
+      return std::move(es).take_error();
+    }
     last = PriorFit{u, std::nullopt, std::move(fit)};
-    return es.score;
+    return es.value().score;
   };
   const OuterStart start = outer_start(m);
   QUELT_TRY(OuterResult r, outer_newton(start.rho, start.bounds, std::nullopt, options, evaluate,
                                         trial, ctx.fit_stats));
-  last.reset();
+  drop_last();
 
   // Final fit at the chosen rho, not counted.
   QUELT_TRY(InnerFit fit, fit_elf_armijo(ctx, r.rho));

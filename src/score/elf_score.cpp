@@ -149,6 +149,7 @@ Result<OuterEval> envelope_eval(FitContext<Elf>& ctx, std::span<const double> rh
   QUELT_TRY(EnvelopeScore es, envelope_score(ctx, rho, fit));
   OuterEval out;
   out.hessian = analytic_hessian(ctx, fit, es);
+  ctx.scratch.give_fit(fit);
   out.grad = std::move(es.grad);
   out.score = es.score;
   return out;
