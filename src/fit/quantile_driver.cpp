@@ -140,7 +140,9 @@ Matrix sandwich_covariance(const FitContext<Elf>& ctx, const InnerFit& fit,
   return v;
 }
 
-// Start and box of the log smoothing parameters, in the units of y/c.
+// Start and box of the log smoothing parameters: rho = 0 and [-30, 30] for
+// every coordinate. They are taken in the units of y/c, so both follow the
+// units of y.
 struct OuterStart {
   Vector rho;
   Bounds bounds;
@@ -241,7 +243,7 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
   // log|S_lambda|_+ and the normaliser of every observation).
   const double ln_c = std::log(c);
   for (double& b : fit.beta) b *= c;
-  for (double& v : vcov.storage()) v *= c * c;
+  for (double& v : vcov.storage()) v = (v * c) * c;
   out.rho = std::move(r.rho);
   for (double& v : out.rho) v -= 2.0 * ln_c;
   out.scale = sigma_given ? family.sigma : ctx.family.sigma * c;

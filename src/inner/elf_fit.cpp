@@ -16,7 +16,8 @@ namespace quelt {
 
 namespace {
 
-// Ridge of every factored system, relative to its largest diagonal entry.
+// Ridge of the Newton systems, relative to their largest diagonal entry: it
+// damps a step without moving the point where the step vanishes.
 constexpr double kNewtonRidgeRel = 1e-7;
 // Absolute slack of the sufficient-decrease test: f is a sum of
 // dimensionless losses, so rounding in a long sum must not reject the last
