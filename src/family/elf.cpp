@@ -6,8 +6,8 @@
 namespace quelt {
 
 namespace {
-// Smallest sigma and lambda the normaliser takes: keeps ln lambda and the
-// Gamma arguments finite.
+// Smallest σ and λ the normaliser takes: keeps ln λ and the arguments of
+// ln Γ finite.
 constexpr double kElfScaleFloor = 1e-12;
 }  // namespace
 

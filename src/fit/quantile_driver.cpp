@@ -25,7 +25,7 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kLnFour = 1.3862943611198906;
 // Floor of the warm start's residual variance in the units of y/c, that is
-// relative to the squared spread of y: keeps sigma positive when the
+// relative to the squared spread of y: keeps σ positive when the
 // least-squares fit interpolates.
 constexpr double kResidualFloorRel = 1e-6;
 // Ridge of the warm start's system, relative to its largest diagonal entry.
@@ -56,8 +56,8 @@ double spread_of(const Vector& y, const std::optional<Vector>& a) {
   return (sd > 0.0 ? sd : std::fabs(mean)) * top;
 }
 
-// The k-th smallest residual of the rows repeated a_i times, k =
-// round((W - 1) tau), W = sum a_i (the (n - 1) tau order statistic without
+// The k-th smallest residual of the rows repeated a_i times,
+// k = round((W − 1)·τ), W = Σ_i a_i (the (n − 1)·τ order statistic without
 // weights). Rows of weight 0 are never chosen.
 double weighted_residual_quantile(const Vector& e, const std::optional<Vector>& a, double tau,
                                   double total) {
@@ -83,8 +83,8 @@ struct WarmStart {
 };
 
 // Weighted penalized least squares at unit smoothing parameters, shifted by
-// the residual tau-quantile: beta0 = A^{-1} X^T a (y + q), A = X^T a X +
-// sum_j S_j + ridge.
+// the residual τ-quantile q: β₀ = A⁻¹Xᵀdiag(a)(y + q), A = Xᵀdiag(a)X +
+// Σ_j S_j + ridge.
 Result<WarmStart> least_squares_start(const FitContext<Elf>& ctx, double total) {
   const std::size_t n = ctx.n(), p = ctx.p();
   const double* a = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
@@ -120,7 +120,7 @@ Result<WarmStart> least_squares_start(const FitContext<Elf>& ctx, double total) 
   return ws;
 }
 
-// H^{-1} (X^T diag(a g^2) X + S_lambda) H^{-1} at the final fit.
+// H⁻¹(Xᵀdiag(a·g²)X + S_λ)H⁻¹ at the final fit.
 Matrix sandwich_covariance(const FitContext<Elf>& ctx, const InnerFit& fit,
                            std::span<const double> rho) {
   const std::size_t n = ctx.n(), p = ctx.p();
@@ -140,7 +140,7 @@ Matrix sandwich_covariance(const FitContext<Elf>& ctx, const InnerFit& fit,
   return v;
 }
 
-// Start and box of the log smoothing parameters: rho = 0 and [-30, 30] for
+// Start and box of the log smoothing parameters: ρ = 0 and [−30, 30] for
 // every coordinate. They are taken in the units of y/c, so both follow the
 // units of y.
 struct OuterStart {
@@ -231,16 +231,16 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
                                         trial, ctx.fit_stats));
   drop_last();
 
-  // Final fit at the chosen rho, not counted.
+  // Final fit at the chosen ρ, not counted.
   QUELT_TRY(InnerFit fit, fit_elf_armijo(ctx, r.rho));
   FitOutcome out;
   out.edf_total = compute_edf_total(ctx.x.view(), fit.w, fit.chol);
   Vector edf_per_term = compute_edf_per_term(ctx.penalties, r.rho, p, fit.chol);
   Matrix vcov = sandwich_covariance(ctx, fit, r.rho);
 
-  // Back to the units of y: beta and sigma scale by c, the covariance by
-  // c^2, lambda_j by c^-2, and the score moves by (W - Mp) ln c (log|H|,
-  // log|S_lambda|_+ and the normaliser of every observation).
+  // Back to the units of y: β and σ scale by c, the covariance by c², λ_j by
+  // c⁻², and the score moves by (W − Mp)·ln c (through log|H|, log|S_λ|₊ and
+  // the normaliser of every observation).
   const double ln_c = std::log(c);
   for (double& b : fit.beta) b *= c;
   for (double& v : vcov.storage()) v = (v * c) * c;

@@ -23,7 +23,7 @@ constexpr double kNewtonRidgeRel = 1e-7;
 // dimensionless losses, so rounding in a long sum must not reject the last
 // small Newton steps.
 constexpr double kArmijoSlack = 1e-10;
-// Working weights at or below this leave z at eta.
+// Working weights at or below this leave z at η.
 constexpr double kTinyWeight = 1e-12;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -32,10 +32,10 @@ double prior_weight(const FitContext<Elf>& ctx, std::size_t i) {
   return ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
 }
 
-// One pass over the rows at eta: returns sum_i a_i d_i over the rows of
-// positive weight in row order, or +inf at the first term that is not
-// finite; when `p` is given it receives p_i = logistic((y_i - eta_i)/lambda)
-// (0.5 on rows of weight 0).
+// One pass over the rows at η: returns Σ_i a_i·d_i over the rows of positive
+// weight in row order, or +∞ at the first term that is not finite; when `p`
+// is given it receives p_i = logistic((y_i − η_i)/λ) (0.5 on rows of
+// weight 0).
 double loss_pass(const FitContext<Elf>& ctx, const Vector& eta, double* p) {
   const ElfLoss loss(ctx.family.tau, ctx.family.sigma, ctx.family.lambda);
   double sum = 0.0, pi = 0.5;
@@ -60,7 +60,7 @@ double objective_at(const FitContext<Elf>& ctx, const Matrix& s, const Vector& e
   return quadratic_form(s, beta) + loss;
 }
 
-// X v into out (zeros when X has no columns).
+// Xv into out (zeros when X has no columns).
 void times_x(const FitContext<Elf>& ctx, const Vector& v, Vector& out) {
   out.resize(ctx.n());
   if (ctx.p() == 0)
@@ -69,7 +69,7 @@ void times_x(const FitContext<Elf>& ctx, const Vector& v, Vector& out) {
     matvec_into(ctx.x.view(), v.data(), out.data());
 }
 
-// X^T diag(ah) X and X^T ag in one pass over row blocks of X.
+// Xᵀdiag(ah)X and Xᵀag in one pass over row blocks of X.
 void cross_products(MatrixView x, const Vector& ah, const Vector& ag, Matrix& h, Vector& b) {
   const std::size_t n = x.rows, p = x.cols;
   b.assign(p, 0.0);
@@ -88,7 +88,7 @@ void cross_products(MatrixView x, const Vector& ah, const Vector& ag, Matrix& h,
   h = gram.result();
 }
 
-// H + r I with r = 1e-7 max(1, max_j |H_jj|) (NaN entries ignored).
+// H + rI with r = 1e-7·max(1, max_j |H_jj|) (NaN entries ignored).
 void add_ridge(Matrix& h) {
   double top = 1.0;
   for (std::size_t j = 0; j < h.rows(); ++j) top = std::fmax(top, std::fabs(h(j, j)));
@@ -134,8 +134,8 @@ Result<InnerFit> fit_elf_armijo(const FitContext<Elf>& ctx, std::span<const doub
   const MatrixView X = ctx.x.view();
   const InnerOptions& opt = ctx.inner_options;
 
-  // Row-length work arrays from the context's pool: eta and p of the current
-  // coefficients, their trial counterparts, X d, and the weighted g and h.
+  // Row-length work arrays from the context's pool: η and p of the current
+  // coefficients, their trial counterparts, Xd, and the weighted g and h.
   Vector eta = ctx.scratch.take(n), pr = ctx.scratch.take(n);
   Vector eta_t = ctx.scratch.take(n), pr_t = ctx.scratch.take(n);
   Vector xd = ctx.scratch.take(n), ag = ctx.scratch.take(n), ah = ctx.scratch.take(n);
@@ -151,11 +151,11 @@ Result<InnerFit> fit_elf_armijo(const FitContext<Elf>& ctx, std::span<const doub
   }
 
   Vector beta_t(p);
-  std::optional<Matrix> h_moved;  // H of the last iteration that moved beta
+  std::optional<Matrix> h_moved;  // H of the last iteration that moved β
   bool converged = false;
   std::size_t k = 0;
   while (k < opt.max_iter) {
-    // a g and a h at eta; the largest residual of a row that counts.
+    // a·g and a·h at η; the largest residual of a row that counts.
     double rmax = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       const double a = prior_weight(ctx, i);
@@ -180,7 +180,7 @@ Result<InnerFit> fit_elf_armijo(const FitContext<Elf>& ctx, std::span<const doub
     Vector d = chol_back_solve(l, chol_forward_solve(l, b));
     k += 1;
 
-    // Cap the move of the linear predictor at the residual range plus lambda.
+    // Cap the move of the linear predictor at the residual range plus λ.
     times_x(ctx, d, xd);
     double xmax = 0.0;
     for (double v : xd) xmax = std::fmax(xmax, std::fabs(v));
@@ -222,7 +222,7 @@ Result<InnerFit> fit_elf_armijo(const FitContext<Elf>& ctx, std::span<const doub
   }
   for (Vector* v : {&eta_t, &pr_t, &xd, &ag, &ah}) release(*v);
 
-  // The record at X beta (the loop moved eta by increments).
+  // The record at Xβ (the loop moved η by increments).
   InnerFit fit;
   fit.n = n;
   fit.p = p;
@@ -251,9 +251,9 @@ Result<InnerFit> fit_elf_armijo(const FitContext<Elf>& ctx, std::span<const doub
     hf = xtwx(X, fit.w.data());
     add_into(hf, s);
   }
-  // The factor of H itself, so that log|H|, H^{-1} and the derivatives of
-  // the score belong to the matrix whose inverse moves beta; the ridged
-  // matrix only where H is not positive definite.
+  // The factor of H itself, so that log|H|, H⁻¹ and the derivatives of the
+  // score belong to the matrix whose inverse moves β; the ridged matrix only
+  // where H is not positive definite.
   auto own = potrf_lower(hf);
   if (own.ok()) {
     fit.chol = std::move(own).value();

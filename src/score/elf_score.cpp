@@ -14,9 +14,9 @@ namespace quelt {
 
 namespace {
 
-constexpr double kLnTwoPi = 1.8378770664093453;  // ln 2 pi
+constexpr double kLnTwoPi = 1.8378770664093453;  // ln 2π
 
-// S beta for a p x p penalty.
+// Sβ for a p x p penalty.
 Vector penalty_times(const Matrix& s, const Vector& beta) {
   const std::size_t p = beta.size();
   Vector u(p, 0.0);
@@ -35,7 +35,7 @@ double dot(const Vector& a, const Vector& b) {
   return acc;
 }
 
-// W = sum_i a_i (n without prior weights).
+// W = Σ_i a_i (n without prior weights).
 double total_weight(const FitContext<Elf>& ctx) {
   if (!ctx.prior_weights) return static_cast<double>(ctx.y.size());
   double w = 0.0;
@@ -55,7 +55,7 @@ Matrix analytic_hessian(const FitContext<Elf>& ctx, const InnerFit& fit, const E
     a[j] = gemm(h_inv.view(), ctx.penalties[j].view());
   }
 
-  // s(j, k) = sum_i w'_i eta_j[i] q_k[i], eta_j = -lambda_j X v_j.
+  // s(j, k) = Σ_i w'_i·η_j[i]·q_k[i], η_j = −λ_j·Xv_j.
   Matrix s(m, m);
   if (fit.dw_deta && fit.x && p > 0 && m > 0) {
     const MatrixView x = *fit.x;

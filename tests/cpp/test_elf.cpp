@@ -4,10 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/error.hpp"
 #include "core/linalg.hpp"
+#include "derivative_check.hpp"
 #include "family/elf.hpp"
 #include "inner/elf_fit.hpp"
 #include "inner_problems.hpp"
@@ -23,28 +25,28 @@ struct ElfCase {
 const std::vector<ElfCase> kLossCases = {
     {0.5, 1.0, 1.0}, {0.1, 0.3, 0.05}, {0.9, 2.0, 0.5}, {0.02, 0.01, 0.003}, {0.75, 5.0, 20.0}};
 
-// d/2 as a function of eta at a fixed y.
-double half_loss(const ElfCase& c, double y, double eta) {
-  return 0.5 * elf_unit_deviance(y - eta, c.tau, c.sigma, c.lambda);
-}
-double p_at(const ElfCase& c, double y, double eta) { return elf_logistic((y - eta) / c.lambda); }
-
+// ∂(d/2)/∂η = −g, ∂(−g)/∂η = h and ∂h/∂η at residuals from −30λ to 30λ.
 TEST(ElfLoss, DerivativesInEtaMatchCentralDifferences) {
   for (const ElfCase& c : kLossCases) {
+    auto p_at = [&](double y, double eta) { return elf_logistic((y - eta) / c.lambda); };
     for (double k : {-30.0, -3.0, -0.5, 0.0, 0.7, 4.0, 30.0}) {
-      const double y = k * c.lambda, d = 1e-4 * c.lambda;
-      const double p = p_at(c, y, 0.0);
-      // d(d/2)/deta = -g.
-      const double fd1 = (half_loss(c, y, d) - half_loss(c, y, -d)) / (2 * d);
-      EXPECT_NEAR(-elf_gradient(p, c.tau, c.sigma), fd1, 1e-6 / c.sigma) << c.tau << " " << k;
-      // dg/dr = h, so d(-g)/deta = h.
-      auto minus_g = [&](double e) { return -elf_gradient(p_at(c, y, e), c.tau, c.sigma); };
-      const double fd2 = (minus_g(d) - minus_g(-d)) / (2 * d);
-      EXPECT_NEAR(elf_curvature(p, c.sigma, c.lambda), fd2, 1e-6 / (c.sigma * c.lambda));
-      auto h = [&](double e) { return elf_curvature(p_at(c, y, e), c.sigma, c.lambda); };
-      const double fd3 = (h(d) - h(-d)) / (2 * d);
-      EXPECT_NEAR(elf_curvature_deta(p, c.sigma, c.lambda), fd3,
-                  1e-6 / (c.sigma * c.lambda * c.lambda));
+      const double y = k * c.lambda;
+      const std::string label = "tau " + std::to_string(c.tau) + " r/lambda " + std::to_string(k);
+      auto tol = [&](double scale) {
+        return testing::DiffTolerance{0.0, 1e-6 * scale, testing::DiffScale::None, 1e-4 * c.lambda};
+      };
+      testing::expect_derivative_matches(
+          [&](double e) { return 0.5 * elf_unit_deviance(y - e, c.tau, c.sigma, c.lambda); },
+          [&](double e) { return -elf_gradient(p_at(y, e), c.tau, c.sigma); }, 0.0,
+          tol(1.0 / c.sigma), label + " g");
+      testing::expect_derivative_matches(
+          [&](double e) { return -elf_gradient(p_at(y, e), c.tau, c.sigma); },
+          [&](double e) { return elf_curvature(p_at(y, e), c.sigma, c.lambda); }, 0.0,
+          tol(1.0 / (c.sigma * c.lambda)), label + " h");
+      testing::expect_derivative_matches(
+          [&](double e) { return elf_curvature(p_at(y, e), c.sigma, c.lambda); },
+          [&](double e) { return elf_curvature_deta(p_at(y, e), c.sigma, c.lambda); }, 0.0,
+          tol(1.0 / (c.sigma * c.lambda * c.lambda)), label + " dh");
     }
   }
 }

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/error.hpp"
+#include "derivative_check.hpp"
 #include "fit/quantile_driver.hpp"
 #include "inner/elf_fit.hpp"
 #include "inner_problems.hpp"
@@ -64,27 +66,15 @@ TEST(ElfScore, HessianMatchesDifferencesOfTheGradient) {
                               Elf{c.tau, 0.15, 0.15}, {200, 1e-12, 40});
     auto ev = envelope_eval(ctx, c.rho);
     ASSERT_TRUE(ev.ok());
-    const Matrix& hs = ev.value().hessian;
-    const std::size_t m = c.rho.size();
     EXPECT_EQ(ev.value().grad, score_at(ctx, c.rho).grad);
-    Matrix fd(m, m);
-    double top = 0.0;
-    for (std::size_t j = 0; j < m; ++j) {
-      Vector rp = c.rho, rm = c.rho;
-      rp[j] += 1e-4;
-      rm[j] -= 1e-4;
-      const Vector gp = score_at(ctx, rp).grad, gm = score_at(ctx, rm).grad;
-      for (std::size_t i = 0; i < m; ++i) {
-        fd(i, j) = (gp[i] - gm[i]) / 2e-4;
-        top = std::fmax(top, std::fabs(fd(i, j)));
-      }
-    }
-    for (std::size_t i = 0; i < m; ++i)
-      for (std::size_t j = 0; j < m; ++j) {
-        EXPECT_NEAR(hs(i, j), 0.5 * (fd(i, j) + fd(j, i)), 1e-5 * top)
-            << "tau " << c.tau << " " << i << j;
-        EXPECT_EQ(hs(i, j), hs(j, i));
-      }
+    testing::expect_hessian_matches([&](const Vector& r) { return score_at(ctx, r).grad; },
+                                    [&](const Vector& r) {
+                                      auto e = envelope_eval(ctx, r);
+                                      EXPECT_TRUE(e.ok());
+                                      return e.value().hessian;
+                                    },
+                                    c.rho, {1e-5, 0.0, testing::DiffScale::LargestDifference, 1e-4},
+                                    "tau " + std::to_string(c.tau));
   }
 }
 
