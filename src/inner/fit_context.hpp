@@ -147,6 +147,13 @@ struct FitContextExtras<Gaussian> {
   Vector xtwy;  // p: Xᵀdiag(w_prior)y (Xᵀy without prior weights)
 };
 
+// The quantile context carries the coefficients every one of its inner fits
+// starts from (absent: zeros).
+template <>
+struct FitContextExtras<Elf> {
+  std::optional<Vector> beta_start;
+};
+
 // The context of one fit of family `Family`.
 //
 // Invariants established by the builder (the drivers): penalties are m

@@ -8,6 +8,8 @@
 #include "design/additive.hpp"
 #include "design/confounding.hpp"
 #include "design/model_design.hpp"
+#include "family/families.hpp"
+#include "fit/quantile_driver.hpp"
 #include "python/convert.hpp"
 #include "python/dispatch.hpp"
 #include "python/errors.hpp"
@@ -101,6 +103,15 @@ PyObject* fit_with_hints(const FamilyChoice& family, ModelDesign&& design, std::
     }
     throw;
   }
+}
+
+// The quantile fit checks its data before the design is built, so that an
+// empty or non-finite response is reported as such.
+void check_data_before_design(const FamilyChoice& family, std::size_t n_rows, const Vector& y,
+                              const std::optional<Vector>& weights) {
+  if (family.kind == FamilyKind::Elf)
+    unwrap(check_quantile_data(n_rows, y, weights,
+                               elf_identity(family.tau, family.elf_sigma, family.elf_lambda)));
 }
 
 }  // namespace
@@ -203,6 +214,7 @@ PyObject* py_fit(PyObject*, PyObject* args, PyObject* kwargs) {
         convert_family_args(o[6], o[7], o[8], o[9], o[10], o[11], o[12], o[13], o[14]);
 
     FamilyChoice family = unwrap(choose_family(family_name, fargs));
+    check_data_before_design(family, x.rows(), y, weights);
     check_has_rows(x);
     ModelDesign built;
     if (design == "cr") {
@@ -254,6 +266,7 @@ PyObject* py_fit_additive(PyObject*, PyObject* args, PyObject* kwargs) {
     // Term errors come before family errors.
     std::vector<TermSpec> specs = parse_terms(terms);
     FamilyChoice family = unwrap(choose_family(family_name, fargs));
+    check_data_before_design(family, x.rows(), y, weights);
     check_has_rows(x);
     ModelDesign built = unwrap(build_additive_design(specs, x.view()));
     const std::size_t n_rows = x.rows();
