@@ -41,7 +41,7 @@ void ensure_numpy() {
 }
 
 // An int or __index__ object as an unsigned 64-bit integer. A TypeError is
-// re-raised behind `prefix`; a value out of range raises OverflowError
+// re-raised behind `prefix`; a value out of range raises ValueError
 // "<prefix>: must not be negative; got <v>" or "<prefix>: too large; the
 // largest accepted value is 18446744073709551615"; other errors unchanged.
 std::uint64_t u64_named(PyObject* obj, const std::string& prefix) {
@@ -57,14 +57,14 @@ std::uint64_t u64_named(PyObject* obj, const std::string& prefix) {
   const int negative = PyObject_RichCompareBool(idx.get(), zero.get(), Py_LT);
   if (negative < 0) throw_pyerr();
   if (!negative) {
-    raise(PyExc_OverflowError,
+    raise(PyExc_ValueError,
           prefix + ": too large; the largest accepted value is 18446744073709551615");
   }
   int beyond = 0;
   const long long sv = PyLong_AsLongLongAndOverflow(idx.get(), &beyond);
   if (sv == -1 && PyErr_Occurred()) throw_pyerr();
-  raise(PyExc_OverflowError, prefix + ": must not be negative; got " +
-                                 (beyond ? "a value below -2**63" : std::to_string(sv)));
+  raise(PyExc_ValueError, prefix + ": must not be negative; got " +
+                              (beyond ? "a value below -2**63" : std::to_string(sv)));
 }
 
 [[noreturn]] void raise_type(const char* name, const char* what, PyObject* got) {

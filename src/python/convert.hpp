@@ -14,7 +14,7 @@
 //   interpreter.
 // - A TypeError from a conversion is re-raised as TypeError whose message
 //   names the parameter ("argument 'k': ..."), an integer out of range as
-//   OverflowError naming the parameter and the cause; any other error of the
+//   ValueError naming the parameter and the cause; any other error of the
 //   conversion (UnicodeEncodeError, an error raised by __index__, ...) is
 //   raised unchanged.
 // - Arrays are copied when they are converted: the returned Matrix/Vector
@@ -60,7 +60,7 @@ Vector to_vector(PyObject* obj, const char* name);
 double to_f64(PyObject* obj, const char* name);
 
 // An int or an object with __index__ as an unsigned 64-bit integer. A
-// negative or too-large value raises OverflowError naming `name` and saying
+// negative or too-large value raises ValueError naming `name` and saying
 // which ("argument 'k': must not be negative; got -1"); None and other types
 // raise TypeError naming `name`.
 std::uint64_t to_u64(PyObject* obj, const char* name);
@@ -72,7 +72,7 @@ std::string to_str(PyObject* obj, const char* name);
 
 // Index-protocol conversion to an unsigned 64-bit integer for values that
 // are not parameters of their own (the entries of a term tuple): a TypeError
-// or OverflowError keeps its class and gets `what` in front of its cause
+// keeps its class, a value out of range is ValueError, and gets `what` in front of its cause
 // ("fit_additive: term 0 k: ..."); other errors are raised unchanged.
 std::uint64_t index_to_u64(PyObject* obj, const std::string& what);
 

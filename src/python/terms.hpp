@@ -12,8 +12,8 @@ namespace quelt::py {
 // k]) with basis "cr", "cr_stable", "re", "te", "te_multi", "ti" or "tp";
 // a fourth element is an error. The first bad item stops the parse with
 // ValueError "fit_additive: ..." naming its 0-based index; a failed integer
-// conversion of a tensor, thin-plate or k entry keeps its class (TypeError,
-// OverflowError) and names the term and the entry.
+// conversion of a tensor, thin-plate or k entry is a TypeError (wrong type)
+// or a ValueError (out of range) naming the term and the entry.
 // Items are read while the index is below both the length at the start and
 // the list's current length (conversions may run Python code that changes
 // the list). An empty result is ValueError "fit_additive: terms list must be

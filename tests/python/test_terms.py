@@ -40,9 +40,9 @@ def data():
          "fit_additive: tensor term 0 k must be a (k_a, k_b) tuple"),
         ([((0, 1), "te", (5, 5, 5))], ValueError,
          "fit_additive: tensor term 0 k tuple must have exactly 2 elements"),
-        ([((-1, 2), "te")], OverflowError, None),
+        ([((-1, 2), "te")], ValueError, None),
         ([((0, 1.0), "te")], TypeError, None),
-        ([((0, 1), "te", (5, -5))], OverflowError, None),
+        ([((0, 1), "te", (5, -5))], ValueError, None),
         # several margins
         ([((0, 1), "te_multi", (4, 5, 6))], ValueError,
          "fit_additive: term 0 k tuple length (3) must match cols length (2)"),
@@ -60,7 +60,7 @@ def data():
         ([([0, 1], "tp")], ValueError,
          "fit_additive: tps term 0 first element must be a tuple of column indices"),
         ([((0, 1), "tp", None)], TypeError, None),
-        ([((0, 1), "tp", -3)], OverflowError, None),
+        ([((0, 1), "tp", -3)], ValueError, None),
         # univariate terms and unknown names
         ([(0.5, "cr")], ValueError,
          "fit_additive: univariate term 0 first element must be an integer column index"),
@@ -72,8 +72,8 @@ def data():
         ([(0, "CR")], ValueError, f'fit_additive: term 0 basis must be {BASES}; got "CR"'),
         ([(0, "cr\0")], ValueError, f'fit_additive: term 0 basis must be {BASES}; got "cr\\0"'),
         ([(0, "cr", None)], TypeError, None),
-        ([(0, "cr", -1)], OverflowError, None),
-        ([(0, "cr_stable", 2**64)], OverflowError, None),
+        ([(0, "cr", -1)], ValueError, None),
+        ([(0, "cr_stable", 2**64)], ValueError, None),
         ([], ValueError, "fit_additive: terms list must be non-empty"),
         # a fourth element is not dropped silently
         ([(0, "cr", 7, "extra")], ValueError,
