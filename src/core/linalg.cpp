@@ -62,7 +62,7 @@ Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::spa
   QUELT_TRY(Matrix L, cholesky(H));
   // A tiny ridge scaled to the diagonal keeps the solve stable when H is
   // barely positive definite; NaN diagonal entries do not raise it.
-  double d = 1.0;
+  double d = 0.0;
   for (std::size_t i = 0; i < H.rows(); ++i) {
     const double v = std::fabs(H(i, i));
     if (v > d) d = v;

@@ -31,8 +31,10 @@ Vector chol_forward_solve(const Matrix& L, std::span<const double> b);
 // x with Lᵀ·x = y (y has at least n entries).
 Vector chol_back_solve(const Matrix& L, std::span<const double> y);
 
-// (factor of H, β) with (H + δ·I)·β = r, δ = 1e-12·max(1, max_i |H_ii|): the
+// (factor of H, β) with (H + δ·I)·β = r, δ = 1e-12·max_i |H_ii|: the
 // returned factor is that of the unridged H, β comes from the ridged copy.
+// The ridge is relative to H alone, so that H in other units (every weight
+// times c) gives the same β.
 // Fails with SingularSystem "Cholesky failed: {}" when either factorization
 // fails (H's own first).
 Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r);

@@ -154,7 +154,8 @@ struct FitContextExtras<Gaussian> {
 // p x p matrices; penalty_ranks and penalty_log_pdets have m entries;
 // every penalty index appears in exactly one of penalty_groups (an empty
 // group list means every penalty is its own group); y, prior_weights and
-// eta_start (n entries, or one entry broadcast) agree with the rows of x.
+// eta_start (n entries, or one entry broadcast) agree with the rows of x;
+// n_obs counts the rows of positive prior weight.
 template <class Family>
 struct FitContext : FitContextExtras<Family> {
   // Penalty matrices S_j at unit smoothing parameter, one per entry of rho.
@@ -172,6 +173,9 @@ struct FitContext : FitContextExtras<Family> {
   Vector y;
   // Prior weights, n entries; absent means all 1.0.
   std::optional<Vector> prior_weights;
+  // Rows of positive prior weight: the data count of the scale estimate and
+  // of the residual degrees of freedom (a row of zero weight is not data).
+  std::size_t n_obs = 0;
   // Starting linear predictor (n entries or one broadcast entry); when
   // present it replaces the computed start of PIRLS, also over a warm start.
   std::optional<Vector> eta_start;
@@ -190,6 +194,9 @@ struct FitContext : FitContextExtras<Family> {
   std::size_t m() const { return penalties.size(); }
 };
 
+// The rows of positive weight among n rows (all n without weights).
+std::size_t count_positive_weights(const std::optional<Vector>& w, std::size_t n);
+
 // Fills xtwx and xtwy of a Gaussian context from its x, y and prior weights.
 void gaussian_cross_products(FitContext<Gaussian>& ctx);
 
@@ -200,9 +207,9 @@ void gaussian_cross_products(FitContext<Gaussian>& ctx);
 // penalties instead (its predictor stays), so the n x p matrix is never
 // copied. Counters start at zero, the warm-start cell empty, eta_start absent.
 template <class Family, class Design>
-requires std::same_as<std::remove_cvref_t<Design>, ModelDesign> FitContext<Family> make_fit_context(
-    Design&& design, Vector y, std::optional<Vector> prior_weights, Family family,
-    InnerOptions options = {});
+  requires std::same_as<std::remove_cvref_t<Design>, ModelDesign>
+FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vector> prior_weights,
+                                    Family family, InnerOptions options = {});
 
 // S_lambda = sum_j exp(rho_j) S_j (p x p); the p x p zero matrix when there
 // are no penalties. rho needs at least as many entries as there are
@@ -211,9 +218,9 @@ Matrix total_penalty(const std::vector<Matrix>& penalties, std::span<const doubl
                      std::size_t p);
 
 template <class Family, class Design>
-requires std::same_as<std::remove_cvref_t<Design>, ModelDesign> FitContext<Family> make_fit_context(
-    Design&& design, Vector y, std::optional<Vector> prior_weights, Family family,
-    InnerOptions options) {
+  requires std::same_as<std::remove_cvref_t<Design>, ModelDesign>
+FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vector> prior_weights,
+                                    Family family, InnerOptions options) {
   check_invariant(
       y.size() == design.x.rows() && (!prior_weights || prior_weights->size() == y.size()),
       "make_fit_context: y or weights do not match the model matrix");
@@ -227,6 +234,7 @@ requires std::same_as<std::remove_cvref_t<Design>, ModelDesign> FitContext<Famil
   ctx.x = std::forward<Design>(design).x;
   ctx.y = std::move(y);
   ctx.prior_weights = std::move(prior_weights);
+  ctx.n_obs = count_positive_weights(ctx.prior_weights, ctx.y.size());
   ctx.family = std::move(family);
   ctx.inner_options = options;
   if constexpr (std::is_same_v<Family, Gaussian>) gaussian_cross_products(ctx);

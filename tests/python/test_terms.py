@@ -106,7 +106,11 @@ def test_term_errors(data, terms, exc, message):
     ],
 )
 def test_valid_terms_parse(data, terms, ranges):
-    x, y = data
+    # A model needs a row per coefficient: the data repeated as often as the
+    # term dimensions ask (a random effect of a continuous column has one
+    # coefficient per row).
+    reps = -(-ranges[-1][1] // len(data[1]))
+    x, y = np.vstack([data[0]] * reps), np.concatenate([data[1]] * reps)
     model = native.fit_additive("gaussian", x, y, terms)
     assert model.term_col_ranges() == ranges
 
