@@ -112,7 +112,7 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   double dp = fit.weighted_rss;
   for (std::size_t j = 0; j < m; ++j)
     dp += std::exp(r.rho[j]) * quadratic_form(ctx.penalties[j], fit.beta);
-  const double n_obs = static_cast<double>(ctx.n_obs);
+  const double n_obs = static_cast<double>(ctx.moments.n_obs);
   const double mp = static_cast<double>(ctx.null_space_dim);
   const double resid_df = n_obs - mp;
   const double floor = kScaleFloorRel * data_units(ctx).dispersion;

@@ -179,7 +179,7 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   if constexpr (has_estimated_scale<Family>) {
     // Rows of zero weight are not data; a scale below the floor of the
     // score's estimate (a response fitted exactly) is reported at it.
-    const double df = static_cast<double>(ctx.n_obs) - out.edf_total;
+    const double df = static_cast<double>(ctx.moments.n_obs) - out.edf_total;
     const double pearson = pearson_statistic<Family>(ctx.y, fit.mu, ctx.prior_weights);
     const double floor = kScaleFloorRel * data_units(ctx).dispersion;
     out.scale = df > 0.0 ? floor_at(pearson / df, floor) : std::nan("");

@@ -11,13 +11,6 @@ Matrix total_penalty(const std::vector<Matrix>& penalties, std::span<const doubl
   return s_lambda(penalties, rho);
 }
 
-std::size_t count_positive_weights(const std::optional<Vector>& w, std::size_t n) {
-  if (!w) return n;
-  std::size_t c = 0;
-  for (double v : *w) c += v > 0.0 ? 1 : 0;
-  return c;
-}
-
 void gaussian_cross_products(FitContext<Gaussian>& ctx) {
   const double* w = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
   ctx.xtwx = xtwx(ctx.x.view(), w);

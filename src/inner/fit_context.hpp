@@ -21,6 +21,7 @@
 #include "family/families.hpp"
 #include "inner/fit_stats.hpp"
 #include "inner/inner_fit.hpp"
+#include "inner/weighted_moments.hpp"
 
 namespace quelt {
 
@@ -155,7 +156,7 @@ struct FitContextExtras<Gaussian> {
 // every penalty index appears in exactly one of penalty_groups (an empty
 // group list means every penalty is its own group); y, prior_weights and
 // eta_start (n entries, or one entry broadcast) agree with the rows of x;
-// n_obs counts the rows of positive prior weight.
+// moments are those of y and prior_weights.
 template <class Family>
 struct FitContext : FitContextExtras<Family> {
   // Penalty matrices S_j at unit smoothing parameter, one per entry of rho.
@@ -173,9 +174,10 @@ struct FitContext : FitContextExtras<Family> {
   Vector y;
   // Prior weights, n entries; absent means all 1.0.
   std::optional<Vector> prior_weights;
-  // Rows of positive prior weight: the data count of the scale estimate and
-  // of the residual degrees of freedom (a row of zero weight is not data).
-  std::size_t n_obs = 0;
+  // Weighted moments of y over the rows of positive prior weight; n_obs is
+  // the data count of the scale estimate and of the residual degrees of
+  // freedom (a row of zero weight is not data).
+  WeightedMoments moments{};
   // Starting linear predictor (n entries or one broadcast entry); when
   // present it replaces the computed start of PIRLS, also over a warm start.
   std::optional<Vector> eta_start;
@@ -193,9 +195,6 @@ struct FitContext : FitContextExtras<Family> {
   std::size_t p() const { return x.cols(); }
   std::size_t m() const { return penalties.size(); }
 };
-
-// The rows of positive weight among n rows (all n without weights).
-std::size_t count_positive_weights(const std::optional<Vector>& w, std::size_t n);
 
 // Fills xtwx and xtwy of a Gaussian context from its x, y and prior weights.
 void gaussian_cross_products(FitContext<Gaussian>& ctx);
@@ -234,7 +233,7 @@ FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vec
   ctx.x = std::forward<Design>(design).x;
   ctx.y = std::move(y);
   ctx.prior_weights = std::move(prior_weights);
-  ctx.n_obs = count_positive_weights(ctx.prior_weights, ctx.y.size());
+  ctx.moments = weighted_moments(ctx.y, ctx.prior_weights);
   ctx.family = std::move(family);
   ctx.inner_options = options;
   if constexpr (std::is_same_v<Family, Gaussian>) gaussian_cross_products(ctx);

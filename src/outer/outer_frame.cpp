@@ -49,6 +49,7 @@ OuterFrame outer_frame(const FitContext<Family>& ctx) {
     d = weighted_column_squares(ctx.x, ctx.prior_weights);
     for (double& v : d) v *= units.fisher_weight;
   }
+  const double n_obs = static_cast<double>(units.n_obs);
   OuterFrame f;
   f.start.assign(m, 0.0);
   const bool weighable = mean_inside_range<Family>(units.mean_y);
@@ -60,7 +61,7 @@ OuterFrame outer_frame(const FitContext<Family>& ctx) {
       info += d[k];
       trace += s(k, k);
     }
-    const double ratio = info / trace;
+    const double ratio = info / (trace * kStartLean * std::sqrt(n_obs));
     if (ratio > 0.0 && std::isfinite(ratio)) {
       const double r = std::log(ratio);
       if (std::isfinite(r)) f.start[j] = r;

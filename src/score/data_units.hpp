@@ -35,6 +35,7 @@
 #include "core/matrix.hpp"
 #include "family/families.hpp"
 #include "inner/fit_context.hpp"
+#include "inner/weighted_moments.hpp"
 
 namespace quelt {
 
@@ -42,17 +43,6 @@ namespace quelt {
 // multiple of the data's own dispersion (DataUnits::dispersion), so that it
 // follows the units of the data as the scale does.
 inline constexpr double kScaleFloorRel = 1e-8;
-
-// Weighted moments of a response over its rows of positive weight, summed
-// with the values divided by their largest magnitude so that no finite input
-// overflows on the way.
-struct WeightedMoments {
-  std::size_t n_obs = 0;     // rows of positive weight
-  double mean_weight = 0.0;  // w̄ = Σ w_i / n_obs (0 when n_obs = 0)
-  double mean = 0.0;         // ȳ = Σ w_i y_i / Σ w_i
-  double sd = 0.0;           // (Σ w_i (y_i − ȳ)² / Σ w_i)^½; 0 for a constant response
-};
-WeightedMoments weighted_moments(std::span<const double> y, const std::optional<Vector>& w);
 
 // Reference values that follow the units of y and of the weights exactly.
 struct DataUnits {
@@ -67,6 +57,7 @@ struct DataUnits {
   double dispersion = 1.0;
   bool constant_y = false;  // every row of positive weight has the same y
 };
+// From the context's weighted moments of y (no pass over the data).
 template <class Family>
 DataUnits data_units(const FitContext<Family>& ctx);
 

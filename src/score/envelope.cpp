@@ -191,7 +191,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
   check_invariant(fit.beta.size() == fit.p && fit.chol.rows() == fit.p,
                   "envelope_score: inner fit record is inconsistent");
   // Rows of zero prior weight are not data: n counts the others.
-  const double n = static_cast<double>(ctx.n_obs), p = static_cast<double>(fit.p);
+  const double n = static_cast<double>(ctx.moments.n_obs), p = static_cast<double>(fit.p);
   const double mp = static_cast<double>(ctx.null_space_dim);
 
   // Common part.
@@ -290,7 +290,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
       }
     }
     if constexpr (kind == ScoreKind::Gamma) {
-      phi = floor_at(gamma_profile_scale(dp, ctx.n_obs, ctx.null_space_dim), kGammaScaleFloor);
+      phi = floor_at(gamma_profile_scale(dp, ctx.moments.n_obs, ctx.null_space_dim), kGammaScaleFloor);
       const double a = 1.0 / phi;
       const double kappa = -ln_gamma(a) - std::log(phi) * a - a;
       ls = n * kappa - sum_wlny;
@@ -321,7 +321,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
                                          0.5 * lambda[j] * nt->trace[j] - 0.5 * ld.grad[j]);
         es.fd_hessian = true;
       }
-      es.dscale_drho = scaled_terms_over_resid_df(ctx.n_obs, bsb, lambda, ctx.null_space_dim);
+      es.dscale_drho = scaled_terms_over_resid_df(ctx.moments.n_obs, bsb, lambda, ctx.null_space_dim);
     } else {
       Vector c(m);
       for (std::size_t j = 0; j < m; ++j) c[j] = lambda[j] * bsb[j] / (n - mp);
