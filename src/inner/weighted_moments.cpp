@@ -6,50 +6,44 @@ namespace quelt {
 
 WeightedMoments weighted_moments(std::span<const double> y, const std::optional<Vector>& w) {
   const std::size_t n = y.size();
-  auto weight = [&w](std::size_t i) { return w ? (*w)[i] : 1.0; };
+  const double* wp = w ? w->data() : nullptr;
   WeightedMoments m;
-  double wmax = 0.0, ymax = 0.0;
+  double wmax = 0.0, ymin = 0.0, ymax = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double wi = weight(i);
+    const double wi = wp ? wp[i] : 1.0;
     if (!(wi > 0.0)) continue;
+    if (m.n_obs == 0) ymin = ymax = y[i];
     m.n_obs += 1;
     wmax = std::fmax(wmax, wi);
-    ymax = std::fmax(ymax, std::fabs(y[i]));
+    ymin = std::fmin(ymin, y[i]);
+    ymax = std::fmax(ymax, y[i]);
   }
   if (m.n_obs == 0) return m;
-  // Σ (w/wmax), Σ (w/wmax)(y/ymax): every term at most 1 in magnitude.
+  // Σ (w/wmax), Σ (w/wmax)(y/|y|max): every term at most 1 in magnitude.
+  const double yabs = std::fmax(std::fabs(ymin), std::fabs(ymax));
   double sw = 0.0, swy = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double wi = weight(i);
+    const double wi = wp ? wp[i] : 1.0;
     if (!(wi > 0.0)) continue;
     sw += wi / wmax;
-    swy += (wi / wmax) * (ymax > 0.0 ? y[i] / ymax : 0.0);
+    swy += (wi / wmax) * (yabs > 0.0 ? y[i] / yabs : 0.0);
   }
   m.mean_weight = wmax * (sw / static_cast<double>(m.n_obs));
-  m.mean = ymax * (swy / sw);
-  double dmax = 0.0;
-  for (std::size_t i = 0; i < n; ++i)
-    if (weight(i) > 0.0) dmax = std::fmax(dmax, std::fabs(y[i] - m.mean));
-  if (dmax > 0.0) {
+  m.mean = yabs * (swy / sw);
+  // A constant response has sd exactly 0 (the mean of equal values can
+  // differ from them in the last bit, which is no spread). Otherwise the
+  // deviations are summed over the largest of them, |y − ȳ| at an extreme.
+  if (ymin < ymax) {
+    const double dmax = std::fmax(ymax - m.mean, m.mean - ymin);
     double ss = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-      const double wi = weight(i);
+      const double wi = wp ? wp[i] : 1.0;
       if (!(wi > 0.0)) continue;
       const double d = (y[i] - m.mean) / dmax;
       ss += (wi / wmax) * (d * d);
     }
     m.sd = dmax * std::sqrt(ss / sw);
   }
-  // A constant response: every value equal to the first (the mean of equal
-  // values can differ from them in the last bit, which is no spread).
-  bool constant = true, seen = false;
-  double first = 0.0;
-  for (std::size_t i = 0; i < n && constant; ++i) {
-    if (!(weight(i) > 0.0)) continue;
-    if (!seen) first = y[i], seen = true;
-    constant = y[i] == first;
-  }
-  if (constant) m.sd = 0.0;
   return m;
 }
 

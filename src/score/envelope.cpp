@@ -290,7 +290,8 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
       }
     }
     if constexpr (kind == ScoreKind::Gamma) {
-      phi = floor_at(gamma_profile_scale(dp, ctx.moments.n_obs, ctx.null_space_dim), kGammaScaleFloor);
+      phi = floor_at(gamma_profile_scale(dp, ctx.moments.n_obs, ctx.null_space_dim),
+                     kGammaScaleFloor);
       const double a = 1.0 / phi;
       const double kappa = -ln_gamma(a) - std::log(phi) * a - a;
       ls = n * kappa - sum_wlny;
@@ -321,7 +322,8 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
                                          0.5 * lambda[j] * nt->trace[j] - 0.5 * ld.grad[j]);
         es.fd_hessian = true;
       }
-      es.dscale_drho = scaled_terms_over_resid_df(ctx.moments.n_obs, bsb, lambda, ctx.null_space_dim);
+      es.dscale_drho =
+          scaled_terms_over_resid_df(ctx.moments.n_obs, bsb, lambda, ctx.null_space_dim);
     } else {
       Vector c(m);
       for (std::size_t j = 0; j < m; ++j) c[j] = lambda[j] * bsb[j] / (n - mp);
