@@ -37,6 +37,8 @@ inline constexpr double kFsRhoLo = -20.72326583694641;
 inline constexpr double kFsRhoHi = 16.11809565095832;
 inline constexpr std::uint64_t kFsMaxIter = 200;
 inline constexpr double kFsTol = 1e-6;
+// Floor of the numerator r/λ − tr(H⁻¹S_j), relative to r/λ.
+inline constexpr double kFsRelFloor = 1e-10;
 
 // Families whose scale is estimated from the fit (quasi, Gamma, inverse
 // Gaussian); Bernoulli and Poisson have scale 1.
@@ -59,12 +61,14 @@ struct FellnerSchallResult {
   bool converged = false;
 };
 
-// One coordinate's update: with λ = exp(rho),
-//   a = max(dlogdet_drho/max(λ, 1e-20) − trace, 1e-10),
-//   u = ln(scale·a / max(bsb, 1e-10)),
+// One coordinate's update: with λ = exp(rho) and g = dlogdet_drho/λ,
+//   a = max(g − trace, 1e-10·g),
+//   u = ln(scale·a / bsb),
 // returns rho + min(max(u, −3), 3) clamped into [center + kFsRhoLo,
 // center + kFsRhoHi]. A NaN u counts as −3; a scale that is not finite and
-// positive counts as 1.
+// positive counts as 1. λ and bsb are kept above the smallest normal number
+// (βᵀSβ = 0 moves ρ up by 3). The floor of a is relative to g, not absolute,
+// so that the update is the same in any units of y.
 double fellner_schall_update(double rho, double dlogdet_drho, double trace, double bsb,
                              double scale, double center = 0.0);
 
