@@ -6,7 +6,10 @@
 #include <random>
 #include <string>
 
+#include "core/linalg.hpp"
+#include "fit/gaussian_driver.hpp"
 #include "fit/std_driver.hpp"
+#include "inner/closed_form.hpp"
 #include "inner/weighted_moments.hpp"
 #include "inner_problems.hpp"
 #include "outer/outer_frame.hpp"
@@ -133,6 +136,34 @@ TEST(WeightedMoments, ZeroWeightsHugeValuesAndConstants) {
     else
       EXPECT_NEAR(m.sd, c.sd, 1e-14 * c.sd);
   }
+}
+
+TEST(DataUnits, GaussianRecordIsInTheUsersUnits) {
+  // The fit runs on the standardized response and normalised weights; the
+  // record must be what the same formulas give on the user's data at the
+  // returned ρ: the score, the coefficients and the scale.
+  const Data d;
+  Vector y = d.y, w = d.w;
+  for (double& v : y) v = 40.0 + 300.0 * v;
+  for (double& v : w) v *= 7.0;
+  auto r = fit_gaussian(d.pr.design, y, w);
+  ASSERT_TRUE(r.ok()) << r.error().display();
+  const FittedGam& g = r.value();
+  ASSERT_TRUE(g.converged);
+  const auto ctx =
+      make_fit_context<Gaussian>(d.pr.design, y, w, Gaussian{}, InnerOptions{50, 1e-12, 10});
+  auto score = envelope_score_at_rho(ctx, g.rho);
+  ASSERT_TRUE(score.ok());
+  EXPECT_NEAR(g.reml_value, score.value().first, 1e-9 * std::fabs(score.value().first));
+  auto fit = solve_closed_form_gaussian(ctx, g.rho);
+  ASSERT_TRUE(fit.ok());
+  double dp = fit.value().weighted_rss, bmax = 0.0;
+  for (std::size_t j = 0; j < ctx.m(); ++j)
+    dp += std::exp(g.rho[j]) * quadratic_form(ctx.penalties[j], fit.value().beta);
+  for (double b : g.beta) bmax = std::fmax(bmax, std::fabs(b));
+  for (std::size_t k = 0; k < g.beta.size(); ++k)
+    EXPECT_NEAR(g.beta[k], fit.value().beta[k], 1e-9 * bmax) << k;
+  EXPECT_NEAR(g.scale, dp / (600.0 - 3.0), 1e-9 * g.scale);
 }
 
 TEST(DataUnits, FellnerSchallFitFollowsTheUnits) {
