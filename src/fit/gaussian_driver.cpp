@@ -65,9 +65,10 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   // taken back to the user's units at the end.
   const GaussianUnits units =
       gaussian_units(weighted_moments(y, weights), has_free_intercept(design.x, design.penalties));
-  for (double& v : y) v = (v - units.shift) / units.unit;
+  const double to_unit = 1.0 / units.unit, to_mean_weight = 1.0 / units.mean_weight;
+  for (double& v : y) v = (v - units.shift) * to_unit;
   if (weights)
-    for (double& v : *weights) v /= units.mean_weight;
+    for (double& v : *weights) v *= to_mean_weight;
 
   // The context forms XᵀW̃X and XᵀW̃ỹ once; every closed-form fit reuses them.
   // The context takes the model matrix and penalties; design.predictor stays

@@ -4,29 +4,35 @@
 
 namespace quelt {
 
-WeightedMoments weighted_moments(std::span<const double> y, const std::optional<Vector>& w) {
+namespace {
+
+// The sums of weighted_moments with the weight of row i given by wt(i)
+// (rows of non-positive weight skipped).
+template <class Weight>
+WeightedMoments moments_with(std::span<const double> y, Weight wt) {
   const std::size_t n = y.size();
-  const double* wp = w ? w->data() : nullptr;
   WeightedMoments m;
   double wmax = 0.0, ymin = 0.0, ymax = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double wi = wp ? wp[i] : 1.0;
+    const double wi = wt(i);
     if (!(wi > 0.0)) continue;
-    if (m.n_obs == 0) ymin = ymax = y[i];
+    const double v = y[i];
+    if (m.n_obs == 0) ymin = ymax = v;
     m.n_obs += 1;
-    wmax = std::fmax(wmax, wi);
-    ymin = std::fmin(ymin, y[i]);
-    ymax = std::fmax(ymax, y[i]);
+    wmax = wi > wmax ? wi : wmax;
+    ymin = v < ymin ? v : ymin;
+    ymax = v > ymax ? v : ymax;
   }
   if (m.n_obs == 0) return m;
   // Σ (w/wmax), Σ (w/wmax)(y/|y|max): every term at most 1 in magnitude.
   const double yabs = std::fmax(std::fabs(ymin), std::fabs(ymax));
+  const double rw = 1.0 / wmax, ry = yabs > 0.0 ? 1.0 / yabs : 0.0;
   double sw = 0.0, swy = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double wi = wp ? wp[i] : 1.0;
+    const double wi = wt(i);
     if (!(wi > 0.0)) continue;
-    sw += wi / wmax;
-    swy += (wi / wmax) * (yabs > 0.0 ? y[i] / yabs : 0.0);
+    sw += wi * rw;
+    swy += (wi * rw) * (y[i] * ry);
   }
   m.mean_weight = wmax * (sw / static_cast<double>(m.n_obs));
   m.mean = yabs * (swy / sw);
@@ -34,17 +40,25 @@ WeightedMoments weighted_moments(std::span<const double> y, const std::optional<
   // differ from them in the last bit, which is no spread). Otherwise the
   // deviations are summed over the largest of them, |y − ȳ| at an extreme.
   if (ymin < ymax) {
-    const double dmax = std::fmax(ymax - m.mean, m.mean - ymin);
+    const double rd = 1.0 / std::fmax(ymax - m.mean, m.mean - ymin);
     double ss = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-      const double wi = wp ? wp[i] : 1.0;
+      const double wi = wt(i);
       if (!(wi > 0.0)) continue;
-      const double d = (y[i] - m.mean) / dmax;
-      ss += (wi / wmax) * (d * d);
+      const double d = (y[i] - m.mean) * rd;
+      ss += (wi * rw) * (d * d);
     }
-    m.sd = dmax * std::sqrt(ss / sw);
+    m.sd = std::sqrt(ss / sw) / rd;
   }
   return m;
+}
+
+}  // namespace
+
+WeightedMoments weighted_moments(std::span<const double> y, const std::optional<Vector>& w) {
+  if (!w) return moments_with(y, [](std::size_t) { return 1.0; });
+  const double* wp = w->data();
+  return moments_with(y, [wp](std::size_t i) { return wp[i]; });
 }
 
 std::size_t count_positive_weights(const std::optional<Vector>& w, std::size_t n) {
