@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Build and run the C++ tests (ctest), then rebuild the package and run the
-# Python tests (pytest). With --asan the C++ tests run under the address and
-# undefined-behaviour sanitizers (the Python tests are skipped then).
+# Check that includes flow one way through src/, build and run the C++ tests
+# (ctest), then rebuild the package and run the Python tests (pytest). With
+# --asan the C++ tests run under the address and undefined-behaviour
+# sanitizers (the Python tests are skipped then).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +18,7 @@ if [ ! -x .venv/bin/python ]; then
   echo "test: no .venv; run ./scripts/setup.sh first" >&2
   exit 1
 fi
+./scripts/check_includes.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 # Small test problems: BLAS worker threads only add contention under ctest -j.

@@ -58,16 +58,19 @@ Vector chol_back_solve(const Matrix& L, std::span<const double> y) {
   return x;
 }
 
-Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r) {
-  QUELT_TRY(Matrix L, cholesky(H));
-  // A tiny ridge scaled to the diagonal keeps the solve stable when H is
-  // barely positive definite; NaN diagonal entries do not raise it.
+double relative_ridge(const Matrix& H) {
   double d = 0.0;
   for (std::size_t i = 0; i < H.rows(); ++i) {
     const double v = std::fabs(H(i, i));
     if (v > d) d = v;
   }
-  const double delta = 1e-12 * d;
+  return kRelativeRidge * d;
+}
+
+Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r) {
+  QUELT_TRY(Matrix L, cholesky(H));
+  // The ridge keeps the solve stable when H is barely positive definite.
+  const double delta = relative_ridge(H);
   Matrix ridged = H;
   for (std::size_t i = 0; i < ridged.rows(); ++i) ridged(i, i) += delta;
   QUELT_TRY(Matrix Ld, cholesky(std::move(ridged)));
@@ -164,20 +167,6 @@ void symmetrize_average(Matrix& a) {
       a(r, c) = v;
       a(c, r) = v;
     }
-}
-
-double ln_gamma(double x) {
-  constexpr double kPi = 3.141592653589793;
-  if (x < 0.5) return std::log(kPi / std::sin(kPi * x)) - ln_gamma(1.0 - x);
-  static constexpr double c[9] = {
-      0.9999999999998099,   676.5203681218851,     -1259.1392167224028,
-      771.3234287776531,    -176.6150291621406,    12.507343278686905,
-      -0.13857109526572012, 9.984369578019572e-06, 1.5056327351493116e-07};
-  const double t = x - 1.0;
-  double a = c[0];
-  for (int i = 1; i < 9; ++i) a += c[i] / (t + static_cast<double>(i));
-  const double u = t + 7.0 + 0.5;
-  return (t + 0.5) * std::log(u) + 0.9189385332046727 - u + std::log(a);
 }
 
 double normal_quantile(double p) {

@@ -1,7 +1,7 @@
 // Dense numeric helpers shared by the fits, scores and predictions: the total
 // penalty, Cholesky factor and triangular solves, the penalized solve, the
-// inverse, trace and log-determinant from a factor, the weighted transpose,
-// log-gamma and the standard normal quantile.
+// inverse, trace and log-determinant from a factor, the weighted transpose
+// and the standard normal quantile (ln Γ lives in core/special.hpp).
 //
 // A Cholesky factor is the lower triangular L with A = L·Lᵀ, row-major and
 // contiguous, strict upper triangle 0; functions taking one read only its
@@ -31,10 +31,17 @@ Vector chol_forward_solve(const Matrix& L, std::span<const double> b);
 // x with Lᵀ·x = y (y has at least n entries).
 Vector chol_back_solve(const Matrix& L, std::span<const double> y);
 
-// (factor of H, β) with (H + δ·I)·β = r, δ = 1e-12·max_i |H_ii|: the
-// returned factor is that of the unridged H, β comes from the ridged copy.
-// The ridge is relative to H alone, so that H in other units (every weight
+// The relative ridge of a penalized solve, δ = kRelativeRidge·max_i |H_ii|,
+// NaN diagonal entries not raising it: some 4500 units in the last place of
+// the largest diagonal entry, enough to factor a matrix that is positive
+// definite only up to rounding and far too small to move β. It is relative
+// to H alone, with no absolute floor, so that H in other units (every weight
 // times c) gives the same β.
+inline constexpr double kRelativeRidge = 1e-12;
+double relative_ridge(const Matrix& H);
+
+// (factor of H, β) with (H + δ·I)·β = r, δ = relative_ridge(H): the
+// returned factor is that of the unridged H, β comes from the ridged copy.
 // Fails with SingularSystem "Cholesky failed: {}" when either factorization
 // fails (H's own first).
 Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r);
@@ -50,10 +57,6 @@ double log_det_from_cholesky(const Matrix& L);
 
 // XᵀW as a new p x n matrix: T[j][i] = w_i·X[i][j] (w has at least n entries).
 Matrix row_scale(MatrixView X, std::span<const double> w);
-
-// ln Γ(x) by the Lanczos approximation (g = 7, nine terms) with reflection
-// below 0.5; NaN where Γ(x) < 0 for x < 0.5.
-double ln_gamma(double x);
 
 // Σ_ij A_ij·B_ij over the leading p x p block of A (p = rows of A), summed
 // row by row: tr(A·B) when one of them is symmetric. B must be at least p x p.

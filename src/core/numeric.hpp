@@ -11,6 +11,10 @@
 
 namespace quelt {
 
+// √ε = 2⁻²⁶ of doubles: the customary relative tolerance for a quantity
+// known only up to accumulated rounding.
+inline constexpr double kSqrtEpsilon = 1.4901161193847656e-8;
+
 // max(v, b) where the floor b wins when v is NaN.
 inline double floor_at(double v, double b) { return std::fmax(v, b); }
 // min(v, b) where the ceiling b wins when v is NaN.
@@ -20,7 +24,8 @@ inline double ceil_at(double v, double b) { return std::fmin(v, b); }
 // NaN and negatives give 0, values beyond the range give the maximum.
 inline std::uint64_t sat_u64(double v) {
   if (!(v > 0.0)) return 0;
-  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  if (v >= 18446744073709551616.0)  // 2⁶⁴
+    return std::numeric_limits<std::uint64_t>::max();
   return static_cast<std::uint64_t>(v);
 }
 

@@ -82,9 +82,16 @@ Vector binomial_initial_mu(std::span<const double> y) {
   return mu;
 }
 
-Vector poisson_initial_mu(std::span<const double> y) { return floored_copy(y, 0.1); }
+// Starting means of the log-link count families: a zero count starts at
+// 0.1, so ln μ is finite and the first weights are not vanishingly small.
+constexpr double kCountStartFloor = 0.1;
+// Starting means of the positive continuous families: small against any
+// usual response, yet ln μ and the first weights stay finite.
+constexpr double kPositiveStartFloor = 0.001;
 
-Vector gamma_initial_mu(std::span<const double> y) { return floored_copy(y, 0.001); }
+Vector poisson_initial_mu(std::span<const double> y) { return floored_copy(y, kCountStartFloor); }
+
+Vector gamma_initial_mu(std::span<const double> y) { return floored_copy(y, kPositiveStartFloor); }
 
 Vector tdist_initial_mu(std::span<const double> y) {
   Vector mu(y.size());
@@ -94,14 +101,6 @@ Vector tdist_initial_mu(std::span<const double> y) {
   const double ybar = sum / static_cast<double>(y.size());
   for (std::size_t i = 0; i < y.size(); ++i) mu[i] = (ybar + y[i]) * 0.5;
   return mu;
-}
-
-Ocat ocat_identity(std::size_t n_cats) {
-  if (n_cats < 2) {
-    invariant_failed("ocat_identity: n_cats must be at least 2; got n_cats=" +
-                     std::to_string(n_cats));
-  }
-  return Ocat{Vector(n_cats - 2, 0.0), n_cats};
 }
 
 }  // namespace quelt

@@ -48,16 +48,29 @@ namespace quelt {
 
 // ---- unit deviances d(y, mu) ----------------------------------------------
 
+// Floor of the means (and of y where a family takes its logarithm): keeps
+// ln(mu) and 1/mu finite for a mean that underflowed to 0.
 inline constexpr double kMeanFloor = 1e-300;
+// The binomial clamp [1e-15, 1 - 1e-15]: ln(mu) and ln(1 - mu) stay finite
+// (>= ln 1e-15 ~ -34.5) for a mean that rounded to 0 or 1; 1e-15 is about
+// nine units in the last place below 1, so 1 - mu still resolves the upper
+// end.
 inline constexpr double kBinomialMuLow = 1e-15;
 inline constexpr double kBinomialMuHigh = 0.999999999999999;  // 1 - 1e-15
+
+// mu limited to [kBinomialMuLow, kBinomialMuHigh] by two comparisons, so a
+// NaN mean stays NaN. The one clamp of every binomial formula.
+inline double binomial_clamp(double mu) {
+  double q = mu;
+  if (q < kBinomialMuLow) q = kBinomialMuLow;
+  if (q > kBinomialMuHigh) q = kBinomialMuHigh;
+  return q;
+}
 
 // 2 [y ln(y/mu) + (1-y) ln((1-y)/(1-mu))] with mu clamped to
 // [1e-15, 1 - 1e-15]; a term whose factor y (or 1 - y) is zero is dropped.
 inline double binomial_unit_deviance(double y, double mu) {
-  double q = mu;
-  if (q < kBinomialMuLow) q = kBinomialMuLow;
-  if (q > kBinomialMuHigh) q = kBinomialMuHigh;
+  const double q = binomial_clamp(mu);
   const double a = y > 0.0 ? y * std::log(y / q) : 0.0;
   const double b = y < 1.0 ? (1.0 - y) * std::log((1.0 - y) / (1.0 - q)) : 0.0;
   return 2.0 * (a + b);
@@ -310,9 +323,9 @@ inline InverseGaussian inverse_gaussian_log() { return {}; }
 inline NegBin negbin_log(double theta) { return NegBin{theta}; }
 inline TDist tdist_identity(double nu, double sigma2) { return TDist{nu, sigma2}; }
 inline Tweedie tweedie_log(double p, double phi) { return Tweedie{p, phi}; }
-// R categories with all R - 2 log-gaps zero (unit spacing of the cut points).
-// R < 2 is a broken contract: the callers accept only R >= 3.
-Ocat ocat_identity(std::size_t n_cats);
+// R categories with all R - 2 log-gaps zero (unit spacing of the cut points);
+// R < 3 fails as `ocat_new` (family/ocat.hpp) fails.
+Result<Ocat> ocat_identity(std::size_t n_cats);
 inline Elf elf_identity(double tau, double sigma, double lambda) { return Elf{tau, sigma, lambda}; }
 
 }  // namespace quelt

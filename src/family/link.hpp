@@ -1,17 +1,18 @@
-// Link functions: the map from the linear predictor eta to the mean mu.
+// Link functions: the map μ = g⁻¹(η) from the linear predictor η to the
+// mean μ.
 //
 // The enumerator values are fixed: they are the link's stored form in a
 // fitted model (a 32-bit index).
 //
-//   Identity  mu = eta
-//   Log       mu = exp(eta), no clamp (overflows to +inf for eta > ~709.78)
-//   Logit     mu = e^eta / (1 + e^eta) for eta < 0, else 1 / (1 + e^-eta);
-//             each branch exponentiates a non-positive number, so it never
-//             overflows: eta = 800 gives 1, eta = -800 gives 0
-//   Inverse   mu = 1 / eta', eta' = max(|eta|, 1e-300) carrying eta's sign;
-//             eta = +0 or -0 gives +1e300
+//   Identity  μ = η
+//   Log       μ = exp(η), no clamp (overflows to +inf for η > ~709.78)
+//   Logit     μ = e^η / (1 + e^η) for η < 0, else 1 / (1 + e^−η); each
+//             branch exponentiates a non-positive number, so it never
+//             overflows: η = 800 gives 1, η = −800 gives 0
+//   Inverse   μ = 1/η', η' = max(|η|, 1e-300) carrying η's sign; η = +0 or
+//             −0 gives +1e300
 //
-// A NaN eta gives NaN under every link. (Under Inverse the floor alone would
+// A NaN η gives NaN under every link. (Under Inverse the floor alone would
 // turn NaN into 1e300 and report a missing prediction as a huge finite one.)
 //
 // Two forms: `inverse_link<L>(eta)` for loops where the link is known at
@@ -31,7 +32,7 @@ namespace quelt {
 
 enum class Link : std::uint32_t { Identity = 0, Log = 1, Logit = 2, Inverse = 3 };
 
-// Smallest |eta| used by the inverse link.
+// Smallest |η| used by the inverse link: its reciprocal 1e300 is finite.
 inline constexpr double kInverseLinkEtaFloor = 1e-300;
 
 template <Link L>

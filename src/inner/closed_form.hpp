@@ -10,11 +10,11 @@
 
 namespace quelt {
 
-// beta = (X^T W X + S_lambda)^{-1} X^T W y from the context's xtwx and xtwy
-// (W the prior weights), S_lambda = sum_j exp(rho_j) S_j. The record has
-// eta = mu = X beta, w = the prior weights (or ones), z = y, chol the factor
-// of xtwx + S_lambda itself (beta comes from the slightly ridged solve),
-// deviance = weighted_rss = sum_i w_i (y_i - mu_i)^2, iterations 1,
+// β = (XᵀWX + S_λ)⁻¹XᵀWy from the context's xtwx and xtwy (W the prior
+// weights), S_λ = Σ_j exp(ρ_j) S_j. The record has η = μ = Xβ, w = the
+// prior weights (or ones), z = y, chol the factor of xtwx + S_λ itself (β
+// comes from the slightly ridged solve of chol_solve_penalized),
+// deviance = weighted_rss = Σ_i w_i (y_i − μ_i)², iterations 1,
 // converged true, and neither dw_deta nor x. A failed factorization is
 // returned unchanged (SingularSystem "Cholesky failed: {}").
 Result<InnerFit> solve_closed_form_gaussian(const FitContext<Gaussian>& ctx,

@@ -36,12 +36,11 @@ struct InnerOptions {
 };
 
 // State of the previous REML evaluation, used to extrapolate the next
-// starting coefficients: beta(rho) ~ beta + sum_j ln(lambda_j'/lambda_j) *
-// dbeta_drho[:, j].
+// starting coefficients: β(ρ') ≈ β + Σ_j ln(λ_j'/λ_j)·dβ/dρ_j.
 struct WarmStartCache {
-  Vector lambda;      // m: exp(rho) at the cached point
+  Vector lambda;      // m: λ = exp(ρ) at the cached point
   Vector beta;        // p: coefficients of the inner fit there
-  Matrix dbeta_drho;  // p x m: column j = -lambda_j H^{-1} S_j beta
+  Matrix dbeta_drho;  // p x m: column j = dβ/dρ_j = −λ_j H⁻¹S_jβ
 };
 
 // A cell holding an optional WarmStartCache with a use count: any number of
@@ -145,8 +144,15 @@ struct FitContextExtras {};
 
 template <>
 struct FitContextExtras<Gaussian> {
-  Matrix xtwx;  // p x p: X^T diag(w_prior) X (X^T X without prior weights)
-  Vector xtwy;  // p: X^T diag(w_prior) y (X^T y without prior weights)
+  Matrix xtwx;  // p x p: Xᵀdiag(w_prior)X (XᵀX without prior weights)
+  Vector xtwy;  // p: Xᵀdiag(w_prior)y (Xᵀy without prior weights)
+};
+
+// The quantile context carries the coefficients every one of its inner fits
+// starts from (absent: zeros).
+template <>
+struct FitContextExtras<Elf> {
+  std::optional<Vector> beta_start;
 };
 
 // The context of one fit of family `Family`.
@@ -159,7 +165,7 @@ struct FitContextExtras<Gaussian> {
 // moments are those of y and prior_weights.
 template <class Family>
 struct FitContext : FitContextExtras<Family> {
-  // Penalty matrices S_j at unit smoothing parameter, one per entry of rho.
+  // Penalty matrices S_j at unit smoothing parameter, one per entry of ρ.
   std::vector<Matrix> penalties;
   // Rank and log pseudo-determinant of each S_j.
   std::vector<std::size_t> penalty_ranks;
@@ -201,7 +207,7 @@ void gaussian_cross_products(FitContext<Gaussian>& ctx);
 
 // A context for one fit: the design's model matrix, penalties, ranks, log
 // pseudo-determinants, penalty groups and null-space dimension, y and the
-// prior weights; (Gaussian) X^T W X and X^T W y are formed once. A const
+// prior weights; (Gaussian) XᵀWX and XᵀWy are formed once. A const
 // design is copied; a design passed as an rvalue gives up its model matrix and
 // penalties instead (its predictor stays), so the n x p matrix is never
 // copied. Counters start at zero, the warm-start cell empty, eta_start absent.
@@ -210,9 +216,8 @@ template <class Family, class Design>
 FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vector> prior_weights,
                                     Family family, InnerOptions options = {});
 
-// S_lambda = sum_j exp(rho_j) S_j (p x p); the p x p zero matrix when there
-// are no penalties. rho needs at least as many entries as there are
-// penalties.
+// S_λ = Σ_j exp(ρ_j) S_j (p x p); the p x p zero matrix when there are no
+// penalties. ρ needs at least as many entries as there are penalties.
 Matrix total_penalty(const std::vector<Matrix>& penalties, std::span<const double> rho,
                      std::size_t p);
 

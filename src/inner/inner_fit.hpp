@@ -14,11 +14,11 @@ namespace quelt {
 // is read.
 struct InnerFit {
   Vector beta;  // p coefficients of the returned iterate
-  Vector eta;   // n: X beta once an iteration was accepted, else the start
-  Vector mu;    // n: g^{-1}(eta)
-  Vector w;     // n working weights at the returned mu
-  Vector z;     // n working responses at the returned mu
-  // Lower Cholesky factor L of H = X^T W X + S_lambda (row-major,
+  Vector eta;   // n: Xβ once an iteration was accepted, else the start
+  Vector mu;    // n: μ = g⁻¹(η)
+  Vector w;     // n working weights at the returned μ
+  Vector z;     // n working responses at the returned μ
+  // Lower Cholesky factor L of H = XᵀWX + S_λ (row-major,
   // contiguous, zeros above the diagonal); log|H| = 2 sum_i ln L_ii.
   Matrix chol;
   double deviance = 0.0;  // family deviance of the returned mu (no penalty)
@@ -28,11 +28,11 @@ struct InnerFit {
   std::size_t n = 0;
   std::size_t p = 0;
   std::size_t iterations = 0;
-  // d(Fisher working weight)/d(eta) per observation; present from PIRLS.
+  // dW/dη of the Fisher working weight per observation; present from PIRLS.
   std::optional<Vector> dw_deta;
   // The model matrix (a view of the context's); present from PIRLS.
   std::optional<MatrixView> x;
-  // X^T diag(w) X at this record's w, when the fit formed it on its way
+  // Xᵀdiag(w)X at this record's w, when the fit formed it on its way
   // (equal to xtwx(x, w) to the bit); absent otherwise.
   std::optional<Matrix> xtwx;
   // True only when the fit's convergence test ended it.

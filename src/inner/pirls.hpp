@@ -1,46 +1,47 @@
 // Penalized iteratively re-weighted least squares with step halving.
 //
-// For fixed smoothing parameters, pirls finds beta minimising the penalized
-// deviance D(beta) + beta^T S_lambda beta of a GLM with model matrix X:
-// each iteration solves (X^T W X + S_lambda) beta = X^T W z with the working
-// weights W and responses z at the current mean, then halves the step back
-// towards the last accepted beta (at most 100 times) while the trial is
-// non-finite or, after the first iteration, raises the penalized deviance by
-// more than 10 * 2^-26 * (|P_old| + 0.1). The loop ends converged when the
-// relative change of the deviance between two accepted iterates is below
-// InnerOptions::tol (never in the first iteration); it ends unconverged at
-// the iteration limit or when halving fails, and returns the last accepted
-// iterate.
+// For fixed smoothing parameters, pirls finds β minimising the penalized
+// deviance P(β) = D(β) + βᵀS_λβ of a GLM with model matrix X: each
+// iteration solves (XᵀWX + S_λ)β = XᵀWz with the working weights W and
+// responses z at the current mean, then halves the step back towards the
+// last accepted β (at most kPirlsMaxHalvings times) while the trial is
+// non-finite or, after the first iteration, raises P by more than
+// pirls_step_allowance(P_old). The loop ends converged when the relative
+// change of D between two accepted iterates is below InnerOptions::tol
+// (never in the first iteration); it ends unconverged at the iteration limit
+// or when halving fails, and returns the last accepted iterate.
 //
 // Instantiated for the parameterless iterative families: Bernoulli,
 // QuasiBinomial, Poisson, QuasiPoisson, GammaLog, GammaInverse and
 // InverseGaussian. The loop itself (inner/pirls_loop.hpp) is generic over
-// the family's working pieces (Working<Family>, inner/working.hpp).
+// the family's working quantities (Working<Family>, inner/working.hpp).
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <optional>
 #include <span>
 
 #include "core/error.hpp"
 #include "core/matrix.hpp"
+#include "core/numeric.hpp"
 #include "family/families.hpp"
 #include "inner/fit_context.hpp"
 #include "inner/inner_fit.hpp"
 
 namespace quelt {
 
-// Fit at the total penalty s_lambda (p x p, formed by the caller with
-// s_lambda(penalties, rho)). A warm start beta0 (p entries) only sets the
-// starting linear predictor X beta0; without one the start is
-// g(initial_mu(y)); the context's eta_start replaces either. beta itself
-// always starts at zero.
+// Fit at the total penalty S_λ = s_lambda (p x p, formed by the caller with
+// s_lambda(penalties, ρ)). A warm start beta0 (p entries) only sets the
+// starting linear predictor Xβ₀; without one the start is g(initial_mu(y));
+// the context's eta_start replaces either. β itself always starts at zero.
 //
-// Returned record: beta, eta, mu of the last accepted iterate; w, z and
+// Returned record: β, η, μ of the last accepted iterate; w, z and
 // weighted_rss evaluated afresh there; chol the factor of the accepted
-// iteration's X^T W X + S_lambda (or, when no iteration was accepted, of
-// X^T diag(w_prior) X + S_lambda with a 1e-12 * max(1, max|H_ii|) ridge);
-// dw_deta the analytic derivative of the Fisher weight; x a view of the
-// context's model matrix; iterations and converged as the loop ended.
+// iteration's XᵀWX + S_λ (or, when no iteration was accepted, of
+// Xᵀdiag(w_prior)X + S_λ + δI, δ = relative_ridge of that matrix); dw_deta
+// the analytic dW/dη of the Fisher weight; x a view of the context's model
+// matrix; iterations and converged as the loop ended.
 //
 // Errors: a failed factorization of the iteration's system is
 // SingularSystem "PIRLS factor: {}" wrapping "Cholesky failed: {}"; a failed
@@ -51,11 +52,41 @@ template <class Family>
 Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                        const std::optional<Vector>& beta0 = std::nullopt);
 
-// The step test: true rejects the trial (halve again). Rejects a non-finite
-// penalized deviance p_new, then (observation by observation) a non-finite
-// eta, mu or unit deviance d(y_i, mu_i); in the first iteration accepts
-// everything else, later rejects exactly when p_new - p_old > theta. A null
-// mu_new is an internal invariant failure.
+// Most halvings of one step: 2⁻¹⁰⁰ of a step is far below the resolution
+// of any coefficient, so a trial still rejected then never will be accepted.
+inline constexpr std::size_t kPirlsMaxHalvings = 100;
+// Added to |D_old| in the relative change of the deviance so that a zero
+// deviance (a perfect fit) gives a finite ratio.
+inline constexpr double kDevianceChangeFloor = 1e-30;
+
+// The rise of P a trial may make after the first iteration: 10·√ε·(|P_old|
+// + 0.1), rounding noise in P, so that a converged iterate is not halved
+// away by it.
+inline double pirls_step_allowance(double p_old) {
+  return 10.0 * kSqrtEpsilon * (std::fabs(p_old) + 0.1);
+}
+
+// Whether one observation of a trial is usable: η_i, μ_i and d(y_i, μ_i)
+// all finite.
+inline bool pirls_row_finite(double eta, double mu, double unit_deviance) {
+  return std::isfinite(eta) && std::isfinite(mu) && std::isfinite(unit_deviance);
+}
+
+// The step rule, true rejects the trial (halve again): a non-finite p_new or
+// a trial with a non-finite row is rejected; in the first iteration
+// everything else is accepted, later the trial is rejected exactly when
+// p_new − p_old > theta (theta = pirls_step_allowance(p_old) in the loop).
+inline bool pirls_reject_trial(bool first, double p_old, double theta, double p_new,
+                               bool rows_finite) {
+  if (!std::isfinite(p_new) || !rows_finite) return true;
+  if (first) return false;
+  return p_new - p_old > theta;
+}
+
+// The step rule on explicit trial rows: pirls_reject_trial with the rows
+// checked observation by observation (η_i, μ_i and the unit deviance of the
+// family). A non-finite p_new rejects before the rows are read; a null
+// mu_new is then an internal invariant failure.
 template <class Family>
 bool pirls_reject_step(const FitContext<Family>& ctx, bool first, double p_old, double theta,
                        std::span<const double> eta_new, const Vector* mu_new, double p_new);

@@ -18,13 +18,7 @@ namespace quelt {
 
 namespace pirls_detail {
 
-template <Link L>
-inline void apply_inverse_link(const Vector& eta, Vector& mu) {
-  mu.resize(eta.size());
-  for (std::size_t i = 0; i < eta.size(); ++i) mu[i] = inverse_link<L>(eta[i]);
-}
-
-// H + s element by element.
+// H + S element by element.
 inline void add_into(Matrix& h, const Matrix& s) {
   double* hd = h.data();
   const double* sd = s.data();
@@ -42,13 +36,11 @@ bool pirls_reject_step(const FitContext<Family>& ctx, bool first, double p_old, 
   const std::size_t n = eta_new.size();
   check_invariant(mu.size() >= n && ctx.y.size() >= n,
                   "pirls_reject_step: mean or response shorter than the linear predictor");
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!std::isfinite(eta_new[i])) return true;
-    if (!std::isfinite(mu[i])) return true;
-    if (!std::isfinite(Working<Family>::unit_deviance(ctx.y[i], mu[i]))) return true;
-  }
-  if (first) return false;
-  return p_new - p_old > theta;
+  const Working<Family> work{ctx.family};
+  bool rows_finite = true;
+  for (std::size_t i = 0; i < n && rows_finite; ++i)
+    rows_finite = pirls_row_finite(eta_new[i], mu[i], work.unit_deviance(ctx.y[i], mu[i]));
+  return pirls_reject_trial(first, p_old, theta, p_new, rows_finite);
 }
 
 namespace pirls_detail {
@@ -58,14 +50,14 @@ namespace pirls_detail {
 // of the next solve.
 struct PirlsState {
   Vector eta, mu, w, z;        // n entries each
-  double deviance = 0.0;       // sum_i w_prior_i d(y_i, mu_i) in index order
-  double rss = 0.0;            // sum_i w_i (z_i - eta_i)^2 in index order
-  bool finite = true;          // every eta_i, mu_i and d(y_i, mu_i) finite
-  std::optional<Matrix> xtwx;  // X^T W X at these weights
-  Vector xtwz;                 // X^T W z (p entries) when xtwx is formed
+  double deviance = 0.0;       // D = Σ_i w_prior,i d(y_i, μ_i) in index order
+  double rss = 0.0;            // Σ_i w_i (z_i − η_i)² in index order
+  bool finite = true;          // every η_i, μ_i and d(y_i, μ_i) finite
+  std::optional<Matrix> xtwx;  // XᵀWX at these weights
+  Vector xtwz;                 // XᵀWz (p entries) when xtwx is formed
 };
 
-// Adds one block of rows to X^T W X and X^T W z.
+// Adds one block of rows to XᵀWX and XᵀWz.
 inline void add_cross_block(MatrixView xb, const double* w, const double* z, WeightedGram& gram,
                             Vector& wz, Vector& xtwz) {
   const std::size_t nb = xb.rows;
@@ -74,8 +66,8 @@ inline void add_cross_block(MatrixView xb, const double* w, const double* z, Wei
   add_xt_times(xb, wz.data(), xtwz.data());
 }
 
-// X^T W X and X^T W z of a state whose pass did not form them, from its w
-// and z, by the same blocks (so the same numbers as a pass that did).
+// XᵀWX and XᵀWz of a state whose pass did not form them, from its w and z,
+// by the same blocks (so the same numbers as a pass that did).
 inline void cross_pass(MatrixView X, PirlsState& st) {
   const std::size_t n = X.rows, p = X.cols;
   WeightedGram gram(p);
@@ -89,15 +81,15 @@ inline void cross_pass(MatrixView X, PirlsState& st) {
   st.xtwx = gram.result();
 }
 
-// One pass over the rows of X in blocks: eta = X beta when beta is given
-// (otherwise st.eta is used as it stands), then per row mu = g^{-1}(eta), the
-// unit deviance, the working pair (w, z) and the residual sum, and, when
-// `cross` is set, X^T W X and X^T W z while the block of X is still in cache.
-// Sums run over the rows in index order, as the separate passes would.
+// One pass over the rows of X in blocks: η = Xβ when β is given (otherwise
+// st.eta is used as it stands), then per row μ = g⁻¹(η), the unit deviance,
+// the working pair (w, z) and the residual sum, and, when `cross` is set,
+// XᵀWX and XᵀWz while the block of X is still in cache. Sums run over the
+// rows in index order, as the separate passes would.
 template <class Family>
 void state_pass(const FitContext<Family>& ctx, const double* wp, const Vector* beta, PirlsState& st,
                 bool cross) {
-  using W = Working<Family>;
+  const Working<Family> work{ctx.family};
   constexpr Link kLink = Family::link;
   const MatrixView X = ctx.x.view();
   const std::size_t n = X.rows, p = X.cols;
@@ -123,11 +115,11 @@ void state_pass(const FitContext<Family>& ctx, const double* wp, const Vector* b
     for (std::size_t i = r0; i < r0 + nb; ++i) {
       const double eta = st.eta[i];
       const double mu = inverse_link<kLink>(eta);
-      const double d = W::unit_deviance(y[i], mu);
+      const double d = work.unit_deviance(y[i], mu);
       const double wpi = wp ? wp[i] : 1.0;
       dev += wpi * d;
-      if (!std::isfinite(eta) || !std::isfinite(mu) || !std::isfinite(d)) finite = false;
-      const WorkingPair pr = W::pair(y[i], mu, eta, wpi);
+      if (!pirls_row_finite(eta, mu, d)) finite = false;
+      const WorkingPair pr = work.pair(y[i], mu, eta, wpi);
       st.mu[i] = mu;
       st.w[i] = pr.w;
       st.z[i] = pr.z;
@@ -150,7 +142,7 @@ void state_pass(const FitContext<Family>& ctx, const double* wp, const Vector* b
 template <class Family>
 Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                        const std::optional<Vector>& beta0) {
-  using W = Working<Family>;
+  const Working<Family> work{ctx.family};
   using pirls_detail::PirlsState;
   const std::size_t n = ctx.x.rows(), p = ctx.x.cols();
   const MatrixView X = ctx.x.view();
@@ -165,9 +157,9 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
   const std::size_t max_iter = ctx.inner_options.max_iter;
   const double tol = ctx.inner_options.tol;
 
-  // S1-S6: prior weights, starting linear predictor, mean and deviance. The
-  // same pass forms the working quantities and cross products of the first
-  // iteration.
+  // The start: η from eta_start, from Xβ₀ of a warm start, or g(initial
+  // μ(y)); the same pass gives μ, D, the working pair (w, z) and the XᵀWX,
+  // XᵀWz of the first solve. β itself starts at zero.
   const double* wp = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
   const ScratchPool& pool = ctx.scratch;
   PirlsState cur, trial;
@@ -185,7 +177,7 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     start_beta = &*beta0;
   } else {
     const Vector mu0 = ctx.family.initial_mu(ctx.y);
-    for (std::size_t i = 0; i < n; ++i) cur.eta[i] = W::link(mu0[i]);
+    for (std::size_t i = 0; i < n; ++i) cur.eta[i] = work.link(mu0[i]);
   }
   pirls_detail::state_pass(ctx, wp, start_beta, cur, max_iter > 0);
   double d_old = cur.deviance;
@@ -193,13 +185,16 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
   double p_old = d_old;
   std::optional<Matrix> chol;
   double last_rel = std::numeric_limits<double>::infinity();  // of the last accepted step
+  // The relative change of D after which the next iteration nearly always
+  // ends the loop (D converges about quadratically).
   constexpr double kLikelyLast = 5e-6;
   std::size_t iterations = 0;
   bool converged = false;
 
   for (std::size_t k = 0; k < max_iter; ++k) {
-    // I1-I3: the penalized weighted least-squares solve at the current
-    // working weights and responses (cross products from the last pass).
+    // The penalized weighted least-squares solve (XᵀWX + S_λ)β = XᵀWz at
+    // the current working weights and responses (cross products from the
+    // last pass).
     check_invariant(cur.xtwx.has_value(), "pirls: cross products missing");
     Matrix h = std::move(*cur.xtwx);
     cur.xtwx.reset();
@@ -213,30 +208,25 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     }
     auto [l_new, beta_new] = std::move(solved).value();
 
-    // I4-I7: trial and step halving towards the accepted beta. A trial's
+    // The trial β and its penalized deviance P = D + βᵀS_λβ, halved back
+    // towards the accepted β while pirls_reject_trial rejects it. A trial's
     // pass also forms the next iteration's cross products, for use when it
-    // is accepted and the loop goes on. The deviance converges about
-    // quadratically: after a relative change below kLikelyLast the next
-    // iteration nearly always ends the loop, so its pass leaves them out
-    // (and they are formed after all if the loop does go on).
+    // is accepted and the loop goes on; after a relative change of D below
+    // kLikelyLast the pass leaves them out (and they are formed after all if
+    // the loop does go on).
     const bool more = k + 1 < max_iter && !(k >= 1 && last_rel < kLikelyLast);
     auto evaluate = [&]() {
       pirls_detail::state_pass(ctx, wp, &beta_new, trial, more);
       return trial.deviance + quadratic_form(s_lambda, beta_new);
     };
     double p_new = evaluate();
-    const double theta = 10.0 * 1.4901161193847656e-8 * (std::fabs(p_old) + 0.1);
+    const double theta = pirls_step_allowance(p_old);
     const bool first = k == 0;
-    auto reject_trial = [&]() {
-      if (!std::isfinite(p_new) || !trial.finite) return true;
-      if (first) return false;
-      return p_new - p_old > theta;
-    };
-    bool reject = reject_trial();
-    for (std::size_t halvings = 0; reject && halvings < 100; ++halvings) {
+    bool reject = pirls_reject_trial(first, p_old, theta, p_new, trial.finite);
+    for (std::size_t halvings = 0; reject && halvings < kPirlsMaxHalvings; ++halvings) {
       for (std::size_t j = 0; j < p; ++j) beta_new[j] = 0.5 * (beta_new[j] + beta[j]);
       p_new = evaluate();
-      reject = reject_trial();
+      reject = pirls_reject_trial(first, p_old, theta, p_new, trial.finite);
     }
     if (reject) {  // halving failed: keep the last accepted state
       iterations = k + 1;
@@ -244,12 +234,13 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
       break;
     }
 
-    // I8-I9: accept, then test the relative change of the deviance.
+    // Accept, then test the relative change |D_old − D_new| / |D_old| of
+    // the deviance (kDevianceChangeFloor keeps a zero D_old finite).
     const double d_new = trial.deviance;
     beta = std::move(beta_new);
     std::swap(cur, trial);
     chol = std::move(l_new);
-    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + 1e-30);
+    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + kDevianceChangeFloor);
     if (k >= 1 && rel < tol) {
       d_old = d_new;
       iterations = k + 1;
@@ -263,26 +254,27 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     if (k + 1 < max_iter && !cur.xtwx) pirls_detail::cross_pass(X, cur);
   }
 
-  // F1: the accepted iteration's factor, or the ridged prior-weight matrix.
+  // The accepted iteration's factor of XᵀWX + S_λ, or, when no iteration
+  // was accepted, that of Xᵀdiag(w_prior)X + S_λ + δI with the relative
+  // ridge δ of the penalized solve.
   if (!chol) {
     const Vector ones = wp ? Vector() : Vector(n, 1.0);
     Matrix h0 = xtwx(X, wp ? wp : ones.data());
     pirls_detail::add_into(h0, s_lambda);
-    double dmax = 0.0;
-    for (std::size_t i = 0; i < p; ++i) dmax = floor_at(dmax, std::fabs(h0(i, i)));
-    const double ridge = 1e-12 * floor_at(dmax, 1.0);
+    const double ridge = relative_ridge(h0);
     for (std::size_t i = 0; i < p; ++i) h0(i, i) += ridge;
     QUELT_TRY(Matrix l0, cholesky(std::move(h0)));
     chol = std::move(l0);
   }
 
-  // F2-F5: the returned state's working quantities come from its pass.
+  // The returned state's w, z and Σ w (z − η)² come from its own pass;
+  // dW/dη is the analytic derivative of its Fisher weights.
   pool.give(std::move(trial.eta));
   pool.give(std::move(trial.mu));
   pool.give(std::move(trial.w));
   pool.give(std::move(trial.z));
   Vector dw = pool.take(n);
-  for (std::size_t i = 0; i < n; ++i) dw[i] = W::dw_deta(cur.mu[i], cur.eta[i], wp ? wp[i] : 1.0);
+  for (std::size_t i = 0; i < n; ++i) dw[i] = work.dw_deta(cur.mu[i], cur.eta[i], wp ? wp[i] : 1.0);
   InnerFit fit;
   fit.beta = std::move(beta);
   fit.eta = std::move(cur.eta);

@@ -1,25 +1,29 @@
-// Working quantities of the parameterless iterative families: link for the
-// start, link derivative g'(mu), variance V(mu), the working weight and
-// response of one PIRLS iteration, the Fisher weight and its derivative with
-// respect to eta, and the unit deviance of the step test.
+// Working quantities of the iterative families: link g(μ) for the start,
+// link derivative g'(μ), variance V(μ), the working weight and response of
+// one PIRLS iteration, the Fisher weight and its derivative in η, and the
+// unit deviance of the step test.
 //
-// Floors: fl(v) = max(v, 1e-300) with the floor winning on NaN; the binomial
-// clamp cl(v) limits v to [1e-15, 1 - 1e-15] by two comparisons (NaN passes).
+// Working<F> is a value built from the family value, `const Working<F>
+// work{ctx.family}`, so that a family with shape parameters carries them
+// into the row loop; for the parameterless families below it is empty.
 //
-//   family            g'(mu)          V(mu)        Fisher weight / w_prior
-//   poisson, quasi    1/fl(mu)        fl(mu)       fl(mu)
-//   gamma (log)       1/fl(mu)        fl(mu^2)     1 (mu^2 above the floor)
-//   gamma (inverse)   -1/fl(mu^2)     fl(mu^2)     fl(mu^2)
-//   inverse Gaussian  1/fl(mu)        fl(mu^3)     1/fl(mu) (loop: full Newton)
-//   binomial, quasi   1/(q(1-q))      fl(q(1-q))   q(1-q),   q = cl(mu)
+// Floors: fl(v) = max(v, kWorkFloor) with the floor winning on NaN; the
+// binomial clamp cl(v) limits v to [1e-15, 1 − 1e-15] (binomial_clamp).
+//
+//   family            g'(μ)          V(μ)         Fisher weight / w_prior
+//   poisson, quasi    1/fl(μ)        fl(μ)        fl(μ)
+//   gamma (log)       1/fl(μ)        fl(μ²)       1 (μ² above the floor)
+//   gamma (inverse)   −1/fl(μ²)      fl(μ²)       fl(μ²)
+//   inverse Gaussian  1/fl(μ)        fl(μ³)       1/fl(μ) (loop: full Newton)
+//   binomial, quasi   1/(q(1−q))     fl(q(1−q))   q(1−q),   q = cl(μ)
 //
 // The binomial variance is taken at the clamped mean, like g': a fitted mean
-// that rounds to exactly 0 or 1 then gets the tiny weight q(1-q) ~ 1e-15
-// instead of 1/(g'^2 * 1e-300) ~ 1e270.
+// that rounds to exactly 0 or 1 then gets the tiny weight q(1−q) ~ 1e-15
+// instead of 1/(g'²·1e-300) ~ 1e270.
 //
-// dw_deta(mu, eta, w_prior) is the analytic derivative of the Fisher weight
-// (chain rule through mu(eta)), so it stays finite and exact at the edge of
-// the domain where a difference stencil around mu would leave it.
+// dw_deta(μ, η, w_prior) is the analytic derivative of the Fisher weight
+// (chain rule through μ(η)), so it stays finite and exact at the edge of
+// the domain where a difference stencil around μ would leave it.
 #pragma once
 
 #include <cmath>
@@ -30,14 +34,9 @@
 
 namespace quelt {
 
+// Floor of the means and variances that g' and V divide by: far below any
+// mean a fit meets, yet its reciprocal 1e300 is finite.
 inline constexpr double kWorkFloor = 1e-300;
-
-inline double binomial_clamp(double mu) {
-  double q = mu;
-  if (q < kBinomialMuLow) q = kBinomialMuLow;
-  if (q > kBinomialMuHigh) q = kBinomialMuHigh;
-  return q;
-}
 
 // (w, z) of one observation.
 struct WorkingPair {
@@ -45,116 +44,154 @@ struct WorkingPair {
   double z;
 };
 
-// Family pieces used by PIRLS; specialised per family type below.
+// The working quantities of family F, built from its value; specialised per
+// family type below.
 template <class Family>
 struct Working;
 
-// Fisher scoring: w = w_prior / (g'^2 V), z = eta + g' (y - mu) with the raw
-// mu in the difference.
-template <class Pieces>
-inline WorkingPair fisher_pair(double y, double mu, double eta, double wp) {
-  const double gp = Pieces::gprime(mu);
-  const double v = Pieces::variance(mu);
-  return {1.0 / (gp * (gp * v)) * wp, eta + gp * (y - mu)};
-}
-
-// The Fisher-scoring pair and weight of a family whose pieces D supplies
-// gprime and variance: w = w_prior / (g'^2 V).
+// Fisher scoring from the g' and V of the pieces D: w = w_prior / (g'² V),
+// z = η + g' (y − μ) with the raw μ in the difference.
 template <class D>
 struct FisherScoring {
-  static WorkingPair pair(double y, double mu, double eta, double wp) {
-    return fisher_pair<D>(y, mu, eta, wp);
+  WorkingPair pair(double y, double mu, double eta, double wp) const {
+    const D& d = static_cast<const D&>(*this);
+    const double gp = d.gprime(mu);
+    const double v = d.variance(mu);
+    return {1.0 / (gp * (gp * v)) * wp, eta + gp * (y - mu)};
   }
-  static double fisher_weight(double mu, double wp) {
-    const double gp = D::gprime(mu);
-    return wp / (gp * (gp * D::variance(mu)));
+  double fisher_weight(double mu, double wp) const {
+    const D& d = static_cast<const D&>(*this);
+    const double gp = d.gprime(mu);
+    return wp / (gp * (gp * d.variance(mu)));
   }
 };
 
 struct LogLinkStart {
-  static double link(double m) { return std::log(floor_at(m, kWorkFloor)); }
-  static double gprime(double mu) { return 1.0 / floor_at(mu, kWorkFloor); }
+  double link(double m) const { return std::log(floor_at(m, kWorkFloor)); }
+  double gprime(double mu) const { return 1.0 / floor_at(mu, kWorkFloor); }
 };
 
-template <>
-struct Working<Poisson> : LogLinkStart, FisherScoring<Working<Poisson>> {
-  static double variance(double mu) { return floor_at(mu, kWorkFloor); }
-  // W = fl(mu): dW/deta = mu (0 where mu sits on the floor).
-  static double dw_deta(double mu, double, double wp) { return mu > kWorkFloor ? wp * mu : 0.0; }
-  static double unit_deviance(double y, double mu) { return poisson_unit_deviance(y, mu); }
+// Poisson and quasi-Poisson: V = μ, log link.
+struct PoissonWorking : LogLinkStart, FisherScoring<PoissonWorking> {
+  double variance(double mu) const { return floor_at(mu, kWorkFloor); }
+  // W = fl(μ): dW/dη = μ (0 where μ sits on the floor).
+  double dw_deta(double mu, double, double wp) const { return mu > kWorkFloor ? wp * mu : 0.0; }
+  double unit_deviance(double y, double mu) const { return poisson_unit_deviance(y, mu); }
 };
 template <>
-struct Working<QuasiPoisson> : Working<Poisson> {};
+struct Working<Poisson> : PoissonWorking {
+  explicit Working(const Poisson&) {}
+};
+template <>
+struct Working<QuasiPoisson> : PoissonWorking {
+  explicit Working(const QuasiPoisson&) {}
+};
 
 template <>
 struct Working<GammaLog> : LogLinkStart, FisherScoring<Working<GammaLog>> {
-  static double variance(double mu) { return floor_at(mu * mu, kWorkFloor); }
-  // W = 1 while mu^2 is above the variance floor; below it (mu <= 1e-150)
-  // W = mu^2 / 1e-300, so dW/deta = 2 W; at the mean floor W is constant.
-  static double dw_deta(double mu, double, double wp) {
+  explicit Working(const GammaLog&) {}
+  double variance(double mu) const { return floor_at(mu * mu, kWorkFloor); }
+  // W = 1 while μ² is above the variance floor; below it (μ <= 1e-150)
+  // W = μ²/1e-300, so dW/dη = 2W; at the mean floor W is constant.
+  double dw_deta(double mu, double, double wp) const {
     if (mu * mu > kWorkFloor || !(mu > kWorkFloor)) return 0.0;
     return 2.0 * fisher_weight(mu, wp);
   }
-  static double unit_deviance(double y, double mu) { return gamma_unit_deviance(y, mu); }
+  double unit_deviance(double y, double mu) const { return gamma_unit_deviance(y, mu); }
 };
 
 template <>
 struct Working<GammaInverse> : FisherScoring<Working<GammaInverse>> {
-  static double link(double m) { return 1.0 / floor_at(m, kWorkFloor); }
-  static double gprime(double mu) { return -1.0 / floor_at(mu * mu, kWorkFloor); }
-  static double variance(double mu) { return floor_at(mu * mu, kWorkFloor); }
-  // W = mu^2 and dmu/deta = -mu^2: dW/deta = -2 mu^3.
-  static double dw_deta(double mu, double, double wp) {
+  explicit Working(const GammaInverse&) {}
+  double link(double m) const { return 1.0 / floor_at(m, kWorkFloor); }
+  double gprime(double mu) const { return -1.0 / floor_at(mu * mu, kWorkFloor); }
+  double variance(double mu) const { return floor_at(mu * mu, kWorkFloor); }
+  // W = μ² and dμ/dη = −μ²: dW/dη = −2μ³.
+  double dw_deta(double mu, double, double wp) const {
     return mu * mu > kWorkFloor ? wp * (-2.0 * mu * mu * mu) : 0.0;
   }
-  static double unit_deviance(double y, double mu) { return gamma_unit_deviance(y, mu); }
+  double unit_deviance(double y, double mu) const { return gamma_unit_deviance(y, mu); }
 };
 
+// Inverse Gaussian, log link, V = μ³. Its REML score takes the observed
+// information, so besides the Fisher pieces it has the full-Newton weight
+// W_N = F·α, F = w_prior / (g'² V), α = 1 + (y − μ)(V'/V + g''/g')
+// = 1 + (y − μ)(3μ²/V − 1/μ), and the derivative of W_N in η.
 template <>
 struct Working<InverseGaussian> : LogLinkStart, FisherScoring<Working<InverseGaussian>> {
-  static double variance(double mu) { return floor_at(mu * (mu * mu), kWorkFloor); }
-  // Full Newton with a per-observation Fisher fallback: alpha = 1 + (y - mu)
-  // (V'/V + g''/g') = 1 + (y - mu)(3 mu^2 / V - 1/mu); the Newton pair is
-  // used where alpha is positive and finite.
-  static WorkingPair pair(double y, double mu, double eta, double wp) {
+  explicit Working(const InverseGaussian&) {}
+  double variance(double mu) const { return floor_at(mu * (mu * mu), kWorkFloor); }
+  double alpha(double y, double mu) const {
+    const double m = floor_at(mu, kWorkFloor);
+    const double gp = 1.0 / m;
+    return 1.0 + (y - mu) * (3.0 * mu * mu / variance(mu) - (1.0 / (m * m)) / gp);
+  }
+  // W_N with no floor and no fallback: it may be zero or negative.
+  double newton_weight(double y, double mu, double wp) const {
+    const double gp = gprime(mu);
+    return wp * (1.0 / (gp * (gp * variance(mu)))) * alpha(y, mu);
+  }
+  // dW_N/dη = (1/g') F [((G3 + V2 − V1² − G2²) e − (V1 + G2)) + α(−V1 − 2 G2)]
+  // with e = y − μ, V1 = V'/V, V2 = V''/V, G2 = g''/g', G3 = g'''/g': the
+  // derivative of F·α written without dividing by α, so it holds for every
+  // sign of α. 0 where g' < 1e-12 (means beyond 1e12, whose weights are
+  // negligible).
+  double newton_weight_deta(double y, double mu, double wp) const {
+    const double mf = floor_at(mu, kWorkFloor);
+    const double gp = 1.0 / mf;
+    if (!(gp >= 1e-12)) return 0.0;
+    const double g2 = (-1.0 / (mf * mf)) / gp;
+    const double g3 = (2.0 / (mf * mf * mf)) / gp;
+    const double v = floor_at(mu * mu * mu, kWorkFloor);
+    const double v1 = 3.0 * mu * mu / v;
+    const double v2 = 6.0 * mu / v;
+    const double e = y - mu;
+    const double a = (v1 + g2) * e + 1.0;
+    const double fisher = wp * (1.0 / (gp * (gp * v)));
+    return (1.0 / gp) * fisher *
+           ((((g3 + (v2 - v1 * v1)) - g2 * g2) * e - (v1 + g2)) + a * (-v1 - 2.0 * g2));
+  }
+  // The PIRLS pair: the full-Newton pair (α F w_prior, η + g'(y − μ)/α)
+  // where α is positive and finite, else the Fisher pair of this
+  // observation.
+  WorkingPair pair(double y, double mu, double eta, double wp) const {
     const double m = floor_at(mu, kWorkFloor);
     const double v = variance(mu);
     const double gp = 1.0 / m;
     const double f = 1.0 / (gp * (gp * v));
-    const double alpha = 1.0 + (y - mu) * (3.0 * mu * mu / v - (1.0 / (m * m)) / gp);
-    if (alpha > 0.0 && std::isfinite(alpha))
-      return {alpha * (f * wp), eta + (gp * (y - mu)) / alpha};
+    const double a = alpha(y, mu);
+    if (a > 0.0 && std::isfinite(a)) return {a * (f * wp), eta + (gp * (y - mu)) / a};
     return {f * wp, eta + gp * (y - mu)};
   }
-  // Fisher W = 1/mu: dW/deta = -1/mu. Where mu^3 is floored (mu <= ~1e-100)
-  // W = mu^2 / 1e-300 and dW/deta = 2 W; at the mean floor W is constant.
-  static double dw_deta(double mu, double, double wp) {
+  // Fisher W = 1/μ: dW/dη = −1/μ. Where μ³ is floored (μ <= ~1e-100)
+  // W = μ²/1e-300 and dW/dη = 2W; at the mean floor W is constant.
+  double dw_deta(double mu, double, double wp) const {
     if (!(mu > kWorkFloor)) return 0.0;
     if (mu * (mu * mu) > kWorkFloor) return wp * (-1.0 / mu);
     return 2.0 * fisher_weight(mu, wp);
   }
-  static double unit_deviance(double y, double mu) { return inverse_gaussian_unit_deviance(y, mu); }
+  double unit_deviance(double y, double mu) const { return inverse_gaussian_unit_deviance(y, mu); }
 };
 
-template <>
-struct Working<Bernoulli> : FisherScoring<Working<Bernoulli>> {
-  static double link(double m) {
+// Binomial and quasi-binomial: V = μ(1 − μ), logit link.
+struct BinomialWorking : FisherScoring<BinomialWorking> {
+  double link(double m) const {
     const double q = binomial_clamp(m);
     return std::log(q / (1.0 - q));
   }
-  static double gprime(double mu) {
+  double gprime(double mu) const {
     const double q = binomial_clamp(mu);
     return 1.0 / (q * (1.0 - q));
   }
-  static double variance(double mu) {
+  double variance(double mu) const {
     const double q = binomial_clamp(mu);
     return floor_at(q * (1.0 - q), kWorkFloor);
   }
-  // W = q(1-q) and dq/deta = q(1-q): dW/deta = q(1-q)(1-2q). Evaluated from
-  // eta so that the smaller of q and 1-q keeps full relative precision when
-  // the mean is close to 0 or 1 (1 - mu alone would lose it); that smaller
-  // factor is clamped at 1e-15 like the mean.
-  static double dw_deta(double, double eta, double wp) {
+  // W = q(1−q) and dq/dη = q(1−q): dW/dη = q(1−q)(1−2q). Evaluated from η
+  // so that the smaller of q and 1−q keeps full relative precision when the
+  // mean is close to 0 or 1 (1 − μ alone would lose it); that smaller factor
+  // is clamped at the binomial clamp's lower end like the mean.
+  double dw_deta(double, double eta, double wp) const {
     if (std::isnan(eta)) return eta;
     const double a = std::exp(-std::fabs(eta));
     const double large = 1.0 / (1.0 + a);
@@ -163,9 +200,15 @@ struct Working<Bernoulli> : FisherScoring<Working<Bernoulli>> {
     const double one_minus_2q = eta >= 0.0 ? small - large : large - small;
     return wp * (small * large * one_minus_2q);
   }
-  static double unit_deviance(double y, double mu) { return binomial_unit_deviance(y, mu); }
+  double unit_deviance(double y, double mu) const { return binomial_unit_deviance(y, mu); }
 };
 template <>
-struct Working<QuasiBinomial> : Working<Bernoulli> {};
+struct Working<Bernoulli> : BinomialWorking {
+  explicit Working(const Bernoulli&) {}
+};
+template <>
+struct Working<QuasiBinomial> : BinomialWorking {
+  explicit Working(const QuasiBinomial&) {}
+};
 
 }  // namespace quelt

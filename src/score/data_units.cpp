@@ -9,20 +9,21 @@ namespace quelt {
 
 namespace {
 
-// Fisher weight W(μ) and variance V(μ) at unit prior weight.
+// Fisher weight W(μ) and variance V(μ) at unit prior weight, from the
+// family value's working quantities.
 template <class F>
-double fisher_weight_at(double mu) {
+double fisher_weight_at(const F& family, double mu) {
   if constexpr (std::is_same_v<F, Gaussian>)
     return 1.0;
   else
-    return Working<F>::fisher_weight(mu, 1.0);
+    return Working<F>{family}.fisher_weight(mu, 1.0);
 }
 template <class F>
-double variance_at(double mu) {
+double variance_at(const F& family, double mu) {
   if constexpr (std::is_same_v<F, Gaussian>)
     return 1.0;
   else
-    return Working<F>::variance(mu);
+    return Working<F>{family}.variance(mu);
 }
 
 bool positive_finite(double v) { return v > 0.0 && std::isfinite(v); }
@@ -39,10 +40,10 @@ DataUnits data_units(const FitContext<Family>& ctx) {
   u.n_obs = m.n_obs;
   u.weight_sum = m.mean_weight * static_cast<double>(m.n_obs);
   u.mean_y = m.mean;
-  u.fisher_weight = fisher_weight_at<Family>(m.mean);
+  u.fisher_weight = fisher_weight_at(ctx.family, m.mean);
   u.weight_level = m.mean_weight * u.fisher_weight;
   u.constant_y = m.n_obs > 0 && m.sd == 0.0;
-  const double v = variance_at<Family>(m.mean);
+  const double v = variance_at(ctx.family, m.mean);
   const double spread = m.mean_weight * (m.sd * m.sd) / v;
   if (positive_finite(spread)) {
     u.dispersion = spread;

@@ -8,6 +8,7 @@
 #include "core/lanes.hpp"
 #include "core/linalg.hpp"
 #include "core/numeric.hpp"
+#include "core/special.hpp"
 #include "design/penalty_groups.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"
@@ -126,28 +127,6 @@ std::optional<Vector> scaled_terms_over_resid_df(std::size_t n, std::span<const 
   Vector out(k);
   for (std::size_t i = 0; i < k; ++i) out[i] = a[i] * b[i] / df;
   return out;
-}
-
-double digamma(double x) {
-  double s = 0.0;
-  while (x < 6.0) {
-    s -= 1.0 / x;
-    x += 1.0;
-  }
-  const double t = 1.0 / x, t2 = t * t;
-  return s + (std::log(x) - 0.5 * t) - t2 / 12.0 + t2 * t2 / 120.0 - t2 * t2 * t2 / 252.0 +
-         t2 * t2 * t2 * t2 / 240.0;
-}
-
-double trigamma(double x) {
-  double s = 0.0;
-  while (x < 6.0) {
-    s += 1.0 / (x * x);
-    x += 1.0;
-  }
-  const double t = 1.0 / x, t2 = t * t;
-  const double t5 = t2 * t2 * t, t7 = t5 * t2, t9 = t7 * t2;
-  return s + (t + 0.5 * t2) + t * t2 / 6.0 - t5 / 30.0 + t7 / 42.0 - t9 / 30.0;
 }
 
 double gamma_profile_scale(double dp, std::size_t n_, std::size_t mp_) {

@@ -149,10 +149,6 @@ std::optional<Vector> scaled_terms_over_resid_df(std::size_t n, std::span<const 
 // Mp phi by at most 30 damped Newton updates from max(D_p/(n - Mp), 1e-8),
 // each step kept within [0.1 phi, 10 phi] and above 1e-8.
 double gamma_profile_scale(double dp, std::size_t n, std::size_t mp);
-// Digamma and trigamma by upward recurrence to x >= 6 and the asymptotic
-// series.
-double digamma(double x);
-double trigamma(double x);
 
 #define QUELT_ENVELOPE_EXTERN(F)                                                                \
   extern template Result<InnerFit> fit_at_rho<F>(const FitContext<F>&, std::span<const double>, \

@@ -6,6 +6,7 @@
 #include "core/lapack.hpp"
 #include "core/linalg.hpp"
 #include "core/numeric.hpp"
+#include "inner/working.hpp"
 #include "score/row_forms.hpp"
 
 namespace quelt {
@@ -39,15 +40,11 @@ Vector newton_weights(const FitContext<InverseGaussian>& ctx, const InnerFit& fi
   const std::size_t n = fit.mu.size();
   check_invariant(ctx.y.size() >= n && (!ctx.prior_weights || ctx.prior_weights->size() >= n),
                   "newton_weights: response or weights shorter than the means");
+  const Working<InverseGaussian> work{ctx.family};
   Vector w(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const double mu = fit.mu[i];
     const double wp = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
-    const double mf = floor_at(mu, 1e-300);
-    const double v = floor_at(mu * (mu * mu), 1e-300);
-    const double gp = 1.0 / mf;
-    const double alpha = 1.0 + (ctx.y[i] - mu) * (3.0 * mu * mu / v - (1.0 / (mf * mf)) / gp);
-    w[i] = wp * (1.0 / (gp * (gp * v))) * alpha;
+    w[i] = work.newton_weight(ctx.y[i], fit.mu[i], wp);
   }
   return w;
 }
@@ -97,29 +94,12 @@ std::optional<NewtonGradientTerms> newton_weight_gradient_terms(
     }
   }
 
-  // dW_i/deta_i through alpha_i and the variance and link terms. With
-  // F_i = w_i/(g'^2 V) the weight is W_i = F_i alpha_i, and
-  //   dW_i/deta_i = (1/g') F_i [((G3 + V2 - V1^2 - G2^2) e - (V1 + G2))
-  //                             + alpha_i (-V1 - 2 G2)],
-  // the derivative of F_i alpha_i written without dividing by alpha_i, so it
-  // holds for every sign of alpha_i.
-  Vector dw(n, 0.0);
+  // dW_i/dη_i of the full-Newton weights.
+  const Working<InverseGaussian> work{ctx.family};
+  Vector dw(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const double mu = fit.mu[i];
-    const double mf = floor_at(mu, 1e-300);
-    const double gp = 1.0 / mf;
-    if (!(gp >= 1e-12)) continue;
-    const double g2 = (-1.0 / (mf * mf)) / gp;
-    const double g3 = (2.0 / (mf * mf * mf)) / gp;
-    const double v = floor_at(mu * mu * mu, 1e-300);
-    const double v1 = 3.0 * mu * mu / v;
-    const double v2 = 6.0 * mu / v;
-    const double e = ctx.y[i] - mu;
-    const double alpha = (v1 + g2) * e + 1.0;
     const double wp = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
-    const double fisher = wp * (1.0 / (gp * (gp * v)));
-    dw[i] = (1.0 / gp) * fisher *
-            ((((g3 + (v2 - v1 * v1)) - g2 * g2) * e - (v1 + g2)) + alpha * (-v1 - 2.0 * g2));
+    dw[i] = work.newton_weight_deta(ctx.y[i], fit.mu[i], wp);
   }
 
   const MatrixView x = ctx.x.view();

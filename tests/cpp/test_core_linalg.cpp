@@ -308,18 +308,6 @@ TEST(SmallForms, TraceQuadraticFormAndSymmetrization) {
   EXPECT_THROW(symmetrize_average(rect), InvariantViolation);
 }
 
-TEST(LnGamma, MatchesLgammaAndReflection) {
-  for (double x = 0.05; x < 170.0; x *= 1.07) {
-    const double ref = std::lgamma(x);
-    EXPECT_NEAR(ln_gamma(x), ref, 1e-13 * std::fmax(1.0, std::fabs(ref))) << x;
-  }
-  for (double x : {-1.5, -3.5, -3.25}) EXPECT_NEAR(ln_gamma(x), std::lgamma(x), 1e-12) << x;
-  EXPECT_NEAR(ln_gamma(1.0), 0.0, 1e-14);
-  EXPECT_NEAR(ln_gamma(2.0), 0.0, 1e-14);
-  EXPECT_NEAR(ln_gamma(0.5), 0.5 * std::log(M_PI), 1e-14);
-  for (double x : {-0.5, -2.5}) EXPECT_TRUE(std::isnan(ln_gamma(x))) << x;  // Γ(x) < 0
-}
-
 // Φ⁻¹(p) by bisection on the complementary error function in long double.
 double reference_quantile(double p) {
   const bool upper = p > 0.5;

@@ -21,39 +21,15 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 using V = std::vector<double>;
 
-// ---- compile-time traits -----------------------------------------------------
+// ---- compile-time facts -----------------------------------------------------
 
+// The two Gamma links are distinct types, and a link's enumerator is its
+// stored index in a fitted model.
 static_assert(!std::is_same_v<GammaInverse, GammaLog>);
-static_assert(GammaInverse::link == Link::Inverse && GammaLog::link == Link::Log);
 static_assert(static_cast<std::uint32_t>(Link::Identity) == 0 &&
               static_cast<std::uint32_t>(Link::Log) == 1 &&
               static_cast<std::uint32_t>(Link::Logit) == 2 &&
               static_cast<std::uint32_t>(Link::Inverse) == 3);
-
-template <class F>
-constexpr bool flags(bool warm, bool wderiv) {
-  return F::uses_warm_start == warm && F::has_weight_derivative_terms == wderiv;
-}
-static_assert(flags<Bernoulli>(true, true) && flags<Poisson>(true, true));
-static_assert(flags<GammaLog>(true, false) && flags<GammaInverse>(true, false));
-static_assert(flags<QuasiBinomial>(false, true) && flags<QuasiPoisson>(false, true));
-static_assert(flags<InverseGaussian>(false, true) && flags<Gaussian>(false, true));
-static_assert(flags<Elf>(false, true));
-static_assert(flags<NegBin>(false, false) && flags<TDist>(false, false) &&
-              flags<Tweedie>(false, false) && flags<Ocat>(false, false));
-
-// Link of each family; the two Gamma links are distinct types.
-template <class F>
-constexpr bool linked(Link l) {
-  return F::link == l;
-}
-static_assert(linked<Gaussian>(Link::Identity) && linked<Bernoulli>(Link::Logit) &&
-              linked<QuasiBinomial>(Link::Logit) && linked<Poisson>(Link::Log) &&
-              linked<QuasiPoisson>(Link::Log) && linked<GammaInverse>(Link::Inverse) &&
-              linked<GammaLog>(Link::Log) && linked<InverseGaussian>(Link::Log) &&
-              linked<NegBin>(Link::Log) && linked<TDist>(Link::Identity) &&
-              linked<Tweedie>(Link::Log) && linked<Ocat>(Link::Identity) &&
-              linked<Elf>(Link::Identity));
 
 // The display names are the exact words of the data-check messages.
 TEST(Family, DisplayNames) {
@@ -71,17 +47,6 @@ TEST(Family, DisplayNames) {
   EXPECT_EQ(name(NegBin::display_name), "NegBin");
   EXPECT_EQ(name(Tweedie::display_name), "Tweedie");
   EXPECT_EQ(name(Elf::display_name), "ELF");
-}
-
-TEST(Family, OcatStartsWithZeroThresholds) {
-  const Ocat o = ocat_identity(5);
-  EXPECT_EQ(o.n_cats, 5u);
-  EXPECT_EQ(o.thresholds, V({0.0, 0.0, 0.0}));
-  EXPECT_TRUE(ocat_identity(2).thresholds.empty());
-  // Fewer than two categories cannot have R - 2 thresholds: a contract
-  // violation, not a wrapped-around allocation.
-  EXPECT_THROW(ocat_identity(1), InvariantViolation);
-  EXPECT_THROW(ocat_identity(0), InvariantViolation);
 }
 
 // ---- links ---------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include "core/blas.hpp"
 #include "core/error.hpp"
+#include "derivative_check.hpp"
 #include "design/model_design.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"
@@ -23,6 +24,12 @@ const double kInf = std::numeric_limits<double>::infinity();
 
 double logistic(double e) { return 1.0 / (1.0 + std::exp(-e)); }
 
+// The working quantities of a parameterless family.
+template <class F>
+Working<F> working() {
+  return Working<F>{F{}};
+}
+
 // The Fisher weight as a function of eta, written from the GLM definition
 // (dmu/deta)^2 / V(mu), and its derivative by central differences in eta.
 struct WeightCase {
@@ -36,7 +43,7 @@ struct WeightCase {
 TEST(Working, WeightDerivativeMatchesDifferencesInEtaUpToTheEdge) {
   const std::vector<WeightCase> cases = {
       {"bernoulli",
-       [](double mu, double e) { return Working<Bernoulli>::dw_deta(mu, e, 1.0); },
+       [](double mu, double e) { return working<Bernoulli>().dw_deta(mu, e, 1.0); },
        logistic,
        [](double e) {
          const double a = std::exp(-std::fabs(e));  // stable at the edges
@@ -44,50 +51,61 @@ TEST(Working, WeightDerivativeMatchesDifferencesInEtaUpToTheEdge) {
        },
        {-30.0, -20.0, -14.0, -3.0, 0.0, 0.7, 14.0, 20.0, 30.0}},
       {"poisson",
-       [](double mu, double e) { return Working<Poisson>::dw_deta(mu, e, 1.0); },
+       [](double mu, double e) { return working<Poisson>().dw_deta(mu, e, 1.0); },
        [](double e) { return std::exp(e); },
        [](double e) { return std::exp(e); },
        {-30.0, -2.0, 0.0, 3.0, 30.0}},
       {"gamma_inverse",
-       [](double mu, double e) { return Working<GammaInverse>::dw_deta(mu, e, 1.0); },
+       [](double mu, double e) { return working<GammaInverse>().dw_deta(mu, e, 1.0); },
        [](double e) { return 1.0 / e; },
        [](double e) { return 1.0 / (e * e); },
        {0.05, 0.5, 2.0, 30.0}},
       {"inverse_gaussian",
-       [](double mu, double e) { return Working<InverseGaussian>::dw_deta(mu, e, 1.0); },
+       [](double mu, double e) { return working<InverseGaussian>().dw_deta(mu, e, 1.0); },
        [](double e) { return std::exp(e); },
        // mu^2 / max(mu^3, 1e-300): the variance floor binds below mu ~ 1e-100.
        [](double e) { return std::exp(2.0 * e) / std::fmax(std::exp(3.0 * e), 1e-300); },
        {-300.0, -30.0, -1.0, 0.0, 2.0, 30.0}},
       {"gamma_log",
-       [](double mu, double e) { return Working<GammaLog>::dw_deta(mu, e, 1.0); },
+       [](double mu, double e) { return working<GammaLog>().dw_deta(mu, e, 1.0); },
        [](double e) { return std::exp(e); },
        [](double e) { return std::exp(2.0 * e) / std::fmax(std::exp(2.0 * e), 1e-300); },
        {-350.0, -5.0, 0.0, 5.0}},
   };
+  const testing::DiffTolerance tol{1e-6, 1e-300, testing::DiffScale::EntryDifference, 1e-5};
   for (const auto& c : cases) {
-    for (double e : c.etas) {
-      const double h = 1e-5;
-      const double fd = (c.weight_of(e + h) - c.weight_of(e - h)) / (2.0 * h);
-      const double got = c.analytic(c.mu_of(e), e);
-      EXPECT_TRUE(std::isfinite(got)) << c.name << " eta=" << e;
-      EXPECT_NEAR(got, fd, 1e-6 * std::fabs(fd) + 1e-300) << c.name << " eta=" << e;
-    }
+    auto analytic = [&c](double e) { return c.analytic(c.mu_of(e), e); };
+    for (double e : c.etas)
+      testing::expect_derivative_matches(c.weight_of, analytic, e, tol, c.name);
+  }
+}
+
+// The inverse-Gaussian full-Newton weight W_N(η) = F α at μ = exp(η) and its
+// analytic derivative, on both signs of α (y above and below μ/2).
+TEST(Working, InverseGaussianNewtonWeightDerivativeMatchesDifferences) {
+  const auto ig = working<InverseGaussian>();
+  const double wp = 1.7;
+  const testing::DiffTolerance tol{1e-7, 1e-12, testing::DiffScale::EntryDifference, 1e-5};
+  for (double y : {0.05, 1.0, 6.0}) {
+    auto weight = [&](double e) { return ig.newton_weight(y, std::exp(e), wp); };
+    auto slope = [&](double e) { return ig.newton_weight_deta(y, std::exp(e), wp); };
+    for (double e : {-3.0, -0.4, 0.0, 1.2, 4.0})
+      testing::expect_derivative_matches(weight, slope, e, tol, "y=" + std::to_string(y));
   }
 }
 
 TEST(Working, FisherWeightsMatchTheirClosedForms) {
   // w = w_prior (dmu/deta)^2 / V.
   for (double mu : {1e-3, 0.2, 0.5, 0.9}) {
-    EXPECT_NEAR(Working<Bernoulli>::pair(1.0, mu, 0.0, 2.0).w, 2.0 * mu * (1 - mu), 1e-15);
+    EXPECT_NEAR(working<Bernoulli>().pair(1.0, mu, 0.0, 2.0).w, 2.0 * mu * (1 - mu), 1e-15);
   }
   for (double mu : {1e-3, 1.0, 40.0}) {
-    EXPECT_NEAR(Working<Poisson>::pair(2.0, mu, std::log(mu), 3.0).w, 3.0 * mu, 1e-12 * mu);
-    EXPECT_NEAR(Working<GammaLog>::pair(2.0, mu, std::log(mu), 3.0).w, 3.0, 1e-12);
-    EXPECT_NEAR(Working<GammaInverse>::pair(2.0, mu, 1 / mu, 1.0).w, mu * mu, 1e-12 * mu * mu);
+    EXPECT_NEAR(working<Poisson>().pair(2.0, mu, std::log(mu), 3.0).w, 3.0 * mu, 1e-12 * mu);
+    EXPECT_NEAR(working<GammaLog>().pair(2.0, mu, std::log(mu), 3.0).w, 3.0, 1e-12);
+    EXPECT_NEAR(working<GammaInverse>().pair(2.0, mu, 1 / mu, 1.0).w, mu * mu, 1e-12 * mu * mu);
   }
   // A negative inverse-link mean keeps a positive weight.
-  EXPECT_GT(Working<GammaInverse>::pair(1.0, -0.5, -2.0, 1.0).w, 0.0);
+  EXPECT_GT(working<GammaInverse>().pair(1.0, -0.5, -2.0, 1.0).w, 0.0);
 }
 
 TEST(Working, BinomialWeightsAtMeansRoundingToZeroOrOneStayTiny) {
@@ -98,15 +116,15 @@ TEST(Working, BinomialWeightsAtMeansRoundingToZeroOrOneStayTiny) {
       ASSERT_TRUE(mu == 0.0 || mu == 1.0);
     }
     for (double y : {0.0, 1.0}) {
-      const WorkingPair b = Working<Bernoulli>::pair(y, mu, eta, 1.0);
-      const WorkingPair q = Working<QuasiBinomial>::pair(y, mu, eta, 1.0);
+      const WorkingPair b = working<Bernoulli>().pair(y, mu, eta, 1.0);
+      const WorkingPair q = working<QuasiBinomial>().pair(y, mu, eta, 1.0);
       EXPECT_GT(b.w, 0.0);
       EXPECT_LT(b.w, 1e-14) << "eta=" << eta;
       EXPECT_EQ(b.w, q.w);
       EXPECT_TRUE(std::isfinite(b.z));
     }
-    EXPECT_TRUE(std::isfinite(Working<Bernoulli>::dw_deta(mu, eta, 1.0)));
-    EXPECT_LT(std::fabs(Working<Bernoulli>::dw_deta(mu, eta, 1.0)), 1e-14);
+    EXPECT_TRUE(std::isfinite(working<Bernoulli>().dw_deta(mu, eta, 1.0)));
+    EXPECT_LT(std::fabs(working<Bernoulli>().dw_deta(mu, eta, 1.0)), 1e-14);
   }
 }
 
@@ -114,16 +132,16 @@ TEST(Working, InverseGaussianNewtonWeightFallsBackToFisherPerObservation) {
   const double mu = 2.0, eta = std::log(mu);
   const double fisher = 1.0 / mu;  // mu^2 / mu^3
   // y = mu: alpha = 1, Newton equals Fisher.
-  auto same = Working<InverseGaussian>::pair(mu, mu, eta, 1.0);
+  auto same = working<InverseGaussian>().pair(mu, mu, eta, 1.0);
   EXPECT_NEAR(same.w, fisher, 1e-15);
   EXPECT_NEAR(same.z, eta, 1e-15);
   // alpha = (2y - mu)/mu: y = 1.5 gives alpha = 0.5.
-  auto newton = Working<InverseGaussian>::pair(1.5, mu, eta, 1.0);
+  auto newton = working<InverseGaussian>().pair(1.5, mu, eta, 1.0);
   EXPECT_NEAR(newton.w, 0.5 * fisher, 1e-15);
   EXPECT_NEAR(newton.z, eta + (-0.5 / mu) / 0.5, 1e-15);
   // y <= mu/2 gives alpha <= 0: the Fisher pair.
   for (double y : {1.0, 0.2}) {
-    auto fb = Working<InverseGaussian>::pair(y, mu, eta, 1.0);
+    auto fb = working<InverseGaussian>().pair(y, mu, eta, 1.0);
     EXPECT_NEAR(fb.w, fisher, 1e-15);
     EXPECT_NEAR(fb.z, eta + (y - mu) / mu, 1e-15);
   }

@@ -63,7 +63,7 @@ def test_design_builder_errors_reach_python_as_value_errors(data):
 def test_impossible_allocation_is_memory_error(data):
     # r - 2 starting log gaps cannot be allocated
     x, y = data
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match="r = 9223372036854775808 needs 9223372036854775806 "):
         native.fit("ocat", x, y, r=2**63)
     # a basis whose k x k penalty cannot be allocated fails before any knot
     # is placed (placing a billion knots first took most of a minute)

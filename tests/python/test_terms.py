@@ -75,6 +75,10 @@ def data():
         ([(0, "cr", -1)], OverflowError, None),
         ([(0, "cr_stable", 2**64)], OverflowError, None),
         ([], ValueError, "fit_additive: terms list must be non-empty"),
+        # a fourth element is not dropped silently
+        ([(0, "cr", 7, "extra")], ValueError,
+         "fit_additive: term 0 tuple has 4 elements; a term is (columns, basis) or "
+         "(columns, basis, k)"),
     ],
 )
 def test_term_errors(data, terms, exc, message):
@@ -91,7 +95,6 @@ def test_term_errors(data, terms, exc, message):
     [
         # column ranges reveal the parsed basis dimensions and defaults
         ([(0, "cr")], [(1, 10)]),
-        ([(0, "cr", 7, "extra")], [(1, 7)]),
         ([(0, "cr_stable", Index(6))], [(1, 6)]),
         ([(0, "re", 99)], [(1, 51)]),
         ([(0, "re", "never read")], [(1, 51)]),
@@ -102,7 +105,9 @@ def test_term_errors(data, terms, exc, message):
         ([((0, 1, 2), "ti")], [(1, 64)]),
         ([((0, 1, 2), "tp")], [(1, 31)]),
         ([((0, 1), "tp", 12)], [(1, 13)]),
-        ([(0, "cr"), (1, "cr", 7), ((1, 2), "te", (3, 3))], [(1, 10), (10, 16), (16, 24)]),
+        # (a "te" term of columns (1, 2) here would repeat the main effect of
+        # column 1, an unidentifiable model; "ti" leaves main effects out)
+        ([(0, "cr"), (1, "cr", 7), ((1, 2), "ti", (3, 3))], [(1, 10), (10, 16), (16, 19)]),
     ],
 )
 def test_valid_terms_parse(data, terms, ranges):

@@ -1,0 +1,44 @@
+// Likelihood pieces of the negative binomial family (log link, size θ > 0,
+// variance μ + μ²/θ) beyond its deviance: the saturated log-likelihood and
+// the observed information in η with its η-derivative.
+//
+// With μ = e^η and ℓ(η) = y·ln μ − (y + θ)·ln(θ + μ) + (terms free of μ), the
+// observed information is
+//   −ℓ'' = θμ(θ + y)/(θ + μ)² = W·(θ + y)/(θ + μ),   W = μθ/(θ + μ) = μ²/V(μ),
+// W the Fisher weight; it equals ½·∂²d/∂η² for the unit deviance d, is
+// positive for every y ≥ 0, and tends to the Poisson weight μ as θ → ∞.
+// Prior weights a are frequency weights: they multiply each piece.
+#pragma once
+
+#include <span>
+
+#include "core/numeric.hpp"
+#include "family/families.hpp"
+
+namespace quelt {
+
+// a·W·(θ + y)/(θ + μ') with μ' = max(μ, 1e-300), written as
+// a·μ'(1 + y/θ)/(1 + μ'/θ)² so that it neither overflows for large μ nor
+// loses the Poisson limit a·μ' at θ = ∞.
+inline double negbin_observed_weight(double y, double mu, double a, double theta) {
+  const double m = floor_at(mu, kMeanFloor);
+  const double u = 1.0 + m / theta;
+  return a * (m / u) * ((1.0 + y / theta) / u);
+}
+
+// ∂/∂η of the observed weight: a·θ(θ + y)μ(θ − μ)/(θ + μ)³, as
+// a·μ'(1 + y/θ)(1 − μ'/θ)/(1 + μ'/θ)³ (Poisson limit a·μ').
+inline double negbin_observed_weight_deta(double y, double mu, double a, double theta) {
+  const double m = floor_at(mu, kMeanFloor);
+  const double u = 1.0 + m / theta;
+  return a * (m / u) * ((1.0 + y / theta) / u) * ((1.0 - m / theta) / u);
+}
+
+// Σ_i w_i·ls_i in index order, starting from −0.0 (so an empty y gives −0.0),
+// where ls is the log-probability of y at μ = y:
+//   ls = −θ·ln(1 + y/θ) + ln Γ(θ + y) − ln Γ(θ) − ln Γ(y + 1) + y·ln(y/(θ + y)),
+// the last term 0 for y ≤ 0. w empty means unit weights; otherwise it holds at
+// least y.size() entries.
+double negbin_saturated_loglik(std::span<const double> y, double theta, std::span<const double> w);
+
+}  // namespace quelt

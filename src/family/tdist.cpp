@@ -1,0 +1,35 @@
+#include "family/tdist.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "core/error.hpp"
+
+namespace quelt {
+
+TDistObsDerivs tdist_obs_derivs(const TDist& family, std::span<const double> y,
+                                std::span<const double> mu, std::span<const double> w) {
+  const std::size_t n = y.size();
+  if (mu.size() < n || (!w.empty() && w.size() < n))
+    invariant_failed("tdist_obs_derivs: " + std::to_string(mu.size()) + " means and " +
+                     std::to_string(w.size()) + " weights for " + std::to_string(n) + " responses");
+  const double nu = family.nu, sigma2 = family.sigma2;
+  const double s = nu * sigma2, nu1 = nu + 1.0, nu2 = nu - 2.0;
+  TDistObsDerivs d{Vector(n), Matrix(n, 2), Matrix(n, 2), Matrix(n, 2)};
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w.empty() ? 1.0 : w[i];
+    const double r = y[i] - mu[i], r2 = r * r;
+    const double q = s + r2, q2 = q * q, q3 = q2 * q;
+    const double l = s > 0.0 ? std::log1p(r2 / s) : 0.0;
+    d.dev_eta3[i] = 4.0 * wi * nu1 * r * (3.0 * s - r2) / q3;
+    d.dev_shape(i, 0) = -wi * nu1 * r2 / q;
+    d.dev_shape(i, 1) = nu2 * wi * (l - nu1 * r2 / (nu * q));
+    d.dev_shape_eta(i, 0) = 2.0 * wi * nu1 * s * r / q2;
+    d.dev_shape_eta(i, 1) = -2.0 * wi * r * nu2 * (q - nu1 * sigma2) / q2;
+    d.dev_shape_eta2(i, 0) = 2.0 * wi * nu1 * s * (3.0 * r2 - s) / q3;
+    d.dev_shape_eta2(i, 1) = 2.0 * wi * nu2 * (q * (s - r2) + nu1 * sigma2 * (3.0 * r2 - s)) / q3;
+  }
+  return d;
+}
+
+}  // namespace quelt
