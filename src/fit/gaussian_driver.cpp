@@ -65,8 +65,11 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   // taken back to the user's units at the end.
   const GaussianUnits units =
       gaussian_units(weighted_moments(y, weights), has_free_intercept(design.x, design.penalties));
+  // Rows of zero weight are not data: their ỹ is set to 0, so that a wild
+  // response there cannot overflow on the way.
   const double to_unit = 1.0 / units.unit, to_mean_weight = 1.0 / units.mean_weight;
-  for (double& v : y) v = (v - units.shift) * to_unit;
+  for (std::size_t i = 0; i < n; ++i)
+    y[i] = weights && !((*weights)[i] > 0.0) ? 0.0 : (y[i] - units.shift) * to_unit;
   if (weights)
     for (double& v : *weights) v *= to_mean_weight;
 
