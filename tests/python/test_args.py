@@ -155,8 +155,10 @@ def test_array_dtype_and_dimensions_are_exact(data, make_x, make_y, name):
 def test_accepted_argument_forms_reach_the_model_stage(data):
     # ints for floats, True for an integer, index objects, None for optional
     # floats, a str subclass, an ndarray subclass: all convert, so the call
-    # gets past conversion and the family checks.
-    x, y = data
+    # gets past conversion and the family checks. Each covariate row twice
+    # (with the responses in reverse order): a random effect of a continuous
+    # column has one coefficient per row.
+    x, y = np.vstack([data[0], data[0]]), np.concatenate([data[1], data[1][::-1]])
 
     class Name(str):
         pass
@@ -227,7 +229,9 @@ def test_family_and_design_messages(data, family, kwargs, message):
 )
 def test_every_family_name_passes_its_checks(data, family, kwargs):
     # Unchecked values (NaN theta, a bad nu) are left to the family's driver.
-    x, y = data
+    # Each covariate row twice (responses reversed): the random effect has one
+    # coefficient per distinct row.
+    x, y = np.vstack([data[0], data[0]]), np.concatenate([data[1], data[1][::-1]])
     model = fit_or_pending(family, x, y, design="re", **kwargs)
     assert model is None or isinstance(model, native.FittedGam)
 

@@ -111,7 +111,13 @@ def test_term_errors(data, terms, exc, message):
     ],
 )
 def test_valid_terms_parse(data, terms, ranges):
-    x, y = data
+    # A model needs a row per coefficient: the covariates repeated as often as
+    # the term dimensions ask, with the responses rolled on each time (a
+    # random effect of a continuous column has one coefficient per row).
+    n, p = len(data[1]), ranges[-1][1]
+    reps = 1 if p < n // 2 else p // n + 2
+    x = np.vstack([data[0]] * reps)
+    y = np.concatenate([np.roll(data[1], r) for r in range(reps)])
     model = native.fit_additive("gaussian", x, y, terms)
     assert model.term_col_ranges() == ranges
 
