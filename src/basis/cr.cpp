@@ -31,6 +31,33 @@ Vector spacings(const Vector& t) {
   return h;
 }
 
+// The knot range L = t_{k-1} - t_0 as the unit of the covariate. A natural
+// cubic spline is unchanged by an affine change of its covariate, so the
+// basis can be built on u = (x - t_0)/L, where every spacing is at most 1:
+// its coefficient tables then stay finite for knots of any magnitude (raw
+// spacings of 1e103 give cubic coefficients of 1e-309, spacings of 1e-13 give
+// 1e39). When L itself overflows, knots and covariates are halved first
+// (exact for normal numbers).
+struct RangeUnits {
+  double sigma = 1.0;  // 1, or 0.5 when t_{k-1} - t_0 overflows
+  double range = 1.0;  // σ·t_{k-1} - σ·t_0 > 0 for strictly increasing knots
+
+  explicit RangeUnits(const Vector& t) {
+    const double lo = t.front(), hi = t.back();
+    if (!std::isfinite(hi - lo)) sigma = 0.5;
+    range = sigma * hi - sigma * lo;
+  }
+  // (x - t)/L.
+  double dist(double t, double x) const { return (sigma * x - sigma * t) / range; }
+};
+
+// Spacings in range units, h_i/L.
+Vector unit_spacings(const Vector& t, const RangeUnits& ru) {
+  Vector h(t.size() - 1);
+  for (std::size_t i = 0; i + 1 < t.size(); ++i) h[i] = ru.dist(t[i], t[i + 1]);
+  return h;
+}
+
 // row_j = ((a_j + dx·b_j) + dx2·c_j) + dx3·d_j for j < k, four columns at a
 // time (each lane does the scalar operations in the same order).
 inline __attribute__((always_inline)) void cubic_row(const double* a, const double* b,
@@ -46,6 +73,7 @@ inline __attribute__((always_inline)) void cubic_row(const double* a, const doub
 
 // Segment tables of the cardinal splines (see cr_basis).
 struct CrTables {
+  RangeUnits ru;
   const double* t;
   const double* ca;
   const double* cb;
@@ -67,6 +95,7 @@ void cr_rows(const CrTables& tb, MatrixView x, Matrix& out) {
   const double* cb = tb.cb;
   const double* cc = tb.cc;
   const double* cd = tb.cd;
+  const RangeUnits ru = tb.ru;
   const double t0 = t[0];
   const double tl = t[k - 1];
   for (std::size_t i = 0; i < n; ++i) {
@@ -74,12 +103,14 @@ void cr_rows(const CrTables& tb, MatrixView x, Matrix& out) {
     double* row = out.row_ptr(i);
     if (xi < t0) {
       // Linear continuation below the first knot: value y_0 = δ(j, 0).
+      const double dx = ru.dist(t0, xi);
       for (std::size_t j = 0; j < k; ++j) {
-        row[j] = (j == 0 ? 1.0 : 0.0) + (xi - t0) * slope_start[j];
+        row[j] = (j == 0 ? 1.0 : 0.0) + dx * slope_start[j];
       }
     } else if (xi > tl) {
+      const double dx = ru.dist(tl, xi);
       for (std::size_t j = 0; j < k; ++j) {
-        row[j] = (j == k - 1 ? 1.0 : 0.0) + (xi - tl) * slope_end[j];
+        row[j] = (j == k - 1 ? 1.0 : 0.0) + dx * slope_end[j];
       }
     } else {
       // Largest s <= k-2 with t_s <= x (also for NaN, which ends in k-2).
@@ -93,7 +124,7 @@ void cr_rows(const CrTables& tb, MatrixView x, Matrix& out) {
         lo = left ? lo : mid;
       }
       const std::size_t s = lo;
-      const double dx = xi - t[s];
+      const double dx = ru.dist(t[s], xi);
       const double dx2 = dx * dx;
       const double dx3 = dx * dx2;
       const double* a = ca + s * k;
@@ -160,37 +191,31 @@ void sort_nan_last(Vector& v) {
   for (std::size_t i = 0; i < nans.size(); ++i) v[m + i] = nans[i];
 }
 
-Result<Vector> place_cr_knots(MatrixView column, std::size_t k) {
+Vector distinct_cr_values(MatrixView column) {
   const std::size_t n = column.rows;
-  check_invariant(n == 0 || column.cols >= 1, "place_cr_knots: covariate view without columns");
-  // The k x k penalty must be addressable; a larger k cannot be honoured.
-  if (k >= 3) {
-    auto kk = checked_mul(k, k);
-    if (!kk || !checked_mul(*kk, sizeof(double))) {
-      return QueltError::invalid_parameter("CR spline k = " + fmt_uint(k) + " is too large");
-    }
-    // Reserve (without touching) the penalty's storage first: a k whose
-    // penalty cannot be allocated fails here at once with std::bad_alloc,
-    // rather than after placing and evaluating k knots.
-    // A direct call of the allocation function, which the optimiser may not
-    // drop the way it may drop an unused new-expression.
-    ::operator delete(::operator new(*kk * sizeof(double)));
-  }
-
+  check_invariant(n == 0 || column.cols >= 1, "distinct_cr_values: covariate view without columns");
   Vector sorted(n);
   for (std::size_t i = 0; i < n; ++i) sorted[i] = column(i, 0);
   sort_nan_last(sorted);
 
-  // Distinct values: a value is kept when it differs by more than 1e-12 from
-  // the last kept value.
+  // Values closer than 1e-12 of the range of the numbers merge. The
+  // tolerance is relative so that the distinct values, and the knots placed
+  // on them, follow a change of units of x; it also keeps neighbouring knots
+  // at least about 1e-12·range apart. (Halves: the range may overflow.)
+  std::size_t m = n;
+  while (m > 0 && std::isnan(sorted[m - 1])) --m;
+  const double tol = m == 0 ? 0.0 : 2e-12 * (0.5 * sorted[m - 1] - 0.5 * sorted[0]);
   Vector u;
   for (double v : sorted) {
-    if (u.empty() || std::fabs(v - u.back()) > 1e-12) u.push_back(v);
+    if (u.empty() || std::fabs(v - u.back()) > tol) u.push_back(v);
   }
-  const std::size_t nu = u.size();
+  return u;
+}
 
+Vector knots_on_distinct(const Vector& u, std::size_t k) {
+  const std::size_t nu = u.size();
   Vector knots(k);
-  if (nu >= k) {
+  if (nu >= k && k >= 2) {
     // Interpolated quantiles of the distinct values.
     for (std::size_t i = 0; i < k; ++i) {
       const double pos =
@@ -204,13 +229,40 @@ Result<Vector> place_cr_knots(MatrixView column, std::size_t k) {
       }
     }
   } else {
-    // Too few distinct values: an even grid over their range.
+    // Too few distinct values: an even grid over their range, lo + i·step;
+    // as a weighted mean of the ends when hi - lo overflows.
     const double lo = nu == 0 ? 0.0 : u[0];
     const double hi = nu == 0 ? 1.0 : u[nu - 1];
     const double step = k < 2 ? 0.0 : (hi - lo) / static_cast<double>(k - 1);
-    for (std::size_t i = 0; i < k; ++i) knots[i] = lo + static_cast<double>(i) * step;
+    for (std::size_t i = 0; i < k; ++i) {
+      if (std::isfinite(step)) {
+        knots[i] = lo + static_cast<double>(i) * step;
+      } else {
+        const double f = static_cast<double>(i) / static_cast<double>(k - 1);
+        knots[i] = (1.0 - f) * lo + f * hi;
+      }
+    }
   }
-  return validate_cr_knots(std::move(knots));
+  return knots;
+}
+
+Result<Vector> place_cr_knots(MatrixView column, std::size_t k) {
+  check_invariant(column.rows == 0 || column.cols >= 1,
+                  "place_cr_knots: covariate view without columns");
+  // The k x k penalty must be addressable; a larger k cannot be honoured.
+  if (k >= 3) {
+    auto kk = checked_mul(k, k);
+    if (!kk || !checked_mul(*kk, sizeof(double))) {
+      return QueltError::invalid_parameter("CR spline k = " + fmt_uint(k) + " is too large");
+    }
+    // Reserve (without touching) the penalty's storage first: a k whose
+    // penalty cannot be allocated fails here at once with std::bad_alloc,
+    // rather than after placing and evaluating k knots.
+    // A direct call of the allocation function, which the optimiser may not
+    // drop the way it may drop an unused new-expression.
+    ::operator delete(::operator new(*kk * sizeof(double)));
+  }
+  return validate_cr_knots(knots_on_distinct(distinct_cr_values(column), k));
 }
 
 Result<Vector> validate_cr_knots(Vector knots) {
@@ -232,7 +284,10 @@ Matrix cr_basis(const Vector& t, MatrixView x) {
   const std::size_t n = x.rows;
   check_invariant(n == 0 || x.cols >= 1, "cr_basis: covariate view without columns");
   const std::size_t nseg = k - 1;
-  const Vector h = spacings(t);
+  // The cardinal splines in range units (see RangeUnits): the same functions
+  // of x, with every table entry finite.
+  const RangeUnits ru(t);
+  const Vector h = unit_spacings(t, ru);
 
   // Segment coefficients of the cardinal spline of knot j on segment s,
   // stored as coef[s * k + j] so that one segment's coefficients over all j
@@ -273,17 +328,18 @@ Matrix cr_basis(const Vector& t, MatrixView x) {
   }
 
   Matrix out(n, k);
-  cr_rows(CrTables{t.data(), ca.data(), cb.data(), cc.data(), cd.data(), slope_start.data(),
+  cr_rows(CrTables{ru, t.data(), ca.data(), cb.data(), cc.data(), cd.data(), slope_start.data(),
                    slope_end.data(), k},
           x, out);
   return out;
 }
 
-std::vector<Matrix> cr_penalty(const Vector& t) {
-  const std::size_t k = t.size();
-  check_invariant(k >= 3, "cr_penalty: needs at least 3 knots");
+namespace {
+
+// Dᵀ·M⁻¹·D (k x k) from the k-1 knot spacings h.
+Matrix penalty_from_spacings(const Vector& h) {
+  const std::size_t k = h.size() + 1;
   const std::size_t m = k - 2;
-  const Vector h = spacings(t);
 
   // Second differences D ((k-2) x k) and the tridiagonal Gram matrix M of
   // the piecewise-linear second derivative.
@@ -313,9 +369,21 @@ std::vector<Matrix> cr_penalty(const Vector& t) {
     for (std::size_t i = m - 1; i-- > 0;) f(i, col) = (r[i] - off[i] * f(i + 1, col)) / dp[i];
   }
 
+  return matmul(dmat.view().t(), f.view());
+}
+
+}  // namespace
+
+std::vector<Matrix> cr_penalty(const Vector& t) {
+  check_invariant(t.size() >= 3, "cr_penalty: needs at least 3 knots");
   std::vector<Matrix> out;
-  out.push_back(matmul(dmat.view().t(), f.view()));
+  out.push_back(penalty_from_spacings(spacings(t)));
   return out;
+}
+
+Matrix cr_penalty_range_units(const Vector& t) {
+  check_invariant(t.size() >= 3, "cr_penalty_range_units: needs at least 3 knots");
+  return penalty_from_spacings(unit_spacings(t, RangeUnits(t)));
 }
 
 double max_abs_row_sum(MatrixView a) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -77,6 +78,18 @@ class InvariantViolation : public std::logic_error {
 };
 
 [[noreturn]] void invariant_failed(const std::string& msg);
+
+// Thrown when the matrices a request needs cannot fit in the memory left to
+// the process; an allocation failure that says what could not be allocated
+// and how large it was.
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string msg) : msg_(std::move(msg)) {}
+  const char* what() const noexcept override { return msg_.c_str(); }
+
+ private:
+  std::string msg_;
+};
 
 // Checked in every build type.
 inline void check_invariant(bool cond, const char* msg) {

@@ -95,4 +95,10 @@ std::string QueltError::display() const {
 
 void invariant_failed(const std::string& msg) { throw InvariantViolation(msg); }
 
+std::string fmt_gigabytes(double bytes) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3g GB", bytes / 1e9);
+  return buf;
+}
+
 }  // namespace quelt

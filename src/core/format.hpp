@@ -19,6 +19,10 @@ std::string fmt_exp3(double v);
 // characters (\n, \r, \t, \0, others as \u{XX}).
 std::string quoted(std::string_view s);
 
+// A byte count in gigabytes (10^9 bytes) with three significant digits:
+// 4.6e9 -> "4.6 GB", 8e18 -> "8e+09 GB".
+std::string fmt_gigabytes(double bytes);
+
 // Decimal integer.
 inline std::string fmt_uint(std::uint64_t v) { return std::to_string(v); }
 

@@ -59,7 +59,7 @@ Vector chol_back_solve(const Matrix& L, std::span<const double> y) {
 }
 
 double relative_ridge(const Matrix& H) {
-  double d = 1.0;
+  double d = 0.0;
   for (std::size_t i = 0; i < H.rows(); ++i) {
     const double v = std::fabs(H(i, i));
     if (v > d) d = v;

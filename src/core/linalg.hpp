@@ -31,10 +31,12 @@ Vector chol_forward_solve(const Matrix& L, std::span<const double> b);
 // x with Lᵀ·x = y (y has at least n entries).
 Vector chol_back_solve(const Matrix& L, std::span<const double> y);
 
-// The relative ridge of a penalized solve, δ = kRelativeRidge·max(1, max_i
-// |H_ii|), NaN diagonal entries not raising it: some 4500 units in the last
-// place of the largest diagonal entry, enough to factor a matrix that is
-// positive definite only up to rounding and far too small to move β.
+// The relative ridge of a penalized solve, δ = kRelativeRidge·max_i |H_ii|,
+// NaN diagonal entries not raising it: some 4500 units in the last place of
+// the largest diagonal entry, enough to factor a matrix that is positive
+// definite only up to rounding and far too small to move β. It is relative
+// to H alone, with no absolute floor, so that H in other units (every weight
+// times c) gives the same β.
 inline constexpr double kRelativeRidge = 1e-12;
 double relative_ridge(const Matrix& H);
 

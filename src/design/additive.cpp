@@ -24,23 +24,6 @@ struct BuiltTerm {
   TermPredictor predictor;
 };
 
-// The input columns a term reads, in the order they are checked.
-std::vector<std::size_t> term_columns(const TermSpec& term) {
-  return std::visit(
-      [](const auto& t) -> std::vector<std::size_t> {
-        using T = std::decay_t<decltype(t)>;
-        if constexpr (std::is_same_v<T, TermSpec::Te>) {
-          return {t.col_a, t.col_b};
-        } else if constexpr (std::is_same_v<T, TermSpec::TeMulti> ||
-                             std::is_same_v<T, TermSpec::Ti> || std::is_same_v<T, TermSpec::Tp>) {
-          return t.cols;
-        } else {
-          return {t.col};
-        }
-      },
-      term.value);
-}
-
 Result<BuiltTerm> build_term(const TermSpec& term, MatrixView x) {
   switch (term.index()) {
     case TermSpec::kCr: {
@@ -162,6 +145,62 @@ Result<Matrix> evaluate_additive_at_depth(const AdditivePredictor& p, MatrixView
 
 }  // namespace
 
+std::vector<std::size_t> term_columns(const TermSpec& term) {
+  return std::visit(
+      [](const auto& t) -> std::vector<std::size_t> {
+        using T = std::decay_t<decltype(t)>;
+        if constexpr (std::is_same_v<T, TermSpec::Te>) {
+          return {t.col_a, t.col_b};
+        } else if constexpr (std::is_same_v<T, TermSpec::TeMulti> ||
+                             std::is_same_v<T, TermSpec::Ti> || std::is_same_v<T, TermSpec::Tp>) {
+          return t.cols;
+        } else {
+          return {t.col};
+        }
+      },
+      term.value);
+}
+
+namespace {
+
+// The number of columns term builds into the model matrix, as a double (a
+// product of margin sizes may exceed the integers), and its number of
+// penalties. A random effect counts its levels (none when the column is
+// invalid: the builder reports that); a thin-plate term cannot be wider than
+// n (the builder reports a larger k).
+std::pair<double, std::size_t> term_size(const TermSpec& term, MatrixView x) {
+  auto minus_one = [](double v) { return v >= 1.0 ? v - 1.0 : 0.0; };
+  switch (term.index()) {
+    case TermSpec::kCr:
+      return {minus_one(static_cast<double>(std::get<TermSpec::kCr>(term.value).k)), 1};
+    case TermSpec::kCrStable:
+      return {minus_one(static_cast<double>(std::get<TermSpec::kCrStable>(term.value).k)), 1};
+    case TermSpec::kRe: {
+      auto levels = re_levels(x, std::get<TermSpec::kRe>(term.value).col);
+      return {levels.ok() ? static_cast<double>(levels.value().size()) : 0.0, 1};
+    }
+    case TermSpec::kTe: {
+      const auto& t = std::get<TermSpec::kTe>(term.value);
+      return {minus_one(static_cast<double>(t.k_a) * static_cast<double>(t.k_b)), 2};
+    }
+    case TermSpec::kTeMulti:
+    case TermSpec::kTi: {
+      const bool ti = term.index() == TermSpec::kTi;
+      const auto& k =
+          ti ? std::get<TermSpec::kTi>(term.value).k : std::get<TermSpec::kTeMulti>(term.value).k;
+      double width = 1.0;
+      for (std::size_t ki : k) width *= ti ? minus_one(static_cast<double>(ki)) : ki;
+      return {minus_one(width), k.size()};
+    }
+    default: {
+      const auto& t = std::get<TermSpec::kTp>(term.value);
+      return {static_cast<double>(std::min<std::size_t>(t.k, x.rows)), 1};
+    }
+  }
+}
+
+}  // namespace
+
 Result<ModelDesign> build_additive_design(std::span<const TermSpec> terms, MatrixView x) {
   if (terms.empty()) return QueltError::invalid_parameter("Additive: terms list must be non-empty");
 
@@ -179,6 +218,16 @@ Result<ModelDesign> build_additive_design(std::span<const TermSpec> terms, Matri
     }
     term_cols.push_back(std::move(cols));
   }
+
+  // A model that cannot fit in memory is refused before any term is built.
+  double width = 1.0;
+  std::size_t n_penalties = 0;
+  for (const TermSpec& term : terms) {
+    const auto [q, m] = term_size(term, x);
+    width += q;
+    n_penalties += m;
+  }
+  check_design_fits_in_memory(x.rows, width, n_penalties);
 
   std::vector<BuiltTerm> built;
   built.reserve(terms.size());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <span>
+#include <vector>
 
 #include "core/error.hpp"
 #include "core/matrix.hpp"
@@ -13,6 +14,10 @@
 #include "design/terms.hpp"
 
 namespace quelt {
+
+// The input columns a term reads, in the order they are checked: [col] for
+// the univariate terms, [col_a, col_b] for "te", cols otherwise.
+std::vector<std::size_t> term_columns(const TermSpec& term);
 
 // Builds the terms in order and lays them out side by side after the
 // intercept column. Every penalty of a tensor term ("te", "te_multi", "ti")

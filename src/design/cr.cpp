@@ -30,7 +30,7 @@ Result<CrPieces> cr_pieces(MatrixView x, std::size_t j, std::size_t k) {
   check_invariant(j < x.cols, "cubic regression term: column index out of range");
   QUELT_CHECK_OK(check_finite_column(x, j));
   const MatrixView col = column_view(x, j);
-  QUELT_TRY(Vector knots, place_cr_knots(col, k));
+  QUELT_TRY(Vector knots, place_column_knots(x, j, k));
   // Column sums of B (each summed over the rows in order) and ‖B‖∞, block
   // by block.
   const std::size_t n = col.rows, kk = knots.size();
@@ -45,7 +45,9 @@ Result<CrPieces> cr_pieces(MatrixView x, std::size_t j, std::size_t k) {
     }
     bn = floor_at(max_abs_row_sum(b.view()), bn);
   }
-  Matrix s = std::move(cr_penalty(knots).front());
+  // The penalty in units of the knot range: the scaling to the basis below
+  // removes its overall size, and its entries stay finite for any finite x.
+  Matrix s = cr_penalty_range_units(knots);
   const double scale = penalty_scale_for_norm(bn, s.view());
   for (double& v : s.storage()) v = scale * v;
   // Every row of B sums to 1, so the column sums total n; B·Z then has
@@ -105,6 +107,7 @@ Result<CrStableTerm> build_cr_stable_term(MatrixView x, std::size_t j, std::size
 // The single-smooth designs write the model matrix [1 | basis] directly.
 Result<ModelDesign> build_cr_design(MatrixView x, std::size_t k) {
   QUELT_CHECK_OK(check_has_columns(x));
+  check_design_fits_in_memory(x.rows, static_cast<double>(k), 1);
   QUELT_TRY(CrPieces pc, cr_pieces(x, 0, k));
   Matrix xm = cr_rows_times(pc, nullptr, true);
   Matrix pen = pad_penalty(constrained_penalty(pc), 1, xm.cols());
@@ -115,6 +118,7 @@ Result<ModelDesign> build_cr_design(MatrixView x, std::size_t k) {
 
 Result<ModelDesign> build_cr_stable_design(MatrixView x, std::size_t k) {
   QUELT_CHECK_OK(check_has_columns(x));
+  check_design_fits_in_memory(x.rows, static_cast<double>(k), 1);
   QUELT_TRY(CrPieces pc, cr_pieces(x, 0, k));
   Matrix inner = constrained_penalty(pc);
   const std::size_t m = pc.z.cols();

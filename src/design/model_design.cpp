@@ -4,8 +4,10 @@
 #include <cmath>
 #include <string>
 
+#include "basis/cr.hpp"
 #include "core/format.hpp"
 #include "core/lapack.hpp"
+#include "core/memory.hpp"
 #include "core/numeric.hpp"
 
 namespace quelt {
@@ -115,6 +117,45 @@ Status check_finite_column(MatrixView x, std::size_t col) {
     }
   }
   return ok_status();
+}
+
+Result<Vector> place_column_knots(MatrixView x, std::size_t col, std::size_t k) {
+  const MatrixView column = column_view(x, col);
+  auto placed = place_cr_knots(column, k);
+  if (placed.ok() || k < 3) return placed;
+  // Either k cannot be stored (its own message) or the knots on the distinct
+  // values are not strictly increasing (the error path only: sorted again).
+  const Vector u = distinct_cr_values(column);
+  const std::size_t nu = u.size();
+  if (!validate_cr_knots(knots_on_distinct(u, k)).ok()) {
+    if (nu == 1) {
+      return QueltError::invalid_parameter(
+          "x column " + fmt_uint(col) +
+          " is constant (1 distinct value): a cubic regression basis with k = " + fmt_uint(k) +
+          " needs at least 2 distinct values");
+    }
+    return QueltError::invalid_parameter("x column " + fmt_uint(col) + " has " + fmt_uint(nu) +
+                                         " distinct values too close together to place k = " +
+                                         fmt_uint(k) + " strictly increasing knots");
+  }
+  return placed;
+}
+
+void check_design_fits_in_memory(std::size_t n, double p, std::size_t m) {
+  constexpr double kDouble = sizeof(double);
+  constexpr double kAddressable = 18446744073709551616.0;  // 2^64 bytes
+  const double rows = static_cast<double>(n);
+  const double model = kDouble * rows * p;
+  const double square = kDouble * p * p;
+  if (!(model < kAddressable && square < kAddressable)) return;
+  const double need = model + (static_cast<double>(m) + 2.0) * square;
+  const auto avail = available_memory_bytes();
+  if (!avail || need <= *avail) return;
+  const std::string width = fmt_uint(static_cast<std::uint64_t>(p));
+  throw OutOfMemory("the model's matrices need at least " + fmt_gigabytes(need) + " (a " +
+                    fmt_uint(n) + " x " + width + " model matrix and " + fmt_uint(m) +
+                    (m == 1 ? " penalty" : " penalties") + " of " + width + " x " + width +
+                    "), more than the " + fmt_gigabytes(*avail) + " of memory available");
 }
 
 MatrixView column_view(MatrixView x, std::size_t col) {

@@ -58,6 +58,23 @@ Status check_has_columns(MatrixView x);
 // infinite value of column `col` (which must be < x.cols).
 Status check_finite_column(MatrixView x, std::size_t col);
 
+// The k knots of a cubic regression basis (a smooth or a tensor margin) on
+// column `col` of x, as place_cr_knots places them. When the column's values
+// are too few to give k strictly increasing knots: InvalidParameter
+// "x column {} is constant (1 distinct value): a cubic regression basis with
+// k = {} needs at least 2 distinct values" or "x column {} has {} distinct
+// values too close together to place k = {} strictly increasing knots".
+Result<Vector> place_column_knots(MatrixView x, std::size_t col, std::size_t k);
+
+// Throws OutOfMemory when a fit of a design with n rows, p columns and m
+// penalties cannot fit in the memory left to the process: its model matrix
+// (n x p), its m penalties at full size (p x p each) and the two further p x p
+// matrices every fit forms (the penalized Hessian and its factor) together
+// exceed available_memory_bytes(). A lower bound: a model refused here could
+// not have been fitted. p is a double so that any width compares; sizes no
+// machine could address are left to the builders' own errors.
+void check_design_fits_in_memory(std::size_t n, double p, std::size_t m);
+
 // The n x 1 view of column `col` of x (an invariant failure when col is out
 // of range).
 MatrixView column_view(MatrixView x, std::size_t col);

@@ -15,7 +15,7 @@ double canonical_level(double v) { return v == 0.0 ? 0.0 : v; }
 
 }  // namespace
 
-Result<ReTerm> build_re_term(MatrixView x, std::size_t j) {
+Result<std::vector<double>> re_levels(MatrixView x, std::size_t j) {
   check_invariant(j < x.cols, "random-effect term: column index out of range");
   QUELT_CHECK_OK(check_finite_column(x, j));
   const MatrixView col = column_view(x, j);
@@ -26,7 +26,12 @@ Result<ReTerm> build_re_term(MatrixView x, std::size_t j) {
   levels.erase(std::unique(levels.begin(), levels.end()), levels.end());
   if (levels.empty()) return QueltError::invalid_parameter("Re basis: x is empty");
   levels.shrink_to_fit();
-  Matrix basis = re_indicator_matrix(levels, col);
+  return levels;
+}
+
+Result<ReTerm> build_re_term(MatrixView x, std::size_t j) {
+  QUELT_TRY(std::vector<double> levels, re_levels(x, j));
+  Matrix basis = re_indicator_matrix(levels, column_view(x, j));
   return ReTerm{std::move(levels), std::move(basis)};
 }
 
@@ -45,10 +50,13 @@ Matrix re_indicator_matrix(const std::vector<double>& levels, MatrixView x) {
 
 Result<ModelDesign> build_re_design(MatrixView x) {
   QUELT_CHECK_OK(check_has_columns(x));
-  QUELT_TRY(ReTerm term, build_re_term(x, 0));
+  QUELT_TRY(std::vector<double> levels, re_levels(x, 0));
+  const std::size_t ell = levels.size();
+  check_design_fits_in_memory(x.rows, static_cast<double>(ell) + 1.0, 1);
+  Matrix basis = re_indicator_matrix(levels, column_view(x, 0));
+  ReTerm term{std::move(levels), std::move(basis)};
   // The term's own penalty is the L x L identity, placed directly into the
   // padded p x p matrix.
-  const std::size_t ell = term.levels.size();
   Matrix pen(ell + 1, ell + 1);
   for (std::size_t i = 1; i <= ell; ++i) pen(i, i) = 1.0;
   return assemble_single_smooth_design(TermPredictor(RePredictor{std::move(term.levels)}),

@@ -15,6 +15,10 @@ struct ReTerm {
   Matrix basis;                // n x L indicator matrix
 };
 
+// The sorted distinct levels of column j of x (j < x.cols, invariant), with
+// the errors of build_re_term.
+Result<std::vector<double>> re_levels(MatrixView x, std::size_t j);
+
 // The random-effect term of column j of x (j < x.cols, invariant). 0.0 and
 // -0.0 are one level. Errors (InvalidParameter): a non-finite value in column
 // j; "Re basis: x is empty" for a column without rows.

@@ -69,14 +69,14 @@ struct Margin {
 
 // The margin's basis and rescaled penalty on its placed knots.
 Result<Margin> finish_margin(MatrixView x, std::size_t col, Vector knots) {
-  std::vector<Matrix> s = cr_penalty(knots);
-  QUELT_TRY(Matrix penalty, rescale_penalty_by_max_eig(std::move(s.at(0))));
+  // In units of the knot range: the rescale removes the overall size.
+  QUELT_TRY(Matrix penalty, rescale_penalty_by_max_eig(cr_penalty_range_units(knots)));
   Matrix basis = cr_basis(knots, column_view(x, col));
   return Margin{std::move(knots), std::move(basis), std::move(penalty)};
 }
 
 Result<Margin> build_margin(MatrixView x, std::size_t col, std::size_t k) {
-  QUELT_TRY(Vector knots, place_cr_knots(column_view(x, col), k));
+  QUELT_TRY(Vector knots, place_column_knots(x, col, k));
   return finish_margin(x, col, std::move(knots));
 }
 
@@ -217,8 +217,8 @@ Result<TensorTerm> build_tensor_term(MatrixView x, std::size_t col_a, std::size_
   }
 
   // Both margins' knots are placed (a first) before either penalty is built.
-  QUELT_TRY(Vector knots_a, place_cr_knots(column_view(x, col_a), k_a));
-  QUELT_TRY(Vector knots_b, place_cr_knots(column_view(x, col_b), k_b));
+  QUELT_TRY(Vector knots_a, place_column_knots(x, col_a, k_a));
+  QUELT_TRY(Vector knots_b, place_column_knots(x, col_b, k_b));
   QUELT_TRY(Margin a, finish_margin(x, col_a, std::move(knots_a)));
   QUELT_TRY(Margin b, finish_margin(x, col_b, std::move(knots_b)));
 

@@ -42,6 +42,28 @@ bool larger_magnitude(double a, double b) {
   return fa > fb;
 }
 
+// Largest kernel magnitude a term accepts: the fit forms cross products of
+// the basis, whose entries must stay far from overflow.
+constexpr double kMaxKernel = 1e100;
+
+// InvalidParameter when the radial kernel values in `e` are not finite or
+// exceed kMaxKernel (coordinates so far apart that r²·ln r overflows).
+Status check_kernel_size(const Matrix& e, std::span<const std::size_t> cols) {
+  double top = 0.0;
+  bool finite = true;
+  for (double v : e.storage()) {
+    finite = finite && std::isfinite(v);
+    top = std::fmax(top, std::fabs(v));
+  }
+  if (finite && top <= kMaxKernel) return ok_status();
+  std::string names;
+  for (std::size_t c : cols) names += (names.empty() ? "" : ", ") + fmt_uint(c);
+  return QueltError::invalid_parameter(
+      "tps term on columns (" + names +
+      ") of x: the distances between rows are too large for the radial kernel (its values "
+      "exceed 1e100); rescale these columns");
+}
+
 }  // namespace
 
 double max_abs(std::span<const double> v) {
@@ -124,6 +146,7 @@ Result<TpsTerm> build_tps_term(MatrixView x, std::span<const std::size_t> cols, 
   std::vector<std::size_t> own_cols(d);
   std::iota(own_cols.begin(), own_cols.end(), std::size_t{0});
   Matrix kcc = tps_radial_matrix(centres.view(), own_cols, centres);
+  QUELT_CHECK_OK(check_kernel_size(kcc, cols));
   for (std::size_t i = 0; i < k; ++i) {
     for (std::size_t j = i + 1; j < k; ++j) {
       const double avg = (kcc(i, j) + kcc(j, i)) / 2.0;
@@ -155,7 +178,9 @@ Result<TpsTerm> build_tps_term(MatrixView x, std::span<const std::size_t> cols, 
     term.penalty(s, s) = floor_at(w, 1e-4);
   }
 
-  term.basis = matmul(tps_radial_matrix(x, cols, centres).view(), v.view());
+  const Matrix e = tps_radial_matrix(x, cols, centres);
+  QUELT_CHECK_OK(check_kernel_size(e, cols));
+  term.basis = matmul(e.view(), v.view());
   term.predictor.cols.assign(cols.begin(), cols.end());
   term.predictor.centres = std::move(centres);
   term.predictor.transform = std::move(v);

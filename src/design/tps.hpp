@@ -34,7 +34,8 @@ struct TpsTerm {
 // The "tp" term of columns `cols` with k centres.
 // Errors (InvalidParameter), checked in this order: fewer than 2 columns,
 // repeated columns, a column beyond x, k <= d + 1, k > n, a non-finite value
-// in a term column; Linalg "eigh failed in tps build: {}".
+// in a term column, kernel values beyond 1e100 (coordinates too far apart);
+// Linalg "eigh failed in tps build: {}".
 Result<TpsTerm> build_tps_term(MatrixView x, std::span<const std::size_t> cols, std::size_t k);
 
 // [1 | E(x)·transform] on new x.

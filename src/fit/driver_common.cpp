@@ -1,6 +1,7 @@
 #include "fit/driver_common.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "core/format.hpp"
 #include "fit/edf_vcov.hpp"
@@ -39,6 +40,24 @@ Status check_prior_weights(const std::optional<Vector>& w) {
           "prior_weights must be finite and non-negative; got weight=" + fmt_float(v) + " at row " +
           fmt_uint(i));
   }
+  return ok_status();
+}
+
+Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows,
+                              std::size_t n_coefficients) {
+  if (w) {
+    bool any_normal = false;
+    for (double v : *w) any_normal = any_normal || v >= std::numeric_limits<double>::min();
+    if (!any_normal && n_rows > 0)
+      return QueltError::invalid_parameter(
+          "prior_weights are all zero or below the smallest normal number; at least one row "
+          "needs a positive weight");
+  }
+  const std::size_t n_obs = count_positive_weights(w, n_rows);
+  if (n_coefficients > n_obs)
+    return QueltError::invalid_parameter(
+        "the model has " + fmt_uint(n_coefficients) + " coefficients but only " + fmt_uint(n_obs) +
+        " rows of positive prior weight; it needs at least as many rows as coefficients");
   return ok_status();
 }
 

@@ -32,6 +32,16 @@ Status check_finite_response(std::span<const double> y);
 // "prior_weights must be finite and non-negative; got weight={} at row {}".
 Status check_prior_weights(const std::optional<Vector>& w);
 
+// The data must carry information on every coefficient, InvalidParameter
+// otherwise, checked after the three checks above:
+//   "prior_weights are all zero or below the smallest normal number; at
+//    least one row needs a positive weight"
+//   "the model has {p} coefficients but only {n} rows of positive prior
+//    weight; it needs at least as many rows as coefficients"
+// (rows of zero weight are not data).
+Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows,
+                              std::size_t n_coefficients);
+
 // What the summaries need besides the final fit.
 struct FitOutcome {
   Vector rho;

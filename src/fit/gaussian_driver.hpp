@@ -7,15 +7,27 @@
 //   weights  optional prior weights, one per row (absent: all 1.0).
 // Checks (InvalidParameter, in this order): the row count of y, the length
 // of the weights, every y finite ("y must be finite; got y={} at row {}"),
-// every weight finite and non-negative.
+// every weight finite and non-negative, then the informative rows
+// (driver_common.hpp).
 //
-// XᵀWX and XᵀWy are formed once; every inner fit is the closed-form
-// penalized least-squares solve. The log smoothing parameters are chosen by
-// damped Newton on the Gaussian REML score (bounds [−30, 30], start 0,
+// The fit runs in the data's own units: on ỹ = (y − ȳ)/sd(y) (centred only
+// when column 0 is a free intercept; a constant response is divided by its
+// level instead) and on the weights over their mean, so that the level and
+// the units of y and of the weights cannot leak into the result. XᵀW̃X and
+// XᵀW̃ỹ are formed once; every inner fit is the closed-form penalized
+// least-squares solve. The log smoothing parameters are chosen by damped
+// Newton on the Gaussian REML score (start and box of outer/outer_frame.hpp,
 // tolerances 5e-7/1e-7 unless the thread's tuning override replaces them;
 // the thread's outer-algorithm setting is not read). Scale: the penalized
-// residual sum of squares over n − Mp (NaN when n ≤ Mp); vcov = scale·H⁻¹.
-// Errors: the first evaluation's error, NotConverged, the final fit's error.
+// residual sum of squares over n − Mp, n the rows of positive weight (NaN
+// when n ≤ Mp), floored at the score's floor; vcov = scale·H⁻¹.
+//
+// The record is in the user's units: β, ρ (λ times the mean weight), scale,
+// vcov, and reml_value, the REML score of the user's data at the returned ρ
+// (the internal score plus the exact constant (n/2)·ln w̄ + (n − Mp)·ln sd(y)).
+// Errors: the first evaluation's error, NotConverged, the final fit's error,
+// and InvalidParameter "y is too large to fit in its units: ..." when the
+// scale or the covariance in the user's units overflows.
 #pragma once
 
 #include <optional>

@@ -25,30 +25,25 @@ Result<FittedGam> fit_shape_family(ModelDesign design, Vector y, std::optional<V
   QUELT_CHECK_OK(check_shape_start(family));
   QUELT_CHECK_OK(check_shape_response(family, y));
   QUELT_CHECK_OK(check_prior_weights(weights));
+  QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
 
   FitContext<F> ctx =
       make_fit_context<F>(std::move(design), std::move(y), std::move(weights), std::move(family),
                           InnerOptions{50, Traits::kOptimisationTol, 10});
   const std::size_t m = ctx.m(), p = ctx.p();
   const ShapeFrame frame = shape_frame(ctx);
-  const double origin = frame.score_origin;
 
-  // The loop sees V − origin, so that its tests measure the score from the
-  // data's own units, and the Hessian with its curvature made positive
-  // (outer/shape_frame.hpp).
-  auto evaluate = [&ctx, origin](const Vector& theta) -> Result<ShapeEval> {
+  // The loop gets the Hessian with its curvature made positive
+  // (outer/shape_frame.hpp) and measures its tests from the score's origin.
+  auto evaluate = [&ctx](const Vector& theta) -> Result<ShapeEval> {
     QUELT_TRY(ShapeEval e, shape_aware_eval(ctx, theta));
-    e.score -= origin;
     e.hessian = positive_curvature(e.hessian);
     return e;
   };
-  auto trial = [&ctx, origin](const Vector& theta) -> Result<double> {
-    QUELT_TRY(double v, score_at(ctx, theta));
-    return v - origin;
-  };
+  auto trial = [&ctx](const Vector& theta) { return score_at(ctx, theta); };
   const OuterOptions options = read_outer_options(OuterOptions{5e-7, 1e-7, 200, 5.0});
   QUELT_TRY(OuterResult r, outer_newton(frame.start, frame.bounds, frame.step_caps, options,
-                                        evaluate, trial, ctx.fit_stats));
+                                        evaluate, trial, ctx.fit_stats, frame.score_origin));
 
   const std::span<const double> theta(r.rho);
   const Vector rho(theta.begin(), theta.begin() + static_cast<std::ptrdiff_t>(m));
@@ -63,7 +58,7 @@ Result<FittedGam> fit_shape_family(ModelDesign design, Vector y, std::optional<V
   out.rho = rho;
   out.n_iters = r.n_iters;
   out.converged = r.converged && fit.converged;
-  out.reml_value = r.score + origin;
+  out.reml_value = r.score;
   out.scale = Traits::record_scale(fitted);
   out.edf_total = fit.xtwx ? edf_total_from_gram(*fit.xtwx, fit.chol)
                            : compute_edf_total(ctx.x.view(), fit.w, fit.chol);

@@ -12,8 +12,9 @@
 //            estimated or fixed at family.p).
 // Checks, each an InvalidParameter error, in this order: the row count of y,
 // the length of the weights, the starting values and the responses
-// (fit/shape_checks.hpp), then the weights ("prior_weights must be finite
-// and non-negative; got weight={} at row {}").
+// (fit/shape_checks.hpp), the weights ("prior_weights must be finite and
+// non-negative; got weight={} at row {}"), then at least as many rows of
+// positive weight as coefficients (check_informative_rows).
 //
 // The joint point θ = [ρ, t] is chosen by damped Newton (outer/newton.hpp)
 // on the shape-aware score, every point evaluated by shape_aware_eval and

@@ -10,7 +10,9 @@
 #include "inner/pirls.hpp"
 #include "outer/fellner_schall.hpp"
 #include "outer/newton.hpp"
+#include "outer/outer_frame.hpp"
 #include "outer/settings.hpp"
+#include "score/data_units.hpp"
 #include "score/envelope.hpp"
 #include "score/warm_start.hpp"
 
@@ -101,18 +103,21 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   QUELT_CHECK_OK(check_data_lengths(n, y.size(), weights));
   QUELT_CHECK_OK(check_response<Family>(y));
   QUELT_CHECK_OK(check_prior_weights(weights));
+  QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
 
   // The context takes the model matrix and penalties; design.predictor stays
   // for the record.
   FitContext<Family> ctx =
       make_fit_context<Family>(std::move(design), std::move(y), std::move(weights),
                                std::move(family), InnerOptions{50, 1e-9, 10});
-  const std::size_t m = ctx.m();
   const std::size_t p = ctx.p();
+
+  // Start, box and convergence origin that follow the units of the data.
+  const OuterFrame frame = outer_frame(ctx);
 
   FitOutcome out;
   if (outer_algorithm_is_fellner_schall()) {
-    QUELT_TRY(FellnerSchallResult fs, fellner_schall(ctx));
+    QUELT_TRY(FellnerSchallResult fs, fellner_schall(ctx, frame.start));
     out.rho = std::move(fs.rho);
     out.n_iters = fs.n_iters;
     out.converged = fs.converged;
@@ -153,8 +158,8 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
       last = PriorFit{u, std::move(b0), std::move(fit)};
       return es.value().score;
     };
-    QUELT_TRY(OuterResult r, outer_newton(Vector(m, 0.0), Bounds(m, {-30.0, 30.0}), std::nullopt,
-                                          options, evaluate, trial, ctx.fit_stats));
+    QUELT_TRY(OuterResult r, outer_newton(frame.start, frame.bounds, std::nullopt, options,
+                                          evaluate, trial, ctx.fit_stats, frame.score_origin));
     drop_last();
     out.rho = std::move(r.rho);
     out.n_iters = r.n_iters;
@@ -172,9 +177,12 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
 
   Matrix vcov;
   if constexpr (has_estimated_scale<Family>) {
-    const double df = static_cast<double>(n) - out.edf_total;
+    // Rows of zero weight are not data; a scale below the floor of the
+    // score's estimate (a response fitted exactly) is reported at it.
+    const double df = static_cast<double>(ctx.moments.n_obs) - out.edf_total;
     const double pearson = pearson_statistic<Family>(ctx.y, fit.mu, ctx.prior_weights);
-    out.scale = df > 0.0 ? pearson / df : std::nan("");
+    const double floor = kScaleFloorRel * data_units(ctx).dispersion;
+    out.scale = df > 0.0 ? floor_at(pearson / df, floor) : std::nan("");
     vcov = compute_vcov(fit.chol, out.scale);
   } else {
     out.scale = 1.0;

@@ -16,13 +16,18 @@
 // y={} at row {}"), then the weights ("prior_weights must be finite and
 // non-negative; got weight={} at row {}").
 //
+// Then the informative rows (driver_common.hpp).
+//
 // The smoothing parameters are chosen by damped Newton on the REML score
-// (bounds [−30, 30], start 0, tolerances 5e-7/1e-7, or 5e-5/1e-5 for the
-// Gamma and inverse Gaussian families, replaced by the thread's tuning
-// override when set) or, when the thread's outer algorithm selects it, by
-// Fellner-Schall updates. The final fit at the chosen ρ gives the record:
-// scale 1 for Bernoulli and Poisson, otherwise the Pearson statistic over
-// n − edf_total (NaN without residual degrees of freedom); vcov = scale·H⁻¹.
+// (start, box [ρ⁰ − 30, ρ⁰ + 30] and convergence origin of
+// outer/outer_frame.hpp, tolerances 5e-7/1e-7, or 5e-5/1e-5 for the Gamma
+// and inverse Gaussian families, replaced by the thread's tuning override
+// when set) or, when the thread's outer algorithm selects it, by
+// Fellner-Schall updates from the same start. The final fit at the chosen ρ
+// gives the record: scale 1 for Bernoulli and Poisson, otherwise the Pearson
+// statistic over n − edf_total, n the rows of positive weight (NaN without
+// residual degrees of freedom; floored at the score's scale floor);
+// vcov = scale·H⁻¹.
 // Errors: the first evaluation's or any Fellner-Schall inner fit's error,
 // NotConverged when the Newton loop uses up its iterations, the final fit's
 // error.

@@ -21,6 +21,7 @@
 #include "family/families.hpp"
 #include "inner/fit_stats.hpp"
 #include "inner/inner_fit.hpp"
+#include "inner/weighted_moments.hpp"
 
 namespace quelt {
 
@@ -147,13 +148,21 @@ struct FitContextExtras<Gaussian> {
   Vector xtwy;  // p: Xᵀdiag(w_prior)y (Xᵀy without prior weights)
 };
 
+// The quantile context carries the coefficients every one of its inner fits
+// starts from (absent: zeros).
+template <>
+struct FitContextExtras<Elf> {
+  std::optional<Vector> beta_start;
+};
+
 // The context of one fit of family `Family`.
 //
 // Invariants established by the builder (the drivers): penalties are m
 // p x p matrices; penalty_ranks and penalty_log_pdets have m entries;
 // every penalty index appears in exactly one of penalty_groups (an empty
 // group list means every penalty is its own group); y, prior_weights and
-// eta_start (n entries, or one entry broadcast) agree with the rows of x.
+// eta_start (n entries, or one entry broadcast) agree with the rows of x;
+// moments are those of y and prior_weights.
 template <class Family>
 struct FitContext : FitContextExtras<Family> {
   // Penalty matrices S_j at unit smoothing parameter, one per entry of ρ.
@@ -171,6 +180,10 @@ struct FitContext : FitContextExtras<Family> {
   Vector y;
   // Prior weights, n entries; absent means all 1.0.
   std::optional<Vector> prior_weights;
+  // Weighted moments of y over the rows of positive prior weight; n_obs is
+  // the data count of the scale estimate and of the residual degrees of
+  // freedom (a row of zero weight is not data).
+  WeightedMoments moments{};
   // Starting linear predictor (n entries or one broadcast entry); when
   // present it replaces the computed start of PIRLS, also over a warm start.
   std::optional<Vector> eta_start;
@@ -225,6 +238,7 @@ FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vec
   ctx.x = std::forward<Design>(design).x;
   ctx.y = std::move(y);
   ctx.prior_weights = std::move(prior_weights);
+  ctx.moments = weighted_moments(ctx.y, ctx.prior_weights);
   ctx.family = std::move(family);
   ctx.inner_options = options;
   if constexpr (std::is_same_v<Family, Gaussian>) gaussian_cross_products(ctx);

@@ -5,10 +5,16 @@
 // (eigenvalues floored at 1e-8), the Newton step d solves Hc·d = −g, d is
 // bounded (largest component `max_step`, or per-coordinate caps), and the
 // points x + α·d, α = 1, 1/2, …, 1/512 (clamped into the box) are scored
-// until one lies below s − 1e-10·|s|. The loop stops when the gradient is
-// small relative to the score, when the score has stopped changing, or when
-// no trial lowers the score (converged then only if the step points out of
-// the box on every coordinate that matters, or the gradient is nearly zero).
+// until one lies below s − 1e-10·a. The loop stops when the gradient is
+// small relative to a, when the score has stopped changing relative to a, or
+// when no trial lowers the score (converged then only if the step points out
+// of the box on every coordinate that matters, or the gradient is nearly
+// zero).
+//
+// The magnitude a = |s − origin| measures the score from an origin that the
+// driver chooses so that a change of units, which shifts the score by a
+// constant, leaves a unchanged (score/data_units.hpp); with origin 0 it is
+// |s|.
 //
 // Convergence is only ever declared on a gradient evaluated at the current
 // point and never at an inadmissible point (score 1e12 with a zero gradient:
@@ -89,6 +95,8 @@ OuterOptions read_outer_options(const OuterOptions& defaults);
 //     `score` (double) and `hessian` (Matrix): the full evaluation;
 //   trial_score(const Vector& x) -> Result<double>: the score alone at a
 //     trial point; an error or a non-finite score only rejects the trial.
+// score_origin: the origin of the magnitude a = |score − origin| against
+//   which the gradient and score-change tests are relative.
 // Adds to stats.outer_iterations and stats.line_search_trials. Errors: the
 // first evaluation's error unchanged; NotConverged {max_iter, max|grad|} when
 // max_iter accepted steps end without a converged exit (the point reached by
@@ -97,7 +105,8 @@ template <class Evaluate, class TrialScore>
 Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
                                  const std::optional<Vector>& step_caps,
                                  const OuterOptions& options, Evaluate&& evaluate,
-                                 TrialScore&& trial_score, FitStats& stats) {
+                                 TrialScore&& trial_score, FitStats& stats,
+                                 double score_origin = 0.0) {
   const std::size_t n = start.size();
   check_bounds(bounds, n);
   check_invariant(!step_caps || step_caps->size() == n,
@@ -119,7 +128,7 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
   for (;;) {
     stats.outer_iterations += 1;
     const double s = E.score;
-    const double a = std::fabs(s);
+    const double a = std::fabs(s - score_origin);
     const double gmax = max_abs(E.grad);
     const bool inadmissible = s == kInadmissibleScore && gmax == 0.0;
     const bool gradient_usable = fresh && !inadmissible;

@@ -23,16 +23,48 @@ void ensure_numpy() {
   g_numpy_ready = true;
 }
 
-// The pending TypeError becomes "argument '<name>': <original text>"; any
-// other pending error is left as it is. Throws PyErrorSet in both cases.
-[[noreturn]] void rethrow_naming(const char* name) {
+// The pending TypeError becomes "<prefix>: <original text>"; any other
+// pending error is left as it is. Throws PyErrorSet in both cases.
+[[noreturn]] void rethrow_prefixed(const std::string& prefix) {
   if (PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyRef exc = PyRef::steal(PyErr_GetRaisedException());
     PyRef text = PyRef::steal(PyObject_Str(exc.get()));
     if (!text) throw_pyerr();
-    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+    PyErr_Format(PyExc_TypeError, "%s: %U", prefix.c_str(), text.get());
   }
   throw_pyerr();
+}
+
+// "argument '<name>': <original text>" for a pending TypeError.
+[[noreturn]] void rethrow_naming(const char* name) {
+  rethrow_prefixed(std::string("argument '") + name + "'");
+}
+
+// An int or __index__ object as an unsigned 64-bit integer. A TypeError is
+// re-raised behind `prefix`; a value out of range raises ValueError
+// "<prefix>: must not be negative; got <v>" or "<prefix>: too large; the
+// largest accepted value is 18446744073709551615"; other errors unchanged.
+std::uint64_t u64_named(PyObject* obj, const std::string& prefix) {
+  PyRef idx = PyRef::steal(PyNumber_Index(obj));
+  if (!idx) rethrow_prefixed(prefix);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+  if (v != static_cast<unsigned long long>(-1) || !PyErr_Occurred())
+    return static_cast<std::uint64_t>(v);
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_pyerr();
+  PyErr_Clear();
+  PyRef zero = PyRef::steal(PyLong_FromLong(0));
+  if (!zero) throw_pyerr();
+  const int negative = PyObject_RichCompareBool(idx.get(), zero.get(), Py_LT);
+  if (negative < 0) throw_pyerr();
+  if (!negative) {
+    raise(PyExc_ValueError,
+          prefix + ": too large; the largest accepted value is 18446744073709551615");
+  }
+  int beyond = 0;
+  const long long sv = PyLong_AsLongLongAndOverflow(idx.get(), &beyond);
+  if (sv == -1 && PyErr_Occurred()) throw_pyerr();
+  raise(PyExc_ValueError, prefix + ": must not be negative; got " +
+                              (beyond ? "a value below -2**63" : std::to_string(sv)));
 }
 
 [[noreturn]] void raise_type(const char* name, const char* what, PyObject* got) {
@@ -121,20 +153,10 @@ double to_f64(PyObject* obj, const char* name) {
 }
 
 std::uint64_t to_u64(PyObject* obj, const char* name) {
-  PyRef idx = PyRef::steal(PyNumber_Index(obj));
-  if (!idx) rethrow_naming(name);
-  unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_naming(name);
-  return static_cast<std::uint64_t>(v);
+  return u64_named(obj, std::string("argument '") + name + "'");
 }
 
-std::uint64_t index_to_u64(PyObject* obj) {
-  PyRef idx = PyRef::steal(PyNumber_Index(obj));
-  if (!idx) throw_pyerr();
-  unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pyerr();
-  return static_cast<std::uint64_t>(v);
-}
+std::uint64_t index_to_u64(PyObject* obj, const std::string& what) { return u64_named(obj, what); }
 
 std::string to_str(PyObject* obj, const char* name) {
   if (obj == nullptr || !PyUnicode_Check(obj)) {

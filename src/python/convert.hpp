@@ -13,8 +13,10 @@
 //   into the failure return of the entry point; no C++ exception reaches the
 //   interpreter.
 // - A TypeError from a conversion is re-raised as TypeError whose message
-//   names the parameter ("argument 'k': ..."); any other error of the
-//   conversion (OverflowError, UnicodeEncodeError, ...) is raised unchanged.
+//   names the parameter ("argument 'k': ..."), an integer out of range as
+//   ValueError naming the parameter and the cause; any other error of the
+//   conversion (UnicodeEncodeError, an error raised by __index__, ...) is
+//   raised unchanged.
 // - Arrays are copied when they are converted: the returned Matrix/Vector
 //   owns its data and nothing of the caller's array is retained, so Python
 //   code run by later conversions cannot change what was read.
@@ -58,8 +60,9 @@ Vector to_vector(PyObject* obj, const char* name);
 double to_f64(PyObject* obj, const char* name);
 
 // An int or an object with __index__ as an unsigned 64-bit integer. A
-// negative or too-large value raises the interpreter's OverflowError
-// unchanged; None and other types raise TypeError naming `name`.
+// negative or too-large value raises ValueError naming `name` and saying
+// which ("argument 'k': must not be negative; got -1"); None and other types
+// raise TypeError naming `name`.
 std::uint64_t to_u64(PyObject* obj, const char* name);
 
 // An instance of str (or a subclass) as its UTF-8 bytes, length included (an
@@ -67,10 +70,11 @@ std::uint64_t to_u64(PyObject* obj, const char* name);
 // types raise TypeError naming `name`.
 std::string to_str(PyObject* obj, const char* name);
 
-// Index-protocol conversion to an unsigned 64-bit integer whose errors
-// (TypeError, OverflowError) are raised unchanged, for values that are not
-// parameters of their own (for example the entries of a term tuple).
-std::uint64_t index_to_u64(PyObject* obj);
+// Index-protocol conversion to an unsigned 64-bit integer for values that
+// are not parameters of their own (the entries of a term tuple): a TypeError
+// keeps its class, a value out of range is ValueError, and gets `what` in front of its cause
+// ("fit_additive: term 0 k: ..."); other errors are raised unchanged.
+std::uint64_t index_to_u64(PyObject* obj, const std::string& what);
 
 // New NumPy float64 arrays holding a copy of the data: 1-D of length v.size(),
 // 2-D of shape (rows, cols), C order.

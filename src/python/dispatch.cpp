@@ -7,6 +7,7 @@
 #include "family/families.hpp"
 #include "fit/fitted_record.hpp"
 #include "fit/gaussian_driver.hpp"
+#include "fit/quantile_driver.hpp"
 #include "fit/shape_driver.hpp"
 #include "fit/std_driver.hpp"
 #include "python/convert.hpp"
@@ -65,6 +66,10 @@ PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::si
     case FamilyKind::InverseGaussian:
       return wrap_record(
           fit_std_family(std::move(d), std::move(yv), std::move(w), inverse_gaussian_log()));
+    case FamilyKind::Elf:
+      return wrap_record(
+          fit_elf_quantile(std::move(d), std::move(yv), std::move(w),
+                           elf_identity(family.tau, family.elf_sigma, family.elf_lambda)));
     case FamilyKind::TDist:
       return wrap_record(fit_shape_family(std::move(d), std::move(yv), std::move(w),
                                           tdist_identity(family.nu, family.sigma2)));
@@ -75,7 +80,6 @@ PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::si
     }
     case FamilyKind::NegBin:
     case FamilyKind::Ocat:
-    case FamilyKind::Elf:
       break;
   }
   no_driver_yet(family);

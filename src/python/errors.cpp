@@ -51,6 +51,8 @@ void translate_current_exception() noexcept {
     error_into_pyerr(e);
   } catch (const InvariantViolation& e) {
     set_panic(e.what());
+  } catch (const OutOfMemory& e) {
+    set_utf8(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

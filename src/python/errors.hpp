@@ -6,6 +6,7 @@
 // - PyErrorSet (convert.hpp): a Python exception is already set;
 // - a thrown QueltError (see `unwrap`): mapped by `error_into_pyerr`;
 // - quelt::InvariantViolation: PanicException carrying its message;
+// - quelt::OutOfMemory: MemoryError carrying its message;
 // - std::bad_alloc or std::length_error: MemoryError;
 // - any other exception: PanicException with its what() text.
 // No C++ exception unwinds into the interpreter.

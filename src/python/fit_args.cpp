@@ -6,7 +6,10 @@
 #include "core/format.hpp"
 #include "core/matrix.hpp"
 #include "design/additive.hpp"
+#include "design/confounding.hpp"
 #include "design/model_design.hpp"
+#include "family/families.hpp"
+#include "fit/quantile_driver.hpp"
 #include "python/convert.hpp"
 #include "python/dispatch.hpp"
 #include "python/errors.hpp"
@@ -69,6 +72,48 @@ std::optional<Vector> optional_vector(PyObject* o, const char* name) {
   return to_vector(o, name);
 }
 
+// A model needs data: checked after the family's own checks, before any
+// design is built.
+void check_has_rows(const Matrix& x) {
+  if (x.rows() == 0) raise(PyExc_ValueError, "x has 0 rows; a fit needs at least one row of data");
+}
+
+// What may make a fit's penalized system singular, said when it is: the
+// terms that may be confounded (for several terms, named where known) and the
+// bases with fewer distinct covariate values than their k.
+struct SingularHints {
+  bool several_terms = false;
+  std::vector<std::string> confounded;
+  std::vector<std::string> few_values;
+};
+
+// Runs the fit; a singular penalized system gets the hints appended.
+PyObject* fit_with_hints(const FamilyChoice& family, ModelDesign&& design, std::size_t n_rows,
+                         Vector&& y, std::optional<Vector>&& weights, const SingularHints& hints) {
+  try {
+    return dispatch_fit(family, std::move(design), n_rows, std::move(y), std::move(weights));
+  } catch (QueltError& e) {
+    if (e.kind == QueltError::Kind::SingularSystem) {
+      if (hints.several_terms || !hints.confounded.empty()) {
+        e.message += "; the terms may be confounded";
+        for (std::size_t i = 0; i < hints.confounded.size(); ++i)
+          e.message += (i ? "; " : ": ") + hints.confounded[i];
+      }
+      for (const std::string& h : hints.few_values) e.message += "; " + h;
+    }
+    throw;
+  }
+}
+
+// The quantile fit checks its data before the design is built, so that an
+// empty or non-finite response is reported as such.
+void check_data_before_design(const FamilyChoice& family, std::size_t n_rows, const Vector& y,
+                              const std::optional<Vector>& weights) {
+  if (family.kind == FamilyKind::Elf)
+    unwrap(check_quantile_data(n_rows, y, weights,
+                               elf_identity(family.tau, family.elf_sigma, family.elf_lambda)));
+}
+
 }  // namespace
 
 std::optional<FamilyKind> family_kind_from_name(std::string_view name) {
@@ -96,7 +141,14 @@ Result<FamilyChoice> choose_family(std::string_view name, const FamilyArgs& args
         return QueltError::invalid_parameter("ocat requires r >= 3, got r=" + fmt_uint(*args.r));
       c.ocat_n_cats = *args.r;
       // r - 2 starting log gaps; a count beyond memory is MemoryError.
-      c.ocat_thresholds.assign(static_cast<std::size_t>(*args.r - 2), 0.0);
+      try {
+        c.ocat_thresholds.assign(static_cast<std::size_t>(*args.r - 2), 0.0);
+      } catch (const std::exception&) {
+        throw OutOfMemory("ocat with r = " + fmt_uint(*args.r) + " needs " + fmt_uint(*args.r - 2) +
+                          " starting thresholds (" +
+                          fmt_gigabytes(8.0 * static_cast<double>(*args.r - 2)) +
+                          "), more than can be allocated");
+      }
       break;
     case FamilyKind::Elf:
       if (!(args.tau > 0.0 && args.tau < 1.0))
@@ -162,6 +214,8 @@ PyObject* py_fit(PyObject*, PyObject* args, PyObject* kwargs) {
         convert_family_args(o[6], o[7], o[8], o[9], o[10], o[11], o[12], o[13], o[14]);
 
     FamilyChoice family = unwrap(choose_family(family_name, fargs));
+    check_data_before_design(family, x.rows(), y, weights);
+    check_has_rows(x);
     ModelDesign built;
     if (design == "cr") {
       built = unwrap(build_cr_design(x.view(), static_cast<std::size_t>(k)));
@@ -173,9 +227,15 @@ PyObject* py_fit(PyObject*, PyObject* args, PyObject* kwargs) {
       raise(PyExc_ValueError, "design must be 'cr', 're', or 'cr_stable'; got " + quoted(design));
     }
     const std::size_t n_rows = x.rows();
+    SingularHints hints;
+    if (design != "re") {
+      const TermSpec smooth{TermSpec::Cr{0, static_cast<std::size_t>(k)}};
+      hints.few_values = bases_with_few_values({&smooth, 1}, x.view(), 1, false);
+    }
     // The copy of x is no longer needed once the design holds its model matrix.
     x = Matrix();
-    return dispatch_fit(family, std::move(built), n_rows, std::move(y), std::move(weights));
+    return fit_with_hints(family, std::move(built), n_rows, std::move(y), std::move(weights),
+                          hints);
   });
 }
 
@@ -206,11 +266,16 @@ PyObject* py_fit_additive(PyObject*, PyObject* args, PyObject* kwargs) {
     // Term errors come before family errors.
     std::vector<TermSpec> specs = parse_terms(terms);
     FamilyChoice family = unwrap(choose_family(family_name, fargs));
+    check_data_before_design(family, x.rows(), y, weights);
+    check_has_rows(x);
     ModelDesign built = unwrap(build_additive_design(specs, x.view()));
     const std::size_t n_rows = x.rows();
+    SingularHints hints{specs.size() > 1, possibly_confounded_terms(specs, x.view(), 3),
+                        bases_with_few_values(specs, x.view(), 3, true)};
     specs.clear();
     x = Matrix();
-    return dispatch_fit(family, std::move(built), n_rows, std::move(y), std::move(weights));
+    return fit_with_hints(family, std::move(built), n_rows, std::move(y), std::move(weights),
+                          hints);
   });
 }
 

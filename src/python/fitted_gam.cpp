@@ -1,6 +1,7 @@
 #include "python/fitted_gam.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -10,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/format.hpp"
 #include "fit/persistence.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -145,8 +147,18 @@ PyObject* shift_intercept(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &delta_obj))
       throw_pyerr();
     double delta = to_f64(delta_obj, "delta");
+    // A non-finite intercept would make every later prediction and stored
+    // model NaN or infinite: refused, and the model stays as it was.
+    if (!std::isfinite(delta))
+      raise(PyExc_ValueError, "shift_intercept: delta must be finite; got " + fmt_float(delta));
     FittedGam& g = b.record();
-    if (!g.beta.empty()) g.beta[0] += delta;
+    if (!g.beta.empty()) {
+      const double shifted = g.beta[0] + delta;
+      if (!std::isfinite(shifted))
+        raise(PyExc_ValueError, "shift_intercept: the intercept " + fmt_float(g.beta[0]) +
+                                    " shifted by " + fmt_float(delta) + " overflows");
+      g.beta[0] = shifted;
+    }
     Py_RETURN_NONE;
   });
 }

@@ -15,12 +15,14 @@ namespace {
 
 std::string idx(Py_ssize_t i) { return fmt_uint(static_cast<std::uint64_t>(i)); }
 
-// The entries of a tuple of integers, in order (conversion errors unchanged).
-std::vector<std::size_t> index_list(PyObject* tuple) {
+// The entries of a tuple of integers, in order; a failed conversion names
+// the entry ("<what>[j]").
+std::vector<std::size_t> index_list(PyObject* tuple, const std::string& what) {
   const Py_ssize_t m = PyTuple_GET_SIZE(tuple);
   std::vector<std::size_t> out;
   out.reserve(static_cast<std::size_t>(m));
-  for (Py_ssize_t j = 0; j < m; ++j) out.push_back(index_to_u64(PyTuple_GET_ITEM(tuple, j)));
+  for (Py_ssize_t j = 0; j < m; ++j)
+    out.push_back(index_to_u64(PyTuple_GET_ITEM(tuple, j), what + "[" + idx(j) + "]"));
   return out;
 }
 
@@ -32,8 +34,9 @@ TermSpec parse_te(Py_ssize_t i, PyObject* item) {
   if (PyTuple_GET_SIZE(cols) != 2)
     term_error("tensor term " + idx(i) + " cols tuple must have exactly 2 elements");
   TermSpec::Te te;
-  te.col_a = index_to_u64(PyTuple_GET_ITEM(cols, 0));
-  te.col_b = index_to_u64(PyTuple_GET_ITEM(cols, 1));
+  const std::string what = "fit_additive: tensor term " + idx(i);
+  te.col_a = index_to_u64(PyTuple_GET_ITEM(cols, 0), what + " col_a");
+  te.col_b = index_to_u64(PyTuple_GET_ITEM(cols, 1), what + " col_b");
   if (len < 3) {
     te.k_a = te.k_b = 10;
   } else {
@@ -41,8 +44,8 @@ TermSpec parse_te(Py_ssize_t i, PyObject* item) {
     if (!PyTuple_Check(k)) term_error("tensor term " + idx(i) + " k must be a (k_a, k_b) tuple");
     if (PyTuple_GET_SIZE(k) != 2)
       term_error("tensor term " + idx(i) + " k tuple must have exactly 2 elements");
-    te.k_a = index_to_u64(PyTuple_GET_ITEM(k, 0));
-    te.k_b = index_to_u64(PyTuple_GET_ITEM(k, 1));
+    te.k_a = index_to_u64(PyTuple_GET_ITEM(k, 0), what + " k_a");
+    te.k_b = index_to_u64(PyTuple_GET_ITEM(k, 1), what + " k_b");
   }
   return TermSpec{te};
 }
@@ -53,7 +56,7 @@ std::vector<std::size_t> cols_tuple(PyObject* item, const std::string& what) {
   PyObject* cols = PyTuple_GET_ITEM(item, 0);
   if (!PyTuple_Check(cols)) term_error(what + " first element must be a tuple of column indices");
   if (PyTuple_GET_SIZE(cols) < 2) term_error(what + " cols tuple must have at least 2 elements");
-  return index_list(cols);
+  return index_list(cols, "fit_additive: " + what + " cols");
 }
 
 // "te_multi" and "ti": the same tuple form.
@@ -71,7 +74,7 @@ TermSpec parse_multi(Py_ssize_t i, PyObject* item) {
     if (klen != m)
       term_error("term " + idx(i) + " k tuple length (" + fmt_uint(klen) +
                  ") must match cols length (" + fmt_uint(m) + ")");
-    t.k = index_list(k);
+    t.k = index_list(k, "fit_additive: term " + idx(i) + " k");
   } else {
     t.k.assign(m, 5);
   }
@@ -84,7 +87,7 @@ TermSpec parse_tp(Py_ssize_t i, PyObject* item) {
   TermSpec::Tp tp;
   tp.cols = cols_tuple(item, "tps term " + idx(i));
   if (len >= 3) {
-    tp.k = index_to_u64(PyTuple_GET_ITEM(item, 2));
+    tp.k = index_to_u64(PyTuple_GET_ITEM(item, 2), "fit_additive: tps term " + idx(i) + " k");
   } else {
     tp.k = 10 * tp.cols.size();
   }
@@ -97,13 +100,14 @@ TermSpec parse_univariate(Py_ssize_t i, PyObject* item, const std::string& basis
   const Py_ssize_t len = PyTuple_GET_SIZE(item);
   std::size_t col = 0;
   try {
-    col = index_to_u64(PyTuple_GET_ITEM(item, 0));
+    col = index_to_u64(PyTuple_GET_ITEM(item, 0), "column");
   } catch (const PyErrorSet&) {
     PyErr_Clear();
     term_error("univariate term " + idx(i) + " first element must be an integer column index");
   }
   auto k_or_default = [&]() -> std::size_t {
-    return len >= 3 ? index_to_u64(PyTuple_GET_ITEM(item, 2)) : 10;
+    return len >= 3 ? index_to_u64(PyTuple_GET_ITEM(item, 2), "fit_additive: term " + idx(i) + " k")
+                    : 10;
   };
   if (basis == "cr_stable") return TermSpec{TermSpec::CrStable{col, k_or_default()}};
   if (basis == "cr") return TermSpec{TermSpec::Cr{col, k_or_default()}};
@@ -139,6 +143,11 @@ std::vector<TermSpec> parse_terms(PyObject* terms) {
     const char* name_utf8 = PyUnicode_AsUTF8AndSize(name_obj, &name_len);
     if (name_utf8 == nullptr) throw_pyerr();
     const std::string basis(name_utf8, static_cast<std::size_t>(name_len));
+    // At most (columns, basis, k): a further element is a mistake, not
+    // something to drop silently.
+    if (PyTuple_GET_SIZE(item.get()) > 3)
+      term_error("term " + idx(i) + " tuple has " + idx(PyTuple_GET_SIZE(item.get())) +
+                 " elements; a term is (columns, basis) or (columns, basis, k)");
 
     if (basis == "te") {
       out.push_back(parse_te(i, item.get()));

@@ -10,9 +10,10 @@ namespace quelt::py {
 
 // Parses `terms` (a list) item by item. Each item is a tuple (cols, basis[,
 // k]) with basis "cr", "cr_stable", "re", "te", "te_multi", "ti" or "tp";
-// elements after the third are ignored. The first bad item stops the parse
-// with ValueError "fit_additive: ..." naming its 0-based index; a failed
-// integer conversion of a tensor, thin-plate or k entry is raised unchanged.
+// a fourth element is an error. The first bad item stops the parse with
+// ValueError "fit_additive: ..." naming its 0-based index; a failed integer
+// conversion of a tensor, thin-plate or k entry is a TypeError (wrong type)
+// or a ValueError (out of range) naming the term and the entry.
 // Items are read while the index is below both the length at the start and
 // the list's current length (conversions may run Python code that changes
 // the list). An empty result is ValueError "fit_additive: terms list must be

@@ -12,6 +12,7 @@
 #include "design/penalty_groups.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"
+#include "score/data_units.hpp"
 #include "score/newton_terms.hpp"
 #include "score/row_forms.hpp"
 #include "score/warm_start.hpp"
@@ -22,9 +23,6 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kInadmissibleScore = 1e12;
-// Relative floor of an estimated scale, as a multiple of the data's own
-// dispersion.
-constexpr double kScaleFloorRel = 1e-8;
 constexpr double kGammaScaleFloor = 1e-8;
 
 enum class ScoreKind { Gaussian, InverseGaussian, Gamma, KnownPoisson, KnownBernoulli };
@@ -62,46 +60,6 @@ constexpr bool forms_weight_terms() {
 template <class F>
 constexpr bool uses_observed_information() {
   return std::is_same_v<F, GammaLog>;
-}
-
-// Variance function at the weighted mean response, for the dispersion that
-// scales the floor of an estimated phi.
-template <class F>
-double reference_variance(double ybar) {
-  if constexpr (std::is_same_v<F, QuasiPoisson>)
-    return ybar;
-  else if constexpr (std::is_same_v<F, QuasiBinomial>)
-    return ybar * (1.0 - ybar);
-  else if constexpr (std::is_same_v<F, InverseGaussian>)
-    return ybar * ybar * ybar;
-  else
-    return 1.0;
-}
-
-// The floor of an estimated scale: 1e-8 times the dispersion of the data
-// about its weighted mean, sum w (y - ybar)^2 / sum w / V(ybar). Scaling y
-// scales this exactly as it scales phi. Where the data carry no dispersion
-// (constant or empty y) the plain 1e-8 stands.
-template <class F>
-double scale_floor(const FitContext<F>& ctx) {
-  const std::size_t n = ctx.y.size();
-  double sw = 0.0, swy = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double w = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
-    sw += w;
-    swy += w * ctx.y[i];
-  }
-  if (!(sw > 0.0)) return kScaleFloorRel;
-  const double ybar = swy / sw;
-  double ss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double w = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
-    const double d = ctx.y[i] - ybar;
-    ss += w * d * d;
-  }
-  const double ref = ss / sw / reference_variance<F>(ybar);
-  if (!(ref > 0.0) || !std::isfinite(ref)) return kScaleFloorRel;
-  return kScaleFloorRel * ref;
 }
 
 EnvelopeScore inadmissible_record(std::size_t m, Vector lambda) {
@@ -211,7 +169,8 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
                   "envelope_score: fewer ranks or log pseudo-determinants than penalties");
   check_invariant(fit.beta.size() == fit.p && fit.chol.rows() == fit.p,
                   "envelope_score: inner fit record is inconsistent");
-  const double n = static_cast<double>(fit.n), p = static_cast<double>(fit.p);
+  // Rows of zero prior weight are not data: n counts the others.
+  const double n = static_cast<double>(ctx.moments.n_obs), p = static_cast<double>(fit.p);
   const double mp = static_cast<double>(ctx.null_space_dim);
 
   // Common part.
@@ -256,7 +215,11 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
       table.assign(kTable + 1, 0.0);
       known.assign(kTable + 1, 0);
     }
-    for (double y : ctx.y) {
+    // Weighted by the prior weights, as the deviance is.
+    const std::size_t ny = ctx.y.size();
+    for (std::size_t i = 0; i < ny; ++i) {
+      const double y = ctx.y[i];
+      const double wi = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
       if constexpr (kind == ScoreKind::KnownPoisson) {
         if (y > 0.0) {
           if (y <= static_cast<double>(kTable) && y == std::floor(y)) {
@@ -265,9 +228,9 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
               table[c] = y * std::log(y) - y;
               known[c] = 1;
             }
-            ls += table[c];
+            ls += wi * table[c];
           } else {
-            ls += y * std::log(y) - y;
+            ls += wi * (y * std::log(y) - y);
           }
         }
       } else {
@@ -275,7 +238,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
           double q = y;
           if (q < 1e-15) q = 1e-15;
           if (q > 0.999999999999999) q = 0.999999999999999;
-          ls += q * std::log(q) + (1.0 - q) * std::log(1.0 - q);
+          ls += wi * (q * std::log(q) + (1.0 - q) * std::log(1.0 - q));
         }
       }
     }
@@ -286,24 +249,36 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
     es.dscale_drho = Vector(m, 0.0);
     es.scale = 1.0;
   } else {
-    // Estimated scale: admissibility first.
-    if (dev <= 0.0) return inadmissible_record(m, std::move(lambda));
-    if (dp <= 0.0 || p - tsum >= n) return inadmissible_record(m, std::move(lambda));
+    // Estimated scale: admissibility first. A constant response is fitted
+    // exactly at every rho; its zero deviance is the data's, not a sign of
+    // interpolation, and its scale sits at the floor.
+    const DataUnits units = data_units(ctx);
+    const bool exact = units.constant_y;
+    if (dev <= 0.0 && !exact) return inadmissible_record(m, std::move(lambda));
+    if ((dp <= 0.0 && !exact) || p - tsum >= n) return inadmissible_record(m, std::move(lambda));
     if (n - mp <= 0.0) return inadmissible_record(m, std::move(lambda));
-    double phi = 0.0, ls = 0.0;
+    // The y terms of the saturated log-likelihood are weighted by the prior
+    // weights, as the deviance is; its ln phi terms count the rows of
+    // positive weight, as the scale estimate does.
+    double phi = 0.0, ls = 0.0, sum_wlny = 0.0;
+    if constexpr (kind == ScoreKind::Gamma || kind == ScoreKind::InverseGaussian) {
+      const std::size_t ny = ctx.y.size();
+      for (std::size_t i = 0; i < ny; ++i) {
+        const double wi = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
+        if (wi > 0.0) sum_wlny += wi * std::log(floor_at(ctx.y[i], 1e-300));
+      }
+    }
     if constexpr (kind == ScoreKind::Gamma) {
-      phi = floor_at(gamma_profile_scale(dp, fit.n, ctx.null_space_dim), kGammaScaleFloor);
+      phi = floor_at(gamma_profile_scale(dp, ctx.moments.n_obs, ctx.null_space_dim),
+                     kGammaScaleFloor);
       const double a = 1.0 / phi;
       const double kappa = -ln_gamma(a) - std::log(phi) * a - a;
-      for (double y : ctx.y) ls += kappa - std::log(floor_at(y, 1e-300));
+      ls = n * kappa - sum_wlny;
     } else {
-      phi = floor_at(dp / floor_at(n - mp, 1.0), scale_floor(ctx));
+      phi = floor_at(dp / floor_at(n - mp, 1.0), kScaleFloorRel * units.dispersion);
       const double half_log = -0.5 * std::log(kTwoPi * phi);
-      if constexpr (kind == ScoreKind::InverseGaussian) {
-        for (double y : ctx.y) ls += half_log + (-1.5) * std::log(floor_at(y, 1e-300));
-      } else {
-        ls = static_cast<double>(ctx.y.size()) * half_log;
-      }
+      ls = n * half_log;
+      if constexpr (kind == ScoreKind::InverseGaussian) ls += (-1.5) * sum_wlny;
     }
     es.score = log_det_h / 2.0 + (dp / (2.0 * phi) + (-0.5 * mp * std::log(kTwoPi * phi))) -
                ld.value / 2.0 - ls;
@@ -326,7 +301,8 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
                                          0.5 * lambda[j] * nt->trace[j] - 0.5 * ld.grad[j]);
         es.fd_hessian = true;
       }
-      es.dscale_drho = scaled_terms_over_resid_df(fit.n, bsb, lambda, ctx.null_space_dim);
+      es.dscale_drho =
+          scaled_terms_over_resid_df(ctx.moments.n_obs, bsb, lambda, ctx.null_space_dim);
     } else {
       Vector c(m);
       for (std::size_t j = 0; j < m; ++j) c[j] = lambda[j] * bsb[j] / (n - mp);

@@ -26,14 +26,19 @@
 //   GammaLog, GammaInverse: phi solves the score's stationarity in phi for
 //     the Gamma saturated likelihood (gamma_profile_scale).
 //   Poisson, Bernoulli: phi = 1.
-// The estimated scale is floored at 1e-8 times the data's own dispersion
-// (the weighted variance of y over V(weighted mean of y)), so that the
-// result does not depend on the units of y; Gamma's dimensionless scale is
-// floored at 1e-8.
+// n counts the rows of positive prior weight (a row of zero weight is not
+// data); the y terms of ls are weighted by the prior weights, as the
+// deviance is, and its ln phi terms count the n rows. The estimated scale is
+// floored at 1e-8 times the data's own dispersion (inner/weighted_moments.hpp,
+// score/data_units.hpp), so that the result does not depend on the units of
+// y or of the weights; Gamma's dimensionless scale is floored at 1e-8.
 //
 // Estimated-scale instances return a fixed record at an inadmissible point
 // (D <= 0, D_p <= 0, p - sum_j lambda_j tr(H^{-1} S_j) >= n, or n <= Mp):
-// score 1e12, zero gradient, no dscale_drho, 0 x 0 h_inv, scale 1.
+// score 1e12, zero gradient, no dscale_drho, 0 x 0 h_inv, scale 1. A
+// constant response is the exception to the first two: it is fitted exactly
+// at every rho, its zero deviance is the data's, and its scale sits at the
+// floor.
 #pragma once
 
 #include <cstddef>

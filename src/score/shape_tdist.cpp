@@ -105,16 +105,7 @@ Vector ShapeTraits<TDist>::shape_gradient(const FitContext<TDist>& ctx, const In
 double robust_variance(const FitContext<TDist>& ctx) {
   const std::size_t n = ctx.x.rows(), p = ctx.x.cols();
   const double* w = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
-  std::size_t n_obs = 0;
-  double wsum = 0.0, wy = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w ? w[i] : 1.0;
-    if (wi > 0.0) {
-      ++n_obs;
-      wsum += wi;
-      wy += wi * ctx.y[i];
-    }
-  }
+  const std::size_t n_obs = ctx.moments.n_obs;
   double v = std::nan("");
   if (n_obs > p) {
     const Matrix a = xtwx(ctx.x.view(), w);
@@ -129,16 +120,8 @@ double robust_variance(const FitContext<TDist>& ctx) {
     }
   }
   if (!positive_finite(v)) v = mad_variance(ctx.y, w);
-  if (!positive_finite(v) && wsum > 0.0) {
-    const double ybar = wy / wsum;
-    double ss = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double wi = w ? w[i] : 1.0;
-      if (wi > 0.0) ss += wi * (ctx.y[i] - ybar) * (ctx.y[i] - ybar);
-    }
-    v = ss / wsum;
-    if (!positive_finite(v)) v = ybar * ybar;
-  }
+  if (!positive_finite(v)) v = ctx.moments.sd * ctx.moments.sd;
+  if (!positive_finite(v)) v = ctx.moments.mean * ctx.moments.mean;
   return positive_finite(v) ? v : 1.0;
 }
 

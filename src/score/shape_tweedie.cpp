@@ -1,6 +1,5 @@
 #include "score/shape_tweedie.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "family/tweedie.hpp"
@@ -76,23 +75,16 @@ void ShapeTraits<Tweedie>::pin_shape(const Tweedie& base, std::span<const double
 
 ShapeStart ShapeTraits<Tweedie>::start(const FitContext<Tweedie>& ctx, const Tweedie& base,
                                        double) {
-  const std::size_t n = ctx.y.size();
   const std::span<const double> w = weights_of(ctx);
-  double wsum = 0.0, wy = 0.0, wpos = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w.empty() ? 1.0 : w[i];
-    wsum += wi;
-    wy += wi * ctx.y[i];
-    if (ctx.y[i] > 0.0) wpos += wi;
-  }
-  const double ybar = wsum > 0.0 ? wy / wsum : 0.0;
-  double ss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w.empty() ? 1.0 : w[i];
-    ss += wi * (ctx.y[i] - ybar) * (ctx.y[i] - ybar);
-  }
+  double wpos = 0.0;
+  for (std::size_t i = 0; i < ctx.y.size(); ++i)
+    if (ctx.y[i] > 0.0) wpos += w.empty() ? 1.0 : w[i];
+  const double ybar = ctx.moments.mean, sd = ctx.moments.sd;
   const bool scaled = ybar > 0.0 && std::isfinite(ybar);
-  double phi = scaled ? ss / wsum / std::pow(ybar, base.p) : 1.0;
+  // Pearson dispersion about ȳ at the starting power, or for a constant
+  // response the dispersion that makes its variance ȳ².
+  double phi =
+      scaled ? (sd / std::pow(ybar, 0.5 * base.p)) * (sd / std::pow(ybar, 0.5 * base.p)) : 1.0;
   if (!(phi > 0.0 && std::isfinite(phi))) phi = scaled ? std::pow(ybar, 2.0 - base.p) : 1.0;
   const double centre = std::log(phi);
   ShapeStart s;

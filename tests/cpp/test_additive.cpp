@@ -10,6 +10,7 @@
 #include "core/lapack.hpp"
 #include "core/matrix.hpp"
 #include "design/additive.hpp"
+#include "design/confounding.hpp"
 #include "design/cr.hpp"
 #include "design/model_design.hpp"
 #include "design/predictor.hpp"
@@ -229,6 +230,62 @@ TEST(AdditiveDesign, ErrorsAreReportedBeforeAnythingIsBuilt) {
     EXPECT_EQ(r.error().kind, QueltError::Kind::InvalidParameter);
     EXPECT_NE(r.error().message.find("non-finite"), std::string::npos) << r.error().message;
   }
+}
+
+// Terms that can share a function of x are named; an interaction next to its
+// own lower-order effects is not.
+TEST(Confounding, NamesTermsThatMayShareFunctions) {
+  Matrix x = covariates(30, 4);
+  for (std::size_t i = 0; i < 30; ++i) x(i, 3) = x(i, 1);  // column 3 repeats column 1
+  const std::vector<MarginBasis> two = {MarginBasis::Cr, MarginBasis::Cr};
+  struct Case {
+    std::vector<Spec> terms;
+    std::vector<std::string> named;
+  };
+  const Case cases[] = {
+      {{Spec{Spec::Cr{0, 5}}, Spec{Spec::Cr{0, 5}}}, {"term 1 repeats term 0 (cr of column 0)"}},
+      {{Spec{Spec::Re{2}}, Spec{Spec::Te{0, 2, 4, 4}}},
+       {"term 0 (re of column 2) and term 1 (te of columns 0, 2) both read column 2"}},
+      {{Spec{Spec::Cr{0, 5}}, Spec{Spec::Cr{3, 5}}, Spec{Spec::Tp{6, {1, 2}}}},
+       {"term 1 (cr of column 3) and term 2 (tp of columns 1, 2) read identical columns 3 and 1 "
+        "of x"}},
+      // main effects beside their interaction, and unrelated columns
+      {{Spec{Spec::Cr{0, 5}}, Spec{Spec::Cr{1, 5}}, Spec{Spec::Ti{{0, 1}, {4, 4}, two}},
+        Spec{Spec::Cr{2, 5}}},
+       {}},
+      {{Spec{Spec::Ti{{0, 1}, {4, 4}, two}}, Spec{Spec::Te{1, 0, 4, 4}}},
+       {"term 0 (ti of columns 0, 1) and term 1 (te of columns 1, 0) both read column 0"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(possibly_confounded_terms(c.terms, x.view(), 5), c.named) << c.terms.size();
+  }
+  // Two margins of one term on identical columns.
+  const std::vector<Spec> twins = {Spec{Spec::Te{1, 3, 4, 4}}};
+  EXPECT_EQ(
+      possibly_confounded_terms(twins, x.view(), 5),
+      std::vector<std::string>{"term 0 (te of columns 1, 3) reads identical columns 1 and 3 of x"});
+  // At most `limit` pairs.
+  const std::vector<Spec> same(4, Spec{Spec::Cr{0, 5}});
+  EXPECT_EQ(possibly_confounded_terms(same, x.view(), 2).size(), 2u);
+}
+
+// Bases with fewer distinct covariate values than k, counted as the knots
+// are placed (values within 1e-12 of the range merge).
+TEST(Confounding, NamesBasesWithFewerValuesThanK) {
+  Matrix x = covariates(30, 3);
+  for (std::size_t i = 0; i < 30; ++i) x(i, 2) = static_cast<double>(i % 3) * (1.0 + 1e-14 * i);
+  const std::vector<MarginBasis> two = {MarginBasis::Cr, MarginBasis::Cr};
+  const std::vector<Spec> terms = {Spec{Spec::Cr{2, 3}}, Spec{Spec::Cr{2, 4}},
+                                   Spec{Spec::Te{0, 2, 5, 5}}, Spec{Spec::Ti{{2, 1}, {4, 4}, two}},
+                                   Spec{Spec::Tp{10, {2, 0}}}};
+  EXPECT_EQ(
+      bases_with_few_values(terms, x.view(), 5, true),
+      (std::vector<std::string>{
+          "x column 2 has 3 distinct values, fewer than k = 4 of term 1 (cr of column 2)",
+          "x column 2 has 3 distinct values, fewer than k = 5 of term 2 (te of columns 0, 2)",
+          "x column 2 has 3 distinct values, fewer than k = 4 of term 3 (ti of columns 2, 1)"}));
+  EXPECT_EQ(bases_with_few_values(terms, x.view(), 1, false),
+            std::vector<std::string>{"x column 2 has 3 distinct values, fewer than k = 4"});
 }
 
 TEST(AdditivePredictor, TrainingCovariatesReproduceTheModelMatrixBitForBit) {

@@ -201,14 +201,11 @@ TEST(CrKnots, Placement) {
     ASSERT_TRUE(r.ok());
     for (int i = 0; i < 23; ++i) EXPECT_NEAR(r.value()[i], v[i], 1e-12 * (1 + v[i]));
   }
-  // Merging compares with the last kept value: 0.6e-12 joins 0, 1.2e-12 is
-  // kept, so two distinct values span an even grid.
-  {
-    auto r = place({1.2e-12, 0.0, 0.6e-12}, 3);
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.value()[0], 0.0);
-    EXPECT_DOUBLE_EQ(r.value()[1], 0.6e-12);
-    EXPECT_EQ(r.value()[2], 1.2e-12);
+  // Merging compares with the last kept value, within 1e-12 of the range:
+  // 0.6e-12 joins 0, 1.2e-12 is kept; in other units the same happens.
+  for (double c : {1.0, 1e-200, 1e200}) {
+    const Vector u = distinct_cr_values(column_of({c, 1.2e-12 * c, 0.0, 0.6e-12 * c}).view());
+    EXPECT_EQ(u, (Vector{0.0, 1.2e-12 * c, c})) << c;
   }
   // Fewer distinct values than knots: an even grid over the range.
   {
@@ -231,6 +228,43 @@ TEST(CrKnots, Placement) {
   }
 }
 
+// The basis is a function of x relative to the knots: for knots and
+// covariates in other units (c·t, c·x, c > 0) the knots follow, the basis is
+// the same and the penalty in range units is the same, from subnormal to
+// near-overflow magnitudes, with every entry finite.
+TEST(CrBasis, IsInvariantToTheUnitsOfX) {
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> ud(-1.0, 2.0);
+  Vector x(60);
+  for (double& v : x) v = ud(rng);
+  x[7] = x[8];  // a tie
+  const Matrix xm = column_of(x);
+  const Vector knots = place_cr_knots(xm.view(), 8).value();
+  const Matrix b = cr_basis(knots, xm.view());
+  const Matrix s = cr_penalty_range_units(knots);
+  double s_top = 0.0;
+  for (double v : s.storage()) s_top = std::fmax(s_top, std::fabs(v));
+  for (double c : {std::ldexp(1.0, -1060), 1e-300, 1e-12, 1e6, 1e104, 1e300, 5e307}) {
+    Vector xc = x;
+    for (double& v : xc) v *= c;
+    const Matrix xcm = column_of(xc);
+    auto kc = place_cr_knots(xcm.view(), 8);
+    ASSERT_TRUE(kc.ok()) << c;
+    // Subnormal values carry 14 bits here.
+    const double tol = c < 1e-300 ? 1e-4 : 1e-14;
+    for (std::size_t i = 0; i < knots.size(); ++i)
+      EXPECT_NEAR(kc.value()[i] / c, knots[i], tol * 4.0) << c;
+    const Matrix bc = cr_basis(kc.value(), xcm.view());
+    for (std::size_t i = 0; i < b.size(); ++i) {
+      ASSERT_TRUE(std::isfinite(bc.data()[i])) << c;
+      EXPECT_NEAR(bc.data()[i], b.data()[i], 1e2 * tol) << c;
+    }
+    const Matrix sc = cr_penalty_range_units(kc.value());
+    for (std::size_t i = 0; i < s.size(); ++i)
+      EXPECT_NEAR(sc.data()[i], s.data()[i], 1e3 * tol * s_top) << c;
+  }
+}
+
 TEST(CrKnots, Errors) {
   const std::string too_few = "CR spline needs k ≥ 3 (got ";
   const std::string increasing = "CR spline knots must be strictly increasing";
@@ -243,7 +277,7 @@ TEST(CrKnots, Errors) {
       {{1.0, 2.0, 3.0}, 2, too_few + "2)"},
       {{1.0, 2.0, 3.0}, 0, too_few + "0)"},
       {{}, 1, too_few + "1)"},
-      {{5.0, 5.0, 5.0 + 1e-13}, 3, increasing},  // one distinct value after merging
+      {{5.0, 5.0, 5.0}, 3, increasing},  // one distinct value
       {{1.0, 2.0},
        std::numeric_limits<std::size_t>::max(),
        "CR spline k = 18446744073709551615 is too large"},

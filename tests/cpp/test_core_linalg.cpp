@@ -130,8 +130,9 @@ TEST(CholSolvePenalized, RidgeScalesWithLargestDiagonal) {
   struct Case {
     double h0, h1, delta;
   };
-  for (Case c : {Case{1e6, 2e6, 2e-6}, Case{0.5, -0.25, 1e-12}}) {
-    if (c.h1 < 0) c.h1 = 0.25;  // all |H_ii| < 1: δ = 1e-12
+  // The ridge is relative to the largest diagonal entry also below 1, so
+  // that H in other units (H·c, r·c) gives the same β.
+  for (Case c : {Case{1e6, 2e6, 2e-6}, Case{0.5, 0.25, 0.5e-12}, Case{2e-9, 1e-9, 2e-21}}) {
     Matrix H(2, 2, std::vector<double>{c.h0, 0, 0, c.h1});
     Vector r = {1.0, 3.0};
     auto res = chol_solve_penalized(H, r);

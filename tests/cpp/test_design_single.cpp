@@ -356,7 +356,7 @@ TEST(CrDesign, LongCovariatesMatchTheWholeMatrixComputationBitForBit) {
   const Matrix z = constraint_null_space(sums);
   EXPECT_EQ(z, term.value().predictor.constraint);
   EXPECT_EQ(matmul(b.view(), z.view()), term.value().basis);
-  Matrix s = cr_penalty(knots.value()).front();
+  Matrix s = cr_penalty_range_units(knots.value());
   const double scale = penalty_scale_to_basis(b.view(), s.view());
   for (double& v : s.storage()) v *= scale;
   EXPECT_EQ(matmul(matmul(z.view().t(), s.view()).view(), z.view()), term.value().penalty);
@@ -410,7 +410,13 @@ TEST(Designs, BadArgumentMessages) {
   cases.push_back(
       {"stable k=1", build_cr_stable_design(ok3.view(), 1), "CR spline needs k ≥ 3 (got 1)"});
   cases.push_back({"cr constant", build_cr_design(constant.view(), 3),
-                   "CR spline knots must be strictly increasing"});
+                   "x column 0 is constant (1 distinct value): a cubic regression basis with "
+                   "k = 3 needs at least 2 distinct values"});
+  // Two neighbouring doubles: no room for 5 increasing knots between them.
+  Matrix narrow(4, 1, Vector{1e6, std::nextafter(1e6, 2e6), 1e6, 1e6});
+  cases.push_back({"stable narrow", build_cr_stable_design(narrow.view(), 5),
+                   "x column 0 has 2 distinct values too close together to place k = 5 "
+                   "strictly increasing knots"});
   cases.push_back({"cr no columns", build_cr_design(none, 5), "x must have at least one column"});
   cases.push_back({"re no columns", build_re_design(none), "x must have at least one column"});
   cases.push_back(

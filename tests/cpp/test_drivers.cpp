@@ -20,6 +20,7 @@
 #include "fit/gaussian_driver.hpp"
 #include "fit/std_driver.hpp"
 #include "inner/fit_context.hpp"
+#include "outer/outer_frame.hpp"
 #include "outer/settings.hpp"
 #include "score/envelope.hpp"
 
@@ -491,12 +492,12 @@ TEST(Drivers, UnitsOfTheResponseDoNotMatter) {
       SCOPED_TRACE(std::to_string(cs[i]) + (gaussian ? " gaussian" : " quasipoisson"));
       const double shift = gaussian ? 0.0 : std::log(cs[i]);
       EXPECT_TRUE(fits[i].converged);
-      // Equal to within the outer tolerance, which is relative to the
-      // score's magnitude (the score moves by constants in ln c).
-      EXPECT_NEAR(fits[i].rho[0] - shift, fits[1].rho[0], 2e-3);
-      EXPECT_NEAR(fits[i].edf_total, fits[1].edf_total, 2e-3);
+      // The start, the box and the convergence tests follow the units, so
+      // the loop takes the same path: equal far inside its tolerance.
+      EXPECT_NEAR(fits[i].rho[0] - shift, fits[1].rho[0], 1e-6);
+      EXPECT_NEAR(fits[i].edf_total, fits[1].edf_total, 1e-6);
       const double unit = gaussian ? cs[i] * cs[i] : cs[i];
-      EXPECT_NEAR(fits[i].scale / unit, fits[1].scale, 1e-3 * fits[1].scale);
+      EXPECT_NEAR(fits[i].scale / unit, fits[1].scale, 1e-6 * fits[1].scale);
     }
   }
 }
@@ -576,20 +577,26 @@ TEST(Drivers, ScaleAndCovariance) {
   }
 }
 
-TEST(Drivers, NoResidualDegreesOfFreedom) {
-  // Two rows and a two-dimensional null space: the scale cannot be
-  // estimated at any ρ. The fit is not converged and its scale and
-  // covariance are NaN, never H⁻¹ presented as if φ were 1.
-  // The same for a Pearson scale over n − edf_total.
+TEST(Drivers, FewerInformativeRowsThanCoefficientsAreRefused) {
+  // Two rows and four coefficients (two in the null space): the scale
+  // cannot be estimated and the coefficients are not determined. Rows of
+  // zero weight are not data, so they do not make up the difference.
+  const std::string two =
+      "the model has 4 coefficients but only 2 rows of positive prior "
+      "weight; it needs at least as many rows as coefficients";
   for (bool gaussian : {true, false}) {
-    Sim s = bump_sim(2, 4, 1);
-    auto r = gaussian ? fit_gaussian(std::move(s.design), Vector{1.0, 2.5}, std::nullopt)
-                      : fit_std_family<QuasiPoisson>(std::move(s.design), Vector{1.0, 2.5},
-                                                     std::nullopt);
-    ASSERT_TRUE(r.ok()) << r.error().display();
-    EXPECT_FALSE(r.value().converged);
-    EXPECT_TRUE(std::isnan(r.value().scale));
-    for (double v : r.value().vcov.storage()) EXPECT_TRUE(std::isnan(v));
+    for (bool padded : {false, true}) {
+      const std::size_t n = padded ? 6 : 2;
+      Sim s = bump_sim(n, 2, 1);
+      Vector y(n, 1.5), w(n, 0.0);
+      y[0] = 1.0, w[0] = w[1] = 1.0;
+      const std::optional<Vector> weights = padded ? std::optional<Vector>(w) : std::nullopt;
+      auto r = gaussian ? fit_gaussian(std::move(s.design), y, weights)
+                        : fit_std_family<QuasiPoisson>(std::move(s.design), y, weights);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().kind, QueltError::Kind::InvalidParameter);
+      EXPECT_EQ(r.error().message, two);
+    }
   }
 }
 
@@ -619,7 +626,11 @@ TEST(Drivers, TuningOverrideReachesTheNewtonLoop) {
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(r.value().converged);
     EXPECT_EQ(r.value().n_iters, 0u);
-    EXPECT_EQ(r.value().rho[0], 0.0);
+    // No step was taken: ρ is the start.
+    Counts again = count_data(Draw::Poisson, 4);
+    const auto ctx =
+        make_fit_context<Poisson>(std::move(again.sim.design), again.y, std::nullopt, Poisson{});
+    EXPECT_EQ(r.value().rho[0], outer_frame(ctx).start[0]);
     const FitStats& st = r.value().fit_stats;
     EXPECT_EQ(st.outer_iterations, 1u);
     EXPECT_EQ(st.line_search_trials, 0u);
@@ -719,6 +730,18 @@ TEST(Drivers, BadInputIsRejectedWithTheRow) {
                    fit_std_family<Poisson>(design(5), ok, bad_w)});
   cases.push_back({"prior_weights must be finite and non-negative; got weight=NaN at row 1",
                    fit_gaussian(design(5), ok, nan_w)});
+  // After the checks above: rows that carry information.
+  const Vector y8 = {0, 1, 1, 0, 1, 0, 1, 1};
+  const Vector three_zero = {1, 0, 1, 0, 1, 1, 0, 1};
+  const std::string all_zero =
+      "prior_weights are all zero or below the smallest normal number; at least one row needs a "
+      "positive weight";
+  cases.push_back(
+      {"the model has 6 coefficients but only 5 rows of positive prior weight; it "
+       "needs at least as many rows as coefficients",
+       fit_std_family<Poisson>(design(8), y8, three_zero)});
+  cases.push_back({all_zero, fit_gaussian(design(8), y8, Vector(8, 0.0))});
+  cases.push_back({all_zero, fit_std_family<QuasiPoisson>(design(8), y8, Vector(8, 1e-310))});
   for (const Case& c : cases) {
     ASSERT_FALSE(c.got.ok()) << c.want;
     EXPECT_EQ(c.got.error().kind, QueltError::Kind::InvalidParameter);

@@ -53,15 +53,17 @@ def test_design_builder_errors_reach_python_as_value_errors(data):
     with pytest.raises(ValueError) as ei:
         native.fit("gaussian", x, y, k=2)
     assert str(ei.value) == "CR spline needs k \u2265 3 (got 2)"
-    # the same k is not used by a random-effect design
-    assert native.fit("gaussian", x, y, k=2, design="re").term_col_ranges() == [(1, 31)]
+    # the same k is not used by a random-effect design (each covariate row
+    # twice, responses reversed: one coefficient per distinct value)
+    x2, y2 = np.vstack([x, x]), np.concatenate([y, y[::-1]])
+    assert native.fit("gaussian", x2, y2, k=2, design="re").term_col_ranges() == [(1, 31)]
 
 
 
 def test_impossible_allocation_is_memory_error(data):
     # r - 2 starting log gaps cannot be allocated
     x, y = data
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match="r = 9223372036854775808 needs 9223372036854775806 "):
         native.fit("ocat", x, y, r=2**63)
     # a basis whose k x k penalty cannot be allocated fails before any knot
     # is placed (placing a billion knots first took most of a minute)

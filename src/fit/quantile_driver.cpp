@@ -1,0 +1,258 @@
+#include "fit/quantile_driver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "core/blas.hpp"
+#include "core/format.hpp"
+#include "core/lapack.hpp"
+#include "core/linalg.hpp"
+#include "family/elf.hpp"
+#include "fit/driver_common.hpp"
+#include "fit/edf_vcov.hpp"
+#include "inner/elf_fit.hpp"
+#include "inner/fit_context.hpp"
+#include "outer/newton.hpp"
+#include "outer/settings.hpp"
+#include "score/elf_score.hpp"
+
+namespace quelt {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kLnFour = 1.3862943611198906;
+// Floor of the warm start's residual variance in the units of y/c, that is
+// relative to the squared spread of y: keeps σ positive when the
+// least-squares fit interpolates.
+constexpr double kResidualFloorRel = 1e-6;
+// Ridge of the warm start's system, relative to its largest diagonal entry.
+constexpr double kWarmStartRidgeRel = 1e-7;
+
+double weight_of(const std::optional<Vector>& a, std::size_t i) { return a ? (*a)[i] : 1.0; }
+
+// The weighted standard deviation of y about its weighted mean; |weighted
+// mean| when that is 0; 1 when y is 0 on every row of positive weight.
+// Formed on y / max|y| so that no square overflows.
+double spread_of(const Vector& y, const std::optional<Vector>& a) {
+  double top = 0.0, sw = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i)
+    if (weight_of(a, i) > 0.0) {
+      top = std::fmax(top, std::fabs(y[i]));
+      sw += weight_of(a, i);
+    }
+  if (!(top > 0.0 && sw > 0.0)) return 1.0;
+  double mean = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) mean += weight_of(a, i) * (y[i] / top);
+  mean /= sw;
+  double ss = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double d = y[i] / top - mean;
+    ss += weight_of(a, i) * d * d;
+  }
+  const double sd = std::sqrt(ss / sw);
+  return (sd > 0.0 ? sd : std::fabs(mean)) * top;
+}
+
+// The k-th smallest residual of the rows repeated a_i times,
+// k = round((W − 1)·τ), W = Σ_i a_i (the (n − 1)·τ order statistic without
+// weights). Rows of weight 0 are never chosen.
+double weighted_residual_quantile(const Vector& e, const std::optional<Vector>& a, double tau,
+                                  double total) {
+  std::vector<std::size_t> order(e.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&e](std::size_t i, std::size_t j) { return e[i] < e[j]; });
+  const double k = std::fmax(0.0, std::round((total - 1.0) * tau));
+  double cum = 0.0, last = 0.0;
+  for (std::size_t i : order) {
+    const double w = weight_of(a, i);
+    if (!(w > 0.0)) continue;
+    cum += w;
+    last = e[i];
+    if (cum > k) return e[i];
+  }
+  return last;
+}
+
+struct WarmStart {
+  Vector beta;     // start of every inner fit
+  double s = 0.0;  // weighted mean squared residual of the least-squares fit
+};
+
+// Weighted penalized least squares at unit smoothing parameters, shifted by
+// the residual τ-quantile q: β₀ = A⁻¹Xᵀdiag(a)(y + q), A = Xᵀdiag(a)X +
+// Σ_j S_j + ridge.
+Result<WarmStart> least_squares_start(const FitContext<Elf>& ctx, double total) {
+  const std::size_t n = ctx.n(), p = ctx.p();
+  const double* a = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
+  Matrix h = xtwx(ctx.x.view(), a);
+  const Matrix s = total_penalty(ctx.penalties, Vector(ctx.m(), 0.0), p);
+  double top = 1.0;
+  for (std::size_t j = 0; j < p; ++j) {
+    for (std::size_t c = 0; c < p; ++c) h(j, c) += s(j, c);
+    top = std::fmax(top, std::fabs(h(j, j)));
+  }
+  for (std::size_t j = 0; j < p; ++j) h(j, j) += kWarmStartRidgeRel * top;
+  auto factor = potrf_lower(std::move(h));
+  if (!factor.ok())
+    return QueltError::singular_system("ELF warm-start Cholesky: " + factor.error().message);
+  const Matrix& l = factor.value();
+  auto solve = [&](const Vector& v) {
+    const Vector r = xtwz(ctx.x.view(), a, v);
+    return chol_back_solve(l, chol_forward_solve(l, r));
+  };
+  WarmStart ws;
+  ws.beta = solve(ctx.y);
+  const Vector fitted = p > 0 ? matvec(ctx.x.view(), ws.beta) : Vector(n, 0.0);
+  Vector e(n);
+  double rss = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    e[i] = ctx.y[i] - fitted[i];
+    rss += weight_of(ctx.prior_weights, i) * e[i] * e[i];
+  }
+  ws.s = rss / total;
+  const double q = weighted_residual_quantile(e, ctx.prior_weights, ctx.family.tau, total);
+  const Vector shift = solve(Vector(n, q));
+  for (std::size_t j = 0; j < p; ++j) ws.beta[j] += shift[j];
+  return ws;
+}
+
+// H⁻¹(Xᵀdiag(a·g²)X + S_λ)H⁻¹ at the final fit.
+Matrix sandwich_covariance(const FitContext<Elf>& ctx, const InnerFit& fit,
+                           std::span<const double> rho) {
+  const std::size_t n = ctx.n(), p = ctx.p();
+  const Elf& f = ctx.family;
+  Vector ag2(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double pr = elf_logistic((ctx.y[i] - fit.eta[i]) / f.lambda);
+    const double g = elf_gradient(pr, f.tau, f.sigma);
+    ag2[i] = weight_of(ctx.prior_weights, i) * g * g;
+  }
+  Matrix meat = xtwx(ctx.x.view(), ag2.data());
+  const Matrix s = total_penalty(ctx.penalties, rho, p);
+  for (std::size_t i = 0; i < meat.size(); ++i) meat.data()[i] += s.data()[i];
+  const Matrix h_inv = inverse_from_cholesky(fit.chol.view());
+  Matrix v = gemm(gemm(h_inv.view(), meat.view()).view(), h_inv.view());
+  symmetrize_average(v);
+  return v;
+}
+
+// Start and box of the log smoothing parameters: ρ = 0 and [−30, 30] for
+// every coordinate. They are taken in the units of y/c, so both follow the
+// units of y.
+struct OuterStart {
+  Vector rho;
+  Bounds bounds;
+};
+OuterStart outer_start(std::size_t m) { return {Vector(m, 0.0), Bounds(m, {-30.0, 30.0})}; }
+
+}  // namespace
+
+Status check_quantile_data(std::size_t n_rows, std::span<const double> y,
+                           const std::optional<Vector>& weights, const Elf& family) {
+  QUELT_CHECK_OK(check_data_lengths(n_rows, y.size(), weights));
+  if (n_rows == 0)
+    return QueltError::invalid_parameter("Quantile (ELF) needs at least one observation; got n=0");
+  if (!(family.tau > 0.0 && family.tau < 1.0))
+    return QueltError::invalid_parameter(
+        "Quantile (ELF) tau must be in the open interval (0, 1) — 0/1 are degenerate (point mass "
+        "at min/max); got tau=" +
+        fmt_float(family.tau));
+  QUELT_CHECK_OK(check_finite_response(y));
+  QUELT_CHECK_OK(check_prior_weights(weights));
+  if (weights && std::none_of(weights->begin(), weights->end(), [](double w) { return w > 0.0; }))
+    return QueltError::invalid_parameter("prior_weights must not all be zero");
+  if (std::isinf(family.sigma) || std::isinf(family.lambda))
+    return QueltError::invalid_parameter(
+        "Quantile (ELF) elf_sigma and elf_lambda must be finite; got elf_sigma=" +
+        fmt_float(family.sigma) + " elf_lambda=" + fmt_float(family.lambda));
+  return ok_status();
+}
+
+Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<Vector> weights,
+                                   Elf family) {
+  const std::size_t n = design.x.rows();
+  QUELT_CHECK_OK(check_quantile_data(n, y, weights, family));
+
+  double total = 0.0;
+  for (std::size_t i = 0; i < n; ++i) total += weight_of(weights, i);
+  const double c = spread_of(y, weights);
+  for (double& v : y) v /= c;
+
+  // The context takes the model matrix and penalties; design.predictor stays
+  // for the record.
+  FitContext<Elf> ctx =
+      make_fit_context<Elf>(std::move(design), std::move(y), std::move(weights),
+                            Elf{family.tau, 0.0, 0.0}, InnerOptions{50, 1e-7, 20});
+  const std::size_t m = ctx.m(), p = ctx.p();
+
+  QUELT_TRY(WarmStart ws, least_squares_start(ctx, total));
+  const double tau = family.tau;
+  const double auto_sigma = 0.05 * std::sqrt(kTwoPi * std::fmax(ws.s, kResidualFloorRel)) /
+                            kLnFour * std::fmax(1.0 / ((4.0 * tau) * (1.0 - tau)), 1.0);
+  const bool sigma_given = family.sigma > 0.0, lambda_given = family.lambda > 0.0;
+  ctx.family.sigma = sigma_given ? family.sigma / c : auto_sigma;
+  ctx.family.lambda = lambda_given ? family.lambda / c : ctx.family.sigma;
+  ctx.beta_start = std::move(ws.beta);
+
+  const OuterOptions options = read_outer_options(OuterOptions{5e-7, 1e-7, 200, 5.0});
+  // The fit of the last scored trial, taken over by the evaluation of the
+  // point the loop accepts (every fit starts from beta_start, so the two are
+  // the same fit).
+  std::optional<PriorFit> last;
+
+  auto drop_last = [&ctx, &last] {
+    if (last) ctx.scratch.give_fit(last->fit);
+    last.reset();
+  };
+  auto evaluate = [&ctx, &last, &drop_last](const Vector& rho) {
+    auto r = envelope_eval(ctx, rho, last);
+    drop_last();
+    return r;
+  };
+  auto trial = [&ctx, &drop_last, &last](const Vector& u) -> Result<double> {
+    drop_last();
+    QUELT_TRY(InnerFit fit, fit_elf_armijo(ctx, u));
+    ctx.fit_stats.inner_pirls_calls += 1;
+    ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
+    auto es = envelope_score(ctx, u, fit);
+    if (!es.ok()) {
+      ctx.scratch.give_fit(fit);
+      return std::move(es).take_error();
+    }
+    last = PriorFit{u, std::nullopt, std::move(fit)};
+    return es.value().score;
+  };
+  const OuterStart start = outer_start(m);
+  QUELT_TRY(OuterResult r, outer_newton(start.rho, start.bounds, std::nullopt, options, evaluate,
+                                        trial, ctx.fit_stats));
+  drop_last();
+
+  // Final fit at the chosen ρ, not counted.
+  QUELT_TRY(InnerFit fit, fit_elf_armijo(ctx, r.rho));
+  FitOutcome out;
+  out.edf_total = compute_edf_total(ctx.x.view(), fit.w, fit.chol);
+  Vector edf_per_term = compute_edf_per_term(ctx.penalties, r.rho, p, fit.chol);
+  Matrix vcov = sandwich_covariance(ctx, fit, r.rho);
+
+  // Back to the units of y: β and σ scale by c, the covariance by c², λ_j by
+  // c⁻², and the score moves by (W − Mp)·ln c (through log|H|, log|S_λ|₊ and
+  // the normaliser of every observation).
+  const double ln_c = std::log(c);
+  for (double& b : fit.beta) b *= c;
+  for (double& v : vcov.storage()) v = (v * c) * c;
+  out.rho = std::move(r.rho);
+  for (double& v : out.rho) v -= 2.0 * ln_c;
+  out.scale = sigma_given ? family.sigma : ctx.family.sigma * c;
+  out.n_iters = r.n_iters;
+  out.converged = r.converged && fit.converged;
+  out.reml_value = r.score + (total - static_cast<double>(ctx.null_space_dim)) * ln_c;
+  return assemble_record(std::move(out), std::move(fit.beta), std::move(edf_per_term),
+                         std::move(vcov), n, std::move(design.predictor), Link::Identity,
+                         ctx.fit_stats);
+}
+
+}  // namespace quelt

@@ -1,0 +1,89 @@
+#include "score/data_units.hpp"
+
+#include <cmath>
+#include <type_traits>
+
+#include "inner/working.hpp"
+
+namespace quelt {
+
+namespace {
+
+// Fisher weight W(μ) and variance V(μ) at unit prior weight, from the
+// family value's working quantities.
+template <class F>
+double fisher_weight_at(const F& family, double mu) {
+  if constexpr (std::is_same_v<F, Gaussian>)
+    return 1.0;
+  else
+    return Working<F>{family}.fisher_weight(mu, 1.0);
+}
+template <class F>
+double variance_at(const F& family, double mu) {
+  if constexpr (std::is_same_v<F, Gaussian>)
+    return 1.0;
+  else
+    return Working<F>{family}.variance(mu);
+}
+
+bool positive_finite(double v) { return v > 0.0 && std::isfinite(v); }
+
+// ln v, or 0 where v is not a positive finite number.
+double log_or_zero(double v) { return positive_finite(v) ? std::log(v) : 0.0; }
+
+}  // namespace
+
+template <class Family>
+DataUnits data_units(const FitContext<Family>& ctx) {
+  const WeightedMoments& m = ctx.moments;
+  DataUnits u;
+  u.n_obs = m.n_obs;
+  u.weight_sum = m.mean_weight * static_cast<double>(m.n_obs);
+  u.mean_y = m.mean;
+  u.fisher_weight = fisher_weight_at(ctx.family, m.mean);
+  u.weight_level = m.mean_weight * u.fisher_weight;
+  u.constant_y = m.n_obs > 0 && m.sd == 0.0;
+  const double v = variance_at(ctx.family, m.mean);
+  const double spread = m.mean_weight * (m.sd * m.sd) / v;
+  if (positive_finite(spread)) {
+    u.dispersion = spread;
+  } else {
+    const double level = m.mean_weight * (m.mean * m.mean) / v;
+    u.dispersion = positive_finite(level) ? level : (m.mean_weight > 0.0 ? m.mean_weight : 1.0);
+  }
+  return u;
+}
+
+template <class Family>
+double score_origin(const FitContext<Family>& ctx, const DataUnits& u) {
+  const double n = static_cast<double>(u.n_obs);
+  const double mp = static_cast<double>(ctx.null_space_dim);
+  const double log_w = log_or_zero(u.weight_level);
+  const double log_y = log_or_zero(u.mean_y);
+  const double log_phi = log_or_zero(u.dispersion);
+  double origin = 0.0;
+  if constexpr (std::is_same_v<Family, Poisson> || std::is_same_v<Family, Bernoulli>) {
+    return 0.0;
+  } else if constexpr (std::is_same_v<Family, GammaLog> || std::is_same_v<Family, GammaInverse>) {
+    origin = 0.5 * mp * log_w + u.weight_sum * log_y;
+  } else {
+    origin = 0.5 * (n - mp) * log_phi + 0.5 * mp * log_w;
+    if constexpr (std::is_same_v<Family, InverseGaussian>) origin += 1.5 * u.weight_sum * log_y;
+  }
+  return std::isfinite(origin) ? origin : 0.0;
+}
+
+#define QUELT_DATA_UNITS_INSTANCE(F)                      \
+  template DataUnits data_units<F>(const FitContext<F>&); \
+  template double score_origin<F>(const FitContext<F>&, const DataUnits&);
+QUELT_DATA_UNITS_INSTANCE(Gaussian)
+QUELT_DATA_UNITS_INSTANCE(Bernoulli)
+QUELT_DATA_UNITS_INSTANCE(QuasiBinomial)
+QUELT_DATA_UNITS_INSTANCE(Poisson)
+QUELT_DATA_UNITS_INSTANCE(QuasiPoisson)
+QUELT_DATA_UNITS_INSTANCE(GammaLog)
+QUELT_DATA_UNITS_INSTANCE(GammaInverse)
+QUELT_DATA_UNITS_INSTANCE(InverseGaussian)
+#undef QUELT_DATA_UNITS_INSTANCE
+
+}  // namespace quelt

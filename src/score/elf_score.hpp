@@ -1,0 +1,54 @@
+// The REML score of the quantile (ELF) family over the log smoothing
+// parameters ρ, with its gradient and Hessian.
+//
+// At the fit of fit_elf_armijo (β, H = Xᵀdiag(a·h)X + S_λ, loss
+// D = Σ_i a_i·d_i, the prior weights a_i as frequency weights) the score,
+// with the scale fixed at 1, is the Laplace approximation
+//
+//   V(ρ) = ½ log|H| + D_p/2 − (Mp/2)·ln 2π − ½ log|S_λ|₊ − W·κ,
+//
+// D_p = D + Σ_j λ_j b_j (b_j = βᵀS_jβ), W = Σ_i a_i and κ the log normaliser
+// of the ELF density (family/elf.hpp). The gradient takes β by the envelope
+// theorem and leaves out the change of H through the curvature weights h (it
+// moves the optimum of ρ by well under 1e-3):
+//
+//   ∂V/∂ρ_j = ½ λ_j b_j + ½ λ_j t_j − ½ ∂log|S_λ|₊/∂ρ_j,   t_j = tr(H⁻¹S_j).
+//
+// The Hessian is the derivative of that gradient, with
+// dβ/dρ_k = −λ_k H⁻¹S_kβ (H is the exact Hessian of f/2, so this is the
+// implicit derivative of the fit):
+//
+//   H_jk = ½(δ_jk λ_j t_j − λ_j λ_k tr(H⁻¹S_j H⁻¹S_k)) + E_jk
+//        + ½ δ_jk λ_j b_j − λ_j λ_k (S_jβ)ᵀH⁻¹S_kβ − ½ ∂²log|S_λ|₊/∂ρ_j∂ρ_k,
+//
+// E_jk = −¼(λ_k s_jk + λ_j s_kj), s_jk = Σ_i w'_i·η_j[i]·q_k[i]: the change
+// of ½ λ tr(H⁻¹S) through the weights, with w' = dw/dη of the fit,
+// η_j = −λ_j·XH⁻¹S_jβ and q_k[i] = x_iᵀH⁻¹S_kH⁻¹x_i.
+#pragma once
+
+#include <optional>
+#include <span>
+
+#include "core/error.hpp"
+#include "family/families.hpp"
+#include "inner/fit_context.hpp"
+#include "inner/inner_fit.hpp"
+#include "score/envelope.hpp"
+
+namespace quelt {
+
+// The score record of `fit`, the ELF fit at ρ (at least m entries): grad,
+// score, lambda, b_j, t_j, dscale_drho = m zeros, h_inv, scale 1.
+Result<EnvelopeScore> envelope_score(const FitContext<Elf>& ctx, std::span<const double> rho,
+                                     const InnerFit& fit);
+
+// One outer evaluation at ρ: the ELF fit (from the context's beta_start),
+// counted in inner_pirls_calls and inner_pirls_iterations_total, its score
+// and the analytic Hessian. A `prior` fit made at the same ρ (to the bit)
+// is taken over instead of fitting again, and counted the same way. Errors of
+// the fit are returned unchanged, before anything is counted.
+Result<OuterEval> envelope_eval(FitContext<Elf>& ctx, std::span<const double> rho,
+                                std::optional<PriorFit>& prior);
+Result<OuterEval> envelope_eval(FitContext<Elf>& ctx, std::span<const double> rho);
+
+}  // namespace quelt
