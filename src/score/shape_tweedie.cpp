@@ -2,8 +2,12 @@
 
 #include <cmath>
 
+#include "core/blas.hpp"
+#include "core/linalg.hpp"
+#include "core/numeric.hpp"
 #include "family/tweedie.hpp"
 #include "inner/pirls_shape.hpp"
+#include "inner/working_shape.hpp"
 #include "score/shape_eval_impl.hpp"
 #include "score/shape_score_impl.hpp"
 
@@ -52,9 +56,21 @@ Result<InnerFit> ShapeTraits<Tweedie>::inner_fit(const FitContext<Tweedie>& ctx,
 
 Vector ShapeTraits<Tweedie>::shape_gradient(const FitContext<Tweedie>& ctx, const InnerFit& fit,
                                             const Tweedie& f, const PenaltyPieces& pc) {
-  const double resid = static_cast<double>(ctx.y.size()) - static_cast<double>(ctx.null_space_dim);
-  return analytic_shape_score_gradient(f, f.estimate_p, ctx.y, fit.mu, weights_of(ctx), pc.dp,
-                                       resid);
+  const std::size_t n = ctx.y.size();
+  const double resid = static_cast<double>(n) - static_cast<double>(ctx.null_space_dim);
+  const std::span<const double> w = weights_of(ctx);
+  Vector g = analytic_shape_score_gradient(f, f.estimate_p, ctx.y, fit.mu, w, pc.dp, resid);
+  if (f.estimate_p) {
+    // ½∂log|H|/∂p = ½tr(H⁻¹XᵀW_pX), W_p,i = ∂W_i/∂p = −ln μ'_i·w_i·μ'_i^(2−p).
+    const Working<Tweedie> work{f};
+    Vector wp(n);
+    for (std::size_t i = 0; i < n; ++i)
+      wp[i] = -std::log(floor_at(fit.mu[i], kWorkFloor)) *
+              work.fisher_weight(fit.mu[i], w.empty() ? 1.0 : w[i]);
+    const Matrix a = xtwx(ctx.x.view(), wp.data());
+    g[1] += 0.5 * frobenius_dot(pc.h_inv, a) * ((f.p - 1.0) * (2.0 - f.p));
+  }
+  return g;
 }
 
 void ShapeTraits<Tweedie>::pin_shape(const Tweedie& base, std::span<const double> tail,

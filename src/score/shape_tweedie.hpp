@@ -4,13 +4,15 @@
 //
 // φ divides the penalized deviance; ls = Σ_i w_i·ls(y_i) (family/tweedie.hpp,
 // prior weights as frequency weights); H = XᵀWX + S_λ with the Fisher
-// weights w_i·μ_i^(2−p). The shape gradient is the analytic one at the fit's
-// means (analytic_shape_score_gradient); the ρ-gradient leaves out the change
-// of the weights with ρ, and the Hessian is formed from differences of
-// gradients. Where p sits at or past its bound and the gradient points out
-// of the interval, the p entry of the gradient and the p row and column of
-// the Hessian are zero, so the search stays at the bound and may converge
-// there.
+// weights W_i = w_i·μ_i^(2−p). The shape gradient holds the fit's means: the
+// analytic gradient of D_p/(2φ) − ls − (Mp/2)·ln φ
+// (analytic_shape_score_gradient) plus, for p, the change of ½log|H| with
+// the weights, ½tr(H⁻¹Xᵀdiag(∂W/∂p)X), ∂W_i/∂p = −ln μ_i·W_i. (Without that
+// term the fitted p moved with the units of y: the term grows with ln μ.)
+// The ρ-gradient leaves out the change of the weights with ρ, and the
+// Hessian is formed from differences of gradients. Where p sits at or past its bound and the
+// gradient points out of the interval, the p entry of the gradient and the p row and column of the
+// Hessian are zero, so the search stays at the bound and may converge there.
 //
 // Units: y → c·y (μ → c·μ) leaves p, moves φ and the optimal λ by c^(2−p)
 // and shifts V by Σ_{y_i>0} w_i·ln c. The log φ box is centred on the log

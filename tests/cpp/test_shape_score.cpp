@@ -133,6 +133,13 @@ TEST(ShapeScore, WeightsCountAsRepeatedRows) {
   for (double& v : yt) v += 0.3 * td(rng);
   expect_weights_repeat_rows(tdist_identity(5.0, 1.0), yt, pr,
                              Vector{0.5, 1.0, std::log(0.09), 0.5}, "tdist");
+  // Tweedie: counts of gamma amounts, many zeros.
+  Vector yw = testing::poisson_draws(testing::signal(pr, 0.7, 0.0), 9);
+  const Vector g = testing::gamma_draws(Vector(yw.size(), 1.0), 2.0, 10);
+  for (std::size_t i = 0; i < yw.size(); ++i) yw[i] *= g[i];
+  Tweedie tw = tweedie_log(1.5, 1.0);
+  tw.estimate_p = true;
+  expect_weights_repeat_rows(tw, yw, pr, Vector{0.5, 1.0, std::log(1.2), 0.3}, "tweedie");
 }
 
 }  // namespace
