@@ -7,6 +7,7 @@
 
 #include "derivative_check.hpp"
 #include "family/families.hpp"
+#include "inner/pirls_shape.hpp"
 #include "inner_problems.hpp"
 #include "score/ift_hessian.hpp"
 #include "score/shape_score.hpp"
@@ -140,6 +141,37 @@ TEST(ShapeScore, WeightsCountAsRepeatedRows) {
   Tweedie tw = tweedie_log(1.5, 1.0);
   tw.estimate_p = true;
   expect_weights_repeat_rows(tw, yw, pr, Vector{0.5, 1.0, std::log(1.2), 0.3}, "tweedie");
+}
+
+// The negative binomial fit at given θ iterates on the observed information
+// and stops at the stationary point of its penalized deviance:
+// Xᵀ∂D/∂η + 2S_λβ = 0 with ∂D_i/∂η_i = −2w_i(y_i − μ_i)θ/(θ + μ_i).
+TEST(ShapeScore, NegativeBinomialFitIsStationary) {
+  const Problem pr = bump_problem(400, 2, 5, 43);
+  const Vector y = testing::poisson_draws(testing::signal(pr, 0.8, 1.0), 12);
+  Vector w(y.size());
+  for (std::size_t i = 0; i < w.size(); ++i) w[i] = 0.5 + static_cast<double>(i % 3);
+  const auto ctx = make_fit_context(pr.design, y, std::optional<Vector>(w), negbin_log(1.0),
+                                    InnerOptions{100, 1e-13, 10});
+  const Vector rho{0.5, 2.0};
+  for (const double theta : {0.5, 3.0, 1e3}) {
+    const InnerFit fit = pirls_shape(ctx, negbin_log(theta), rho).value();
+    EXPECT_TRUE(fit.converged) << theta;
+    const Matrix& x = pr.design.x;
+    const std::size_t p = x.cols();
+    Vector g(p, 0.0);
+    double scale = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      const double d = -2.0 * w[i] * (y[i] - fit.mu[i]) * theta / (theta + fit.mu[i]);
+      for (std::size_t a = 0; a < p; ++a) g[a] += d * x(i, a);
+      scale += std::fabs(d);
+    }
+    for (std::size_t j = 0; j < rho.size(); ++j)
+      for (std::size_t a = 0; a < p; ++a)
+        for (std::size_t b = 0; b < p; ++b)
+          g[a] += 2.0 * std::exp(rho[j]) * pr.design.penalties[j](a, b) * fit.beta[b];
+    for (std::size_t a = 0; a < p; ++a) EXPECT_NEAR(g[a], 0.0, 1e-8 * scale) << theta << " " << a;
+  }
 }
 
 }  // namespace
