@@ -35,6 +35,8 @@ namespace quelt {
 
 template <>
 struct Working<TDist> {
+  // The weights do not depend on μ: the loop forms XᵀWX once.
+  static constexpr bool kWeightsFixed = true;
   explicit Working(const TDist& f)
       : nu(f.nu),
         sigma2(f.sigma2),
