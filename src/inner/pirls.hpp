@@ -52,6 +52,17 @@ template <class Family>
 Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                        const std::optional<Vector>& beta0 = std::nullopt);
 
+// The loop behind pirls with the family value, the working quantities and
+// the iteration limit given: `family` supplies the starting means, `work`
+// (the interface of Working<Family>: link, pair, unit_deviance, dw_deta) the
+// rows of every pass. pirls(ctx, S, β₀) is pirls_run(ctx, ctx.family,
+// Working<Family>{ctx.family}, S, β₀, ctx.inner_options.max_iter). Defined
+// in inner/pirls_loop.hpp for the files that instantiate it.
+template <class Family, class Work>
+Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, const Work& work,
+                           Matrix s_lambda, const std::optional<Vector>& beta0,
+                           std::size_t max_iter);
+
 // Most halvings of one step: 2⁻¹⁰⁰ of a step is far below the resolution
 // of any coefficient, so a trial still rejected then never will be accepted.
 inline constexpr std::size_t kPirlsMaxHalvings = 100;
