@@ -156,6 +156,7 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                   "pirls: eta_start has neither n entries nor one");
   const std::size_t max_iter = ctx.inner_options.max_iter;
   const double tol = ctx.inner_options.tol;
+  const double d_floor = deviance_floor(ctx);
 
   // The start: η from eta_start, from Xβ₀ of a warm start, or g(initial
   // μ(y)); the same pass gives μ, D, the working pair (w, z) and the XᵀWX,
@@ -220,7 +221,7 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
       return trial.deviance + quadratic_form(s_lambda, beta_new);
     };
     double p_new = evaluate();
-    const double theta = pirls_step_allowance(p_old);
+    const double theta = pirls_step_allowance(p_old, d_floor);
     const bool first = k == 0;
     bool reject = pirls_reject_trial(first, p_old, theta, p_new, trial.finite);
     for (std::size_t halvings = 0; reject && halvings < kPirlsMaxHalvings; ++halvings) {
@@ -234,13 +235,13 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
       break;
     }
 
-    // Accept, then test the relative change |D_old − D_new| / |D_old| of
-    // the deviance (kDevianceChangeFloor keeps a zero D_old finite).
+    // Accept, then test the relative change |D_old − D_new| / (|D_old| + f)
+    // of the deviance, f = deviance_floor.
     const double d_new = trial.deviance;
     beta = std::move(beta_new);
     std::swap(cur, trial);
     chol = std::move(l_new);
-    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + kDevianceChangeFloor);
+    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + d_floor);
     if (k >= 1 && rel < tol) {
       d_old = d_new;
       iterations = k + 1;

@@ -323,6 +323,84 @@ TEST(Pirls, ConvergedFitIsStationaryForThePenalizedDeviance) {
   EXPECT_EQ(r.x->ptr, ctx.x.data());  // a view of the context's matrix, not a copy
 }
 
+// The deviance floor is the deviance's own units: under y → c·y and
+// w → c·w it moves by the factor the deviance of any fit moves by.
+template <class F>
+void check_floor_follows_the_deviance(const char* name, bool y_has_units) {
+  const Problem pr = bump_problem(60, 1, 4, 3);
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(0.2, 0.8);
+  Vector y(60), mu(60), w(60);
+  for (std::size_t i = 0; i < 60; ++i) {
+    y[i] = u(rng);
+    mu[i] = u(rng);
+    w[i] = 4.0 * u(rng);
+  }
+  auto deviance = [](const Vector& yy, const Vector& mm, const Vector& ww) {
+    const Working<F> work{F{}};
+    double d = 0.0;
+    for (std::size_t i = 0; i < yy.size(); ++i) d += ww[i] * work.unit_deviance(yy[i], mm[i]);
+    return d;
+  };
+  auto scaled = [](const Vector& v, double c) {
+    Vector r = v;
+    for (double& e : r) e *= c;
+    return r;
+  };
+  const double d0 = deviance(y, mu, w);
+  const double f0 = deviance_floor(context_for<F>(pr, y, w));
+  for (double c : {1e-80, 1e-7, 3.0, 1e9, 1e80}) {
+    const double dw = deviance(y, mu, scaled(w, c));
+    EXPECT_NEAR(deviance_floor(context_for<F>(pr, y, scaled(w, c))) / f0, dw / d0, 1e-12 * dw / d0)
+        << name << " weights c=" << c;
+    if (!y_has_units) continue;
+    const double dy = deviance(scaled(y, c), scaled(mu, c), w);
+    EXPECT_NEAR(deviance_floor(context_for<F>(pr, scaled(y, c), w)) / f0, dy / d0, 1e-12 * dy / d0)
+        << name << " y c=" << c;
+  }
+}
+
+TEST(Pirls, DevianceFloorFollowsTheUnitsOfTheDeviance) {
+  check_floor_follows_the_deviance<Poisson>("poisson", true);
+  check_floor_follows_the_deviance<GammaLog>("gamma_log", true);
+  check_floor_follows_the_deviance<GammaInverse>("gamma_inverse", true);
+  check_floor_follows_the_deviance<InverseGaussian>("inverse_gaussian", true);
+  check_floor_follows_the_deviance<Bernoulli>("bernoulli", false);
+}
+
+// A constant response is fitted exactly; its deviance is rounding noise, yet
+// the loop ends converged in any units of y and of the weights (λ taken in
+// the units of the weights w·W(ȳ), as the fit of the data in other units).
+// Responses far below the starting means' floors (0.1 and 0.001) need more
+// than the iteration limit to get there from the start, so c stops at 1e-6.
+template <class F>
+void check_constant_response_converges(const char* name) {
+  const Problem pr = bump_problem(150, 2, 5, 5);
+  for (double c : {1e-6, 1.0, 1e12, 1e80}) {
+    for (double wc : {1.0, 1e-30, 1e30}) {
+      const Vector y(150, 2.5 * c);
+      auto ctx = context_for<F>(pr, y, Vector(150, wc));
+      ctx.inner_options.tol = 1e-9;
+      const double units = std::log(Working<F>{F{}}.fisher_weight(y[0], wc));
+      for (double rho : {-5.0, 5.0, 15.0}) {
+        auto r = pirls(ctx, penalty_at(ctx, rho + units));
+        ASSERT_TRUE(r.ok()) << name;
+        EXPECT_TRUE(r.value().converged) << name << " c=" << c << " w=" << wc << " rho=" << rho;
+        for (std::size_t i = 0; i < 150; ++i)
+          ASSERT_NEAR(r.value().mu[i], y[i], 1e-5 * y[i]) << name << " c=" << c << " w=" << wc;
+      }
+    }
+  }
+}
+
+TEST(Pirls, ConstantResponseConvergesInAnyUnits) {
+  check_constant_response_converges<Poisson>("poisson");
+  check_constant_response_converges<QuasiPoisson>("quasipoisson");
+  check_constant_response_converges<GammaLog>("gamma_log");
+  check_constant_response_converges<GammaInverse>("gamma_inverse");
+  check_constant_response_converges<InverseGaussian>("inverse_gaussian");
+}
+
 TEST(Pirls, ExitsAndStartingPoints) {
   const Problem pr = bump_problem(120, 1, 4, 21);
   const Vector f = testing::signal(pr, 0.5, 0.2);

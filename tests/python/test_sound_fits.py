@@ -75,14 +75,35 @@ def test_data_without_a_sound_fit_are_refused(call, words):
 
 # --- Gaussian fits in the data's own units ------------------------------------
 
-@pytest.mark.parametrize("level", [0.0, 5.0, -3e7])
-def test_constant_response_gives_the_constant_fit(level):
-    m = quelt.fit("gaussian", X, np.full(200, level))
+# A constant response of every family that allows it, zero included where
+# the family does, in ordinary and extreme units.
+CONSTANT = ([("gaussian", v) for v in (0.0, 5.0, -3e7)]
+            + [(f, v) for f in ("poisson", "quasipoisson") for v in (0.0, 3.0, 1e12)]
+            + [(f, v) for f in ("gamma", "Gamma", "inverse_gaussian") for v in (0.37, 7.0, 1e12)])
+VARIANCE_POWER = {"gaussian": 0, "quasipoisson": 1, "gamma": 2, "Gamma": 2, "inverse_gaussian": 3}
+
+
+@pytest.mark.parametrize("family, level", CONSTANT)
+@pytest.mark.parametrize("weighted", [False, True])
+def test_constant_response_gives_the_constant_fit(family, level, weighted):
+    w = W if weighted else None
+    m = quelt.fit(family, X, np.full(200, level), weights=w)
     assert m.converged
     assert np.isfinite(m.reml_value)
-    np.testing.assert_array_equal(m.predict(X), np.full(200, level))
-    # the scale sits at its floor, 1e-8 of the response's level (or of 1)
-    assert 0.0 < m.scale <= 1e-8 * max(level * level, 1.0) * (1 + 1e-12)
+    if family == "gaussian":
+        np.testing.assert_array_equal(m.predict(X), np.full(200, level))
+    else:
+        np.testing.assert_allclose(m.predict_response(X), level, rtol=1e-5, atol=1e-10)
+    if family == "poisson":
+        assert m.scale == 1.0
+        return
+    # the scale sits at its floor, 1e-8 of the response's own dispersion
+    # w̄·ȳ²/V(ȳ) (of w̄ for a zero response)
+    wbar = 1.0 if w is None else W.mean()
+    unit = level ** (2 - VARIANCE_POWER[family]) if level != 0.0 else 1.0
+    if family == "gaussian":
+        unit = max(level * level, 1.0)
+    assert 0.0 < m.scale <= 1e-8 * wbar * unit * (1 + 1e-9)
 
 
 @pytest.mark.parametrize("shift", [-1e10, -1e4, 1e3, 1e6, 1e10])
