@@ -30,7 +30,6 @@
 #include "inner/fit_context.hpp"
 #include "inner/inner_fit.hpp"
 #include "inner/weighted_moments.hpp"
-#include "inner/working.hpp"
 
 namespace quelt {
 
@@ -76,14 +75,14 @@ inline constexpr double kDevianceFloorRel = 1e-6;
 // f when no row has positive weight: a zero D_old still gives a finite ratio.
 inline constexpr double kDevianceFloorNoData = 1e-30;
 
-// f from the context's weighted moments of y; kDevianceFloorRel·Σw when
-// u(ȳ) is not a positive number (a zero response of the log-link
-// families, which has no units).
-template <class Family>
-double deviance_floor(const FitContext<Family>& ctx) {
-  const WeightedMoments& m = ctx.moments;
+// f from the weighted moments of y and the family's working quantities
+// (u = work.deviance_unit); kDevianceFloorRel·Σw when u(ȳ) is not a
+// positive number (a zero response of the log-link families, which has no
+// units).
+template <class W>
+double deviance_floor(const WeightedMoments& m, const W& work) {
   const double sum_w = m.mean_weight * static_cast<double>(m.n_obs);
-  const double level = sum_w * Working<Family>{ctx.family}.deviance_unit(m.mean);
+  const double level = sum_w * work.deviance_unit(m.mean);
   if (level > 0.0 && std::isfinite(level)) return kDevianceFloorRel * level;
   if (sum_w > 0.0 && std::isfinite(sum_w)) return kDevianceFloorRel * sum_w;
   return kDevianceFloorNoData;

@@ -156,7 +156,7 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                   "pirls: eta_start has neither n entries nor one");
   const std::size_t max_iter = ctx.inner_options.max_iter;
   const double tol = ctx.inner_options.tol;
-  const double d_floor = deviance_floor(ctx);
+  const double d_floor = deviance_floor(ctx.moments, work);
 
   // The start: η from eta_start, from Xβ₀ of a warm start, or g(initial
   // μ(y)); the same pass gives μ, D, the working pair (w, z) and the XᵀWX,
