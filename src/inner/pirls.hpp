@@ -9,8 +9,9 @@
 // pirls_step_allowance(P_old, f). The loop ends converged when the relative
 // change of D between two accepted iterates, |ΔD| / (|D_old| + f), is below
 // InnerOptions::tol (never in the first iteration); f = deviance_floor is
-// the data-relative level of the deviance's rounding noise. It ends unconverged at the iteration
-// limit or when halving fails, and returns the last accepted iterate.
+// the data-relative level of the deviance's rounding noise. It ends
+// unconverged at the iteration limit or when halving fails, and returns the
+// last accepted iterate.
 //
 // Instantiated for the parameterless iterative families: Bernoulli,
 // QuasiBinomial, Poisson, QuasiPoisson, GammaLog, GammaInverse and

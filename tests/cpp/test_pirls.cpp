@@ -323,56 +323,6 @@ TEST(Pirls, ConvergedFitIsStationaryForThePenalizedDeviance) {
   EXPECT_EQ(r.x->ptr, ctx.x.data());  // a view of the context's matrix, not a copy
 }
 
-template <class F>
-double floor_of(const Problem& pr, const Vector& y, const Vector& w) {
-  return deviance_floor(context_for<F>(pr, y, w).moments, Working<F>{F{}});
-}
-
-// The deviance floor is the deviance's own units: under y → c·y and
-// w → c·w it moves by the factor the deviance of any fit moves by.
-template <class F>
-void check_floor_follows_the_deviance(const char* name, bool y_has_units) {
-  const Problem pr = bump_problem(60, 1, 4, 3);
-  std::mt19937_64 rng(7);
-  std::uniform_real_distribution<double> u(0.2, 0.8);
-  Vector y(60), mu(60), w(60);
-  for (std::size_t i = 0; i < 60; ++i) {
-    y[i] = u(rng);
-    mu[i] = u(rng);
-    w[i] = 4.0 * u(rng);
-  }
-  auto deviance = [](const Vector& yy, const Vector& mm, const Vector& ww) {
-    const Working<F> work{F{}};
-    double d = 0.0;
-    for (std::size_t i = 0; i < yy.size(); ++i) d += ww[i] * work.unit_deviance(yy[i], mm[i]);
-    return d;
-  };
-  auto scaled = [](const Vector& v, double c) {
-    Vector r = v;
-    for (double& e : r) e *= c;
-    return r;
-  };
-  const double d0 = deviance(y, mu, w);
-  const double f0 = floor_of<F>(pr, y, w);
-  for (double c : {1e-80, 1e-7, 3.0, 1e9, 1e80}) {
-    const double dw = deviance(y, mu, scaled(w, c));
-    EXPECT_NEAR(floor_of<F>(pr, y, scaled(w, c)) / f0, dw / d0, 1e-12 * dw / d0)
-        << name << " weights c=" << c;
-    if (!y_has_units) continue;
-    const double dy = deviance(scaled(y, c), scaled(mu, c), w);
-    EXPECT_NEAR(floor_of<F>(pr, scaled(y, c), w) / f0, dy / d0, 1e-12 * dy / d0)
-        << name << " y c=" << c;
-  }
-}
-
-TEST(Pirls, DevianceFloorFollowsTheUnitsOfTheDeviance) {
-  check_floor_follows_the_deviance<Poisson>("poisson", true);
-  check_floor_follows_the_deviance<GammaLog>("gamma_log", true);
-  check_floor_follows_the_deviance<GammaInverse>("gamma_inverse", true);
-  check_floor_follows_the_deviance<InverseGaussian>("inverse_gaussian", true);
-  check_floor_follows_the_deviance<Bernoulli>("bernoulli", false);
-}
-
 // A constant response is fitted exactly; its deviance is rounding noise, yet
 // the loop ends converged in any units of y and of the weights (λ taken in
 // the units of the weights w·W(ȳ), as the fit of the data in other units).

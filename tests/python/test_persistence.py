@@ -245,26 +245,15 @@ def tps_linear_predictor(x, length):
 class TestThinPlateLength:
     X = np.random.default_rng(4).uniform(-1.0, 3.0, size=(25, 2))
 
-    def test_version_two_reads_with_length_one_and_writes_version_three(self):
-        old = load(tps_model_bytes(None, 2))
-        np.testing.assert_allclose(old.predict(self.X), tps_linear_predictor(self.X, 1.0),
+    # (stored length, format version, length the predictions use): version 2
+    # has no length and reads with 1, the plain distances it was fitted with
+    @pytest.mark.parametrize("stored, version, used", [(None, 2, 1.0), (1.0, 3, 1.0), (2.5, 3, 2.5)])
+    def test_predictions_measure_distances_in_the_stored_length(self, stored, version, used):
+        m = load(tps_model_bytes(stored, version))
+        np.testing.assert_allclose(m.predict(self.X), tps_linear_predictor(self.X, used),
                                    rtol=1e-13, atol=1e-13)
-        # exactly the model stored with length 1 in today's layout
-        assert old.serialize() == tps_model_bytes(1.0, 3)
-        now = load(tps_model_bytes(1.0, 3))
-        np.testing.assert_array_equal(bits(old.predict(self.X)), bits(now.predict(self.X)))
-
-    def test_stored_length_sets_the_unit_of_distance(self):
-        m = load(tps_model_bytes(2.5, 3))
-        np.testing.assert_allclose(m.predict(self.X), tps_linear_predictor(self.X, 2.5),
-                                   rtol=1e-13, atol=1e-13)
-
-    @pytest.mark.parametrize("length", [0.0, -1.0, float("inf"), float("nan")])
-    def test_length_that_is_not_finite_and_positive_is_refused(self, length):
-        with pytest.raises(ValueError) as e:
-            load(tps_model_bytes(length, 3))
-        assert str(e.value).startswith(PREFIX + "inconsistent model: ")
-        assert "length" in str(e.value) and "finite and positive" in str(e.value)
+        # written back in today's layout, the length appended
+        assert m.serialize() == tps_model_bytes(used, 3)
 
     def test_fitted_thin_plate_model_round_trips_bit_for_bit(self):
         rng = np.random.default_rng(9)
