@@ -176,6 +176,7 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
   check_invariant(!ctx.eta_start || ctx.eta_start->size() == n || ctx.eta_start->size() == 1,
                   "pirls: eta_start has neither n entries nor one");
   const double tol = ctx.inner_options.tol;
+  const double d_floor = deviance_floor(ctx.moments, work);
 
   // The start: η from eta_start, from Xβ₀ of a warm start, or g(initial
   // μ(y)); the same pass gives μ, D, the working pair (w, z) and the XᵀWX,
@@ -246,7 +247,7 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
       return trial.deviance + quadratic_form(s_lambda, beta_new);
     };
     double p_new = evaluate();
-    const double theta = pirls_step_allowance(p_old);
+    const double theta = pirls_step_allowance(p_old, d_floor);
     const bool first = k == 0;
     bool reject = pirls_reject_trial(first, p_old, theta, p_new, trial.finite);
     for (std::size_t halvings = 0; reject && halvings < kPirlsMaxHalvings; ++halvings) {
@@ -260,13 +261,13 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
       break;
     }
 
-    // Accept, then test the relative change |D_old − D_new| / |D_old| of
-    // the deviance (kDevianceChangeFloor keeps a zero D_old finite).
+    // Accept, then test the relative change |D_old − D_new| / (|D_old| + f)
+    // of the deviance, f = deviance_floor.
     const double d_new = trial.deviance;
     beta = std::move(beta_new);
     pirls_detail::swap_states(cur, trial);
     chol = std::move(l_new);
-    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + kDevianceChangeFloor);
+    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + d_floor);
     if (k >= 1 && rel < tol) {
       d_old = d_new;
       iterations = k + 1;
