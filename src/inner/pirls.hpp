@@ -116,7 +116,7 @@ inline bool pirls_row_finite(double eta, double mu, double unit_deviance) {
 // The step rule, true rejects the trial (halve again): a non-finite p_new or
 // a trial with a non-finite row is rejected; in the first iteration
 // everything else is accepted, later the trial is rejected exactly when
-// p_new − p_old > theta (theta = pirls_step_allowance(p_old) in the loop).
+// p_new − p_old > theta (theta = pirls_step_allowance(p_old, f) in the loop).
 inline bool pirls_reject_trial(bool first, double p_old, double theta, double p_new,
                                bool rows_finite) {
   if (!std::isfinite(p_new) || !rows_finite) return true;
