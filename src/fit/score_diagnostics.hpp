@@ -1,0 +1,69 @@
+// The shape-family score at a joint point θ = [ρ, t] chosen by the caller,
+// with the additive parts it is made of: one refit, no outer search.
+//
+// The design is additive over cubic regression splines, term i a spline of
+// column i of x with basis size k_per_term[i]; T is its number of penalties
+// (one per term) and ρ = θ[0..T). The refit and the score are those of the
+// shape-family fits (score/shape_score.hpp), at the inner tolerance those
+// fits search with and without prior weights, so at the point where a fit of
+// the same design ended the score reproduces its reml_value:
+//
+//   V = ½log|H| + D_p/(2φ) − (Mp/2)·ln(2πφ) − ½log|S_λ|₊ − ls,
+//   D_p = D + Σ_j λ_j·b_j,   b_j = βᵀS_jβ,   λ_j = exp(ρ_j),
+//
+// φ the family's dispersion (1 when the scale sits inside the deviance),
+// log|S_λ|₊ = Σ_j (ln pdet_j + c_j·ρ_j) with the family's rank counts c_j,
+// log|H| the family's (the inner fit's factor unless the family forms its
+// own) and ls its saturated log-likelihood.
+//
+// Checks, each an InvalidParameter error, in this order: the row counts of
+// x and y ("x and y must have the same number of rows; got x.nrows()={},
+// y.len()={}"), the design build (its own errors), the length of θ (the
+// family's message below), every entry of θ finite ("theta must be finite;
+// got theta={} at index {}"), then the responses as the family's fit checks
+// them (fit/shape_checks.hpp). The refit's error is returned unchanged.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "core/error.hpp"
+#include "core/matrix.hpp"
+
+namespace quelt {
+
+// The score at one point and its parts.
+struct ScoreDiagnostic {
+  double score = 0.0;
+  Vector beta;  // p: refit coefficients
+  Vector eta;   // n: Xβ
+  Vector mu;    // n: the means
+  double deviance = 0.0;
+  double bsb_total = 0.0;  // Σ_j λ_j·b_j
+  Vector bsb_per_term;     // b_j, not multiplied by λ_j
+  double dp = 0.0;         // D + bsb_total
+  double log_det_h = 0.0;
+  double log_det_lambda_s = 0.0;  // log|S_λ|₊
+  double ls = 0.0;
+  // The decoded shape values: Tweedie (φ, p), scaled t (ν, σ²).
+  Vector shape;
+  std::size_t null_space_dim = 0;  // Mp
+  std::size_t iterations = 0;      // of the refit
+  bool converged = false;          // of the refit
+};
+
+// Tweedie with log link; θ = [ρ_1..ρ_T, log φ, p_t] with φ = exp(log φ) and
+// p = 1 + 1/(1 + exp(−p_t)) held to [1.05, 1.95]. Length message:
+// "evaluate_reml_at_tweedie expects theta=[ρ_1..ρ_T, log_φ, p_transform]
+// (length {T + 2}); got {len}".
+Result<ScoreDiagnostic> tweedie_score_diagnostic(MatrixView x, Vector y,
+                                                 std::span<const double> theta,
+                                                 std::span<const std::size_t> k_per_term);
+
+// Scaled t with identity link; θ = [ρ_1..ρ_T, log σ², log(ν − 2)]. Length
+// message: "evaluate_reml_at_scat expects theta=[ρ_1..ρ_T, log_σ², log(ν-2)]
+// (length {T + 2}); got {len}".
+Result<ScoreDiagnostic> scat_score_diagnostic(MatrixView x, Vector y, std::span<const double> theta,
+                                              std::span<const std::size_t> k_per_term);
+
+}  // namespace quelt
