@@ -1,5 +1,6 @@
 #include "fit/score_diagnostics.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -23,11 +24,19 @@ namespace quelt {
 
 namespace {
 
-// The rows of x and y agree, then the design of one cubic regression spline
+// The smallest Tweedie dispersion a diagnostic refits at. The saturated
+// log-likelihood's series sums a multiple of √j₀ terms per observation, j₀ =
+// y^(2−p)/((2−p)φ): a log φ far below the data's dispersion would take hours
+// (at φ = 1e-9, 7 s for 200 counts; the series' own floor 1e-12 is 30 times
+// slower still).
+constexpr double kDiagnosticMinPhi = 1e-6;
+
+// The rows of x and y agree and there are some, then the design of one cubic regression spline
 // per column.
 Result<ModelDesign> spline_design(MatrixView x, std::size_t y_len,
                                   std::span<const std::size_t> k_per_term) {
   QUELT_CHECK_OK(check_data_lengths(x.rows, y_len, std::nullopt));
+  QUELT_CHECK_OK(check_has_rows(x.rows));
   std::vector<TermSpec> terms;
   terms.reserve(k_per_term.size());
   for (std::size_t i = 0; i < k_per_term.size(); ++i)
@@ -49,42 +58,67 @@ Status check_theta_finite(std::span<const double> theta) {
   return ok_status();
 }
 
+// A decoded shape value that over- or underflowed: the score there is not a
+// number.
+Status check_decoded(double v, const char* what, std::span<const double> theta, std::size_t i) {
+  if (v > 0.0 && std::isfinite(v)) return ok_status();
+  return QueltError::invalid_parameter(std::string(what) +
+                                       " must be a positive finite number; got theta[" +
+                                       fmt_uint(i) + "]=" + fmt_float(theta[i]));
+}
+
+// The family value at θ's shape coordinates, as the fits decode it, with
+// Tweedie's φ held at or above kDiagnosticMinPhi.
+Result<Tweedie> decoded_tweedie(std::span<const double> theta, std::size_t m) {
+  Tweedie base = tweedie_log(1.5, 1.0);
+  base.estimate_p = true;
+  Tweedie f = ShapeTraits<Tweedie>::decode(base, theta.subspan(m));
+  f.phi = std::max(f.phi, kDiagnosticMinPhi);
+  QUELT_CHECK_OK(check_decoded(f.phi, "φ = exp(log_φ)", theta, m));
+  return f;
+}
+Result<TDist> decoded_tdist(std::span<const double> theta, std::size_t m) {
+  const TDist f = ShapeTraits<TDist>::decode(tdist_identity(5.0, 1.0), theta.subspan(m));
+  QUELT_CHECK_OK(check_decoded(f.sigma2, "σ² = exp(log_σ²)", theta, m));
+  QUELT_CHECK_OK(check_decoded(f.nu, "ν = 2 + exp(log(ν-2))", theta, m + 1));
+  return f;
+}
+
 Vector shape_values(const Tweedie& f) { return {f.phi, f.p}; }
 Vector shape_values(const TDist& f) { return {f.nu, f.sigma2}; }
 
-// The refit at θ on the design and the score with its parts, the family's
-// shape values decoded from θ's tail on top of `base`.
+// The refit at ρ = θ[0..m) with the family value `family` on the design, and
+// the score with its parts.
 template <class F>
 Result<ScoreDiagnostic> diagnose(ModelDesign design, Vector y, std::span<const double> theta,
-                                 F base) {
+                                 const F& family) {
   using Traits = ShapeTraits<F>;
-  FitContext<F> ctx =
-      make_fit_context<F>(std::move(design), std::move(y), std::nullopt, std::move(base),
-                          InnerOptions{50, Traits::kOptimisationTol, 10});
+  FitContext<F> ctx = make_fit_context<F>(std::move(design), std::move(y), std::nullopt, family,
+                                          InnerOptions{50, Traits::kOptimisationTol, 10});
   const std::size_t m = ctx.m();
-  QUELT_TRY(ThetaRefit<F> r, refit_at_theta(ctx, theta));
   const std::span<const double> rho = theta.first(m);
-  const PenaltyPieces pc = penalty_pieces(ctx, r.fit, rho, false);
+  QUELT_TRY(InnerFit fit, Traits::inner_fit(ctx, family, rho));
+  const PenaltyPieces pc = penalty_pieces(ctx, fit, rho, false);
 
   ScoreDiagnostic d;
-  d.score = laml_score(ctx, r.fit, r.family, rho, pc);
-  d.deviance = r.fit.deviance;
+  d.score = laml_score(ctx, fit, family, rho, pc);
+  d.deviance = fit.deviance;
   d.bsb_total = pc.bsb_total;
   d.bsb_per_term = pc.bsb;
   d.dp = pc.dp;
-  if constexpr (requires { Traits::log_det_h(ctx, r.fit, r.family, rho); })
-    d.log_det_h = Traits::log_det_h(ctx, r.fit, r.family, rho);
+  if constexpr (requires { Traits::log_det_h(ctx, fit, family, rho); })
+    d.log_det_h = Traits::log_det_h(ctx, fit, family, rho);
   else
-    d.log_det_h = log_det_from_cholesky(r.fit.chol);
+    d.log_det_h = log_det_from_cholesky(fit.chol);
   d.log_det_lambda_s = pc.log_det_s.value;
-  d.ls = Traits::saturated_loglik(ctx, r.family);
-  d.shape = shape_values(r.family);
+  d.ls = Traits::saturated_loglik(ctx, family);
+  d.shape = shape_values(family);
   d.null_space_dim = ctx.null_space_dim;
-  d.iterations = r.fit.iterations;
-  d.converged = r.fit.converged;
-  d.beta = std::move(r.fit.beta);
-  d.eta = std::move(r.fit.eta);
-  d.mu = std::move(r.fit.mu);
+  d.iterations = fit.iterations;
+  d.converged = fit.converged;
+  d.beta = std::move(fit.beta);
+  d.eta = std::move(fit.eta);
+  d.mu = std::move(fit.mu);
   return d;
 }
 
@@ -98,10 +132,9 @@ Result<ScoreDiagnostic> tweedie_score_diagnostic(MatrixView x, Vector y,
       check_theta_length(theta, design.penalties.size() + 2,
                          "evaluate_reml_at_tweedie expects theta=[ρ_1..ρ_T, log_φ, p_transform]"));
   QUELT_CHECK_OK(check_theta_finite(theta));
-  Tweedie base = tweedie_log(1.5, 1.0);
-  base.estimate_p = true;
-  QUELT_CHECK_OK(check_shape_response(base, y));
-  return diagnose(std::move(design), std::move(y), theta, base);
+  QUELT_TRY(const Tweedie family, decoded_tweedie(theta, design.penalties.size()));
+  QUELT_CHECK_OK(check_shape_response(family, y));
+  return diagnose(std::move(design), std::move(y), theta, family);
 }
 
 Result<ScoreDiagnostic> scat_score_diagnostic(MatrixView x, Vector y, std::span<const double> theta,
@@ -111,9 +144,9 @@ Result<ScoreDiagnostic> scat_score_diagnostic(MatrixView x, Vector y, std::span<
       check_theta_length(theta, design.penalties.size() + 2,
                          "evaluate_reml_at_scat expects theta=[ρ_1..ρ_T, log_σ², log(ν-2)]"));
   QUELT_CHECK_OK(check_theta_finite(theta));
-  const TDist base = tdist_identity(5.0, 1.0);
-  QUELT_CHECK_OK(check_shape_response(base, y));
-  return diagnose(std::move(design), std::move(y), theta, base);
+  QUELT_TRY(const TDist family, decoded_tdist(theta, design.penalties.size()));
+  QUELT_CHECK_OK(check_shape_response(family, y));
+  return diagnose(std::move(design), std::move(y), theta, family);
 }
 
 }  // namespace quelt

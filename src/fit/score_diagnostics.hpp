@@ -18,10 +18,13 @@
 //
 // Checks, each an InvalidParameter error, in this order: the row counts of
 // x and y ("x and y must have the same number of rows; got x.nrows()={},
-// y.len()={}"), the design build (its own errors), the length of θ (the
+// y.len()={}"), at least one row ("x has 0 rows; a fit needs at least one
+// row of data"), the design build (its own errors), the length of θ (the
 // family's message below), every entry of θ finite ("theta must be finite;
-// got theta={} at index {}"), then the responses as the family's fit checks
-// them (fit/shape_checks.hpp). The refit's error is returned unchanged.
+// got theta={} at index {}"), every decoded shape value a positive finite
+// number ("{value} must be a positive finite number; got theta[{i}]={}", e.g.
+// "φ = exp(log_φ) must be ..." where exp overflows), then the responses as
+// the family's fit checks them (fit/shape_checks.hpp). The refit's error is returned unchanged.
 #pragma once
 
 #include <cstddef>
@@ -52,8 +55,8 @@ struct ScoreDiagnostic {
   bool converged = false;          // of the refit
 };
 
-// Tweedie with log link; θ = [ρ_1..ρ_T, log φ, p_t] with φ = exp(log φ) and
-// p = 1 + 1/(1 + exp(−p_t)) held to [1.05, 1.95]. Length message:
+// Tweedie with log link; θ = [ρ_1..ρ_T, log φ, p_t] with φ = exp(log φ) held
+// at or above 1e-6 and p = 1 + 1/(1 + exp(−p_t)) held to [1.05, 1.95]. Length message:
 // "evaluate_reml_at_tweedie expects theta=[ρ_1..ρ_T, log_φ, p_transform]
 // (length {T + 2}); got {len}".
 Result<ScoreDiagnostic> tweedie_score_diagnostic(MatrixView x, Vector y,
