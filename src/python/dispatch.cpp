@@ -78,8 +78,12 @@ PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::si
       tw.estimate_p = family.tweedie_estimate_p;
       return wrap_record(fit_shape_family(std::move(d), std::move(yv), std::move(w), tw));
     }
-    case FamilyKind::NegBin:
     case FamilyKind::Ocat:
+      return wrap_record(fit_shape_family(
+          std::move(d), std::move(yv), std::move(w),
+          Ocat{Vector(family.ocat_thresholds.begin(), family.ocat_thresholds.end()),
+               static_cast<std::size_t>(family.ocat_n_cats)}));
+    case FamilyKind::NegBin:
       break;
   }
   no_driver_yet(family);
