@@ -44,7 +44,30 @@ Vector ShapeTraits<Ocat>::shape_gradient(const FitContext<Ocat>& ctx, const Inne
   check_invariant(pc.h_inv.rows() == fit.p, "Ocat shape gradient: pieces without H⁻¹");
   const MatrixView x = ctx.x.view();
   const OcatObsDerivs d = ocat_obs_probs(f, ctx.y, fit.eta, weights_of(ctx));
-  const Vector lev = leverages(x, pc.h_inv);
+  Vector diag(fit.p);
+  for (std::size_t a = 0; a < fit.p; ++a) diag[a] = (*fit.xtwx)(a, a);
+  // ½log|H| moves with the weights through h_i = x_iᵀH⁻¹x_i and through the
+  // factor's ridge ε·s′, s′ = |H_j*j*| the largest diagonal entry (when above
+  // 1): ½ε·tr(H⁻¹)·x_ij*² per unit change of W_i.
+  Vector lev = leverages(x, pc.h_inv);
+  {
+    std::size_t jstar = 0;
+    double best = -1.0;
+    for (std::size_t a = 0; a < fit.p; ++a) {
+      double v = diag[a];
+      for (std::size_t k = 0; k < ctx.m(); ++k) v += pc.lambda[k] * ctx.penalties[k](a, a);
+      if (std::fabs(v) > best) {
+        best = std::fabs(v);
+        jstar = a;
+      }
+    }
+    if (best > 1.0) {
+      double t0 = 0.0;
+      for (std::size_t a = 0; a < fit.p; ++a) t0 += pc.h_inv(a, a);
+      const double c = full_newton_ridge(ctx.m()) * t0;
+      for (std::size_t i = 0; i < n; ++i) lev[i] += c * x(i, jstar) * x(i, jstar);
+    }
+  }
   // dβ_j = −½H⁻¹XᵀC_j for every gap at once, then dη = X·dβ.
   Matrix db = gemm(pc.h_inv.view(), gemm(x.t(), d.dev_theta_eta.view()).view());
   for (double& v : db.storage()) v *= -0.5;
@@ -57,7 +80,13 @@ Vector ShapeTraits<Ocat>::shape_gradient(const FitContext<Ocat>& ctx, const Inne
       h_sum[j] += h * (a * deta(i, j) + d.dev_theta_eta2(i, j));
     }
   }
-  for (std::size_t j = 0; j < s; ++j) g[j] = 0.5 * n_sum[j] + 0.25 * h_sum[j];
+  // β̂ solves ½∇D_p + ridge·β̂ = 0: ½D_p changes through β̂ by −ridge·β̂ᵀdβ_j.
+  const double ridge = iteration_ridge(diag, ctx.m());
+  for (std::size_t j = 0; j < s; ++j) {
+    double bd = 0.0;
+    for (std::size_t a = 0; a < fit.p; ++a) bd += fit.beta[a] * db(a, j);
+    g[j] = 0.5 * n_sum[j] + 0.25 * h_sum[j] - ridge * bd;
+  }
   return g;
 }
 
