@@ -8,6 +8,7 @@
 #include "derivative_check.hpp"
 #include "family/families.hpp"
 #include "family/ocat.hpp"
+#include "fit/shape_driver.hpp"
 #include "inner/full_newton.hpp"
 #include "inner_problems.hpp"
 #include "score/shape_eval.hpp"
@@ -166,6 +167,47 @@ TEST(ShapeOcat, EvaluationAgreesWithItsRefitsAndCountsThem) {
   auto hessian = [&](const Vector& t) { return shape_aware_eval(ctx, t).value().hessian; };
   testing::expect_hessian_matches(gradient, hessian, theta,
                                   {0.05, 0.0, DiffScale::LargestDifference, 1e-4}, "ocat");
+}
+
+// Argument mistakes that reach the driver from C++ are InvalidParameter
+// errors, never broken contracts: too few categories, then the labels row by
+// row, then the count of starting log gaps (reported only once every label
+// has passed).
+TEST(ShapeOcat, DriverChecksItsArgumentsInOrder) {
+  const Problem pr = bump_problem(12, 1, 4, 3);
+  Vector good(12);
+  for (std::size_t i = 0; i < 12; ++i) good[i] = static_cast<double>(1 + i % 3);
+  auto with = [&](std::size_t i, double v) {
+    Vector y = good;
+    y[i] = v;
+    return y;
+  };
+  const std::string range = "Ocat requires y to be an integer in 1..=3; got y=";
+  const std::string count =
+      "Ocat init_theta length must equal n_cats - 2 = 1 (log-gap thresholds between adjacent "
+      "categories above the first); got ";
+  struct Case {
+    Ocat family;
+    Vector y;
+    std::string message;
+  };
+  const Case cases[] = {
+      {Ocat{{}, 2}, good,
+       "Ocat requires n_cats ≥ 3 (≤ 2 levels collapses to Bernoulli — use bernoulli_logit "
+       "instead); got n_cats=2"},
+      {Ocat{{0.0}, 3}, with(4, 0.49), range + "0.49 at row 4"},
+      {Ocat{{0.0}, 3}, with(2, 3.5), range + "3.5 at row 2"},
+      {Ocat{{0.0}, 3}, with(1, std::nan("")), "y must be finite; got y=NaN at row 1"},
+      {Ocat{{0.0, 0.0}, 3}, with(0, 0.0), range + "0 at row 0"},
+      {Ocat{{0.0, 0.0}, 3}, with(0, 2.4), count + "2"},
+      {Ocat{{}, 3}, good, count + "0"},
+  };
+  for (const Case& c : cases) {
+    auto r = fit_shape_family(pr.design, c.y, std::nullopt, c.family);
+    ASSERT_FALSE(r.ok()) << c.message;
+    EXPECT_EQ(r.error().kind, QueltError::Kind::InvalidParameter);
+    EXPECT_EQ(r.error().message, c.message);
+  }
 }
 
 }  // namespace
