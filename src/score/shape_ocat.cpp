@@ -21,7 +21,7 @@ std::span<const double> weights_of(const FitContext<Ocat>& ctx) {
 }  // namespace
 
 Ocat ShapeTraits<Ocat>::decode(const Ocat& base, std::span<const double> tail) {
-  const std::size_t s = shape_count(base);
+  const std::size_t s = gap_count(base);
   check_invariant(tail.size() >= s, "Ocat: the shape tail needs the R − 2 log gaps");
   return Ocat{Vector(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(s)), base.n_cats};
 }
@@ -38,7 +38,7 @@ Vector ShapeTraits<Ocat>::dev_eta3(const FitContext<Ocat>& ctx, const InnerFit& 
 
 Vector ShapeTraits<Ocat>::shape_gradient(const FitContext<Ocat>& ctx, const InnerFit& fit,
                                          const Ocat& f, const PenaltyPieces& pc) {
-  const std::size_t s = shape_count(f), n = ctx.n();
+  const std::size_t s = gap_count(f), n = ctx.n();
   Vector g(s, 0.0);
   if (s == 0) return g;
   check_invariant(pc.h_inv.rows() == fit.p, "Ocat shape gradient: pieces without H⁻¹");
@@ -91,7 +91,7 @@ Vector ShapeTraits<Ocat>::shape_gradient(const FitContext<Ocat>& ctx, const Inne
 }
 
 ShapeStart ShapeTraits<Ocat>::start(const FitContext<Ocat>& ctx, const Ocat& base, double) {
-  const std::size_t s = shape_count(base), n = ctx.n();
+  const std::size_t s = gap_count(base), n = ctx.n();
   ShapeStart st;
   st.tail = base.thresholds;
   st.tail_bounds.assign(s, {-kShapeHalfWidth, kShapeHalfWidth});

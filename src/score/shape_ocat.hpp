@@ -41,9 +41,9 @@ namespace quelt {
 
 template <>
 struct ShapeTraits<Ocat> {
-  static std::size_t shape_count(const Ocat& base) { return base.n_cats > 2 ? base.n_cats - 2 : 0; }
+  // R − 2, the number of log gaps.
+  static std::size_t gap_count(const Ocat& base) { return base.n_cats > 2 ? base.n_cats - 2 : 0; }
   static Ocat decode(const Ocat& base, std::span<const double> tail);
-  static Vector encode(const Ocat& f) { return f.thresholds; }
   // max(r − 1, 1).
   static std::size_t rank_count(std::size_t r) { return r > 1 ? r - 1 : 1; }
   static double dispersion(const Ocat&) { return 1.0; }
@@ -57,7 +57,7 @@ struct ShapeTraits<Ocat> {
   static constexpr ShapeGradient kEvalShapeGradient = ShapeGradient::ScoreDifferences;
   static constexpr ShapeHessian kHessian = ShapeHessian::ImplicitRho;
 
-  static Vector shape_step_caps(const Ocat& base) { return Vector(shape_count(base), 0.5); }
+  static Vector shape_step_caps(const Ocat& base) { return Vector(gap_count(base), 0.5); }
   static constexpr double kOptimisationTol = 1e-8;
   // No scale: the record's scale is 1 and its covariance H⁻¹.
   static double record_scale(const Ocat&) { return 1.0; }
