@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
   // Optional argument: the largest n to run (default 1e5).
   const std::size_t max_n = argc > 1 ? std::stoul(argv[1]) : 100000u;
   const std::size_t k = 20;
-  std::printf("%-8s %-7s %10s %8s %7s %6s %6s %6s %7s %5s  %s\n", "family", "n", "fit [ms]",
-              "XtWX", "ratio", "outer", "trials", "fits", "pirls", "conv", "estimate");
+  std::printf("%-8s %-7s %10s %8s %7s %6s %6s %6s %7s %5s  %s\n", "family", "n", "fit [ms]", "XtWX",
+              "ratio", "outer", "trials", "fits", "pirls", "conv", "estimate");
   for (std::size_t n : {10000u, 100000u}) {
     if (n > max_n) break;
     std::mt19937_64 gen(42);
@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
       const double f = std::sin(6.283185307179586 * x(i, 0));
       yt[i] = f + 0.3 * t4(gen) + (i % 20 == 3 ? 8.0 : 0.0);
       const double mu = std::exp(0.5 + f);
-      const int count = std::poisson_distribution<int>(std::pow(mu, 2.0 - p) / (phi * (2.0 - p)))(gen);
+      const int count =
+          std::poisson_distribution<int>(std::pow(mu, 2.0 - p) / (phi * (2.0 - p)))(gen);
       std::gamma_distribution<double> g(shape, phi * (p - 1.0) * std::pow(mu, p - 1.0));
       for (int c = 0; c < count; ++c) yw[i] += g(gen);
     }

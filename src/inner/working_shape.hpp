@@ -35,6 +35,8 @@ namespace quelt {
 
 template <>
 struct Working<TDist> {
+  // The weights do not depend on μ: the loop forms XᵀWX once.
+  static constexpr bool kWeightsFixed = true;
   explicit Working(const TDist& f)
       : nu(f.nu),
         sigma2(f.sigma2),
@@ -49,6 +51,9 @@ struct Working<TDist> {
   double fisher_weight(double, double wp) const { return wp * unit_weight; }
   double dw_deta(double, double, double) const { return 0.0; }
   double unit_deviance(double y, double mu) const { return tdist_unit_deviance(y, mu, nu, sigma2); }
+  // The t deviance (ν+1)·ln(1 + r²/(νσ²)) has no units: one observation's
+  // share is of order 1 at every level of y.
+  double deviance_unit(double) const { return 1.0; }
 
   double nu, sigma2;
   double s;            // νσ²
@@ -66,6 +71,7 @@ struct TDistObservedWorking {
   }
   double dw_deta(double, double, double) const { return 0.0; }
   double unit_deviance(double y, double mu) const { return tdist_unit_deviance(y, mu, nu, sigma2); }
+  double deviance_unit(double) const { return 1.0; }
 
   double nu, sigma2, s;
 };
@@ -105,6 +111,8 @@ struct Working<NegBin> : LogLinkStart {
     return wp * (mu / u) / u;
   }
   double unit_deviance(double y, double mu) const { return negbin_unit_deviance(y, mu, theta); }
+  // m²/V(m) with V(m) = m + m²/θ.
+  double deviance_unit(double m) const { return m / (1.0 + m / theta); }
 
   double theta;
 };

@@ -42,8 +42,6 @@ NegBin ShapeTraits<NegBin>::decode(const NegBin& base, std::span<const double> t
   return f;
 }
 
-Vector ShapeTraits<NegBin>::encode(const NegBin& f) { return {std::log(f.theta)}; }
-
 double ShapeTraits<NegBin>::saturated_loglik(const FitContext<NegBin>& ctx, const NegBin& f) {
   return negbin_saturated_loglik(ctx.y, f.theta, weights_of(ctx));
 }

@@ -44,10 +44,8 @@ inline constexpr double kNegBinShapeStep = 1e-3;
 
 template <>
 struct ShapeTraits<NegBin> {
-  static std::size_t shape_count(const NegBin&) { return 1; }
   // θ = exp(t₀), with no floor.
   static NegBin decode(const NegBin& base, std::span<const double> tail);
-  static Vector encode(const NegBin& f);
   // max(r, 1).
   static std::size_t rank_count(std::size_t r) { return r > 0 ? r : 1; }
   static double dispersion(const NegBin&) { return 1.0; }

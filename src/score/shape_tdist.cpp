@@ -63,10 +63,6 @@ TDist ShapeTraits<TDist>::decode(const TDist& base, std::span<const double> tail
   return f;
 }
 
-Vector ShapeTraits<TDist>::encode(const TDist& f) {
-  return {std::log(f.sigma2), std::log(f.nu - 2.0)};
-}
-
 double ShapeTraits<TDist>::saturated_loglik(const FitContext<TDist>& ctx, const TDist& f) {
   double wsum = static_cast<double>(ctx.y.size());
   if (ctx.prior_weights)

@@ -35,9 +35,7 @@ namespace quelt {
 
 template <>
 struct ShapeTraits<TDist> {
-  static std::size_t shape_count(const TDist&) { return 2; }
   static TDist decode(const TDist& base, std::span<const double> tail);
-  static Vector encode(const TDist& f);
   // max(r − 1, 1).
   static std::size_t rank_count(std::size_t r) { return r > 1 ? r - 1 : 1; }
   static double dispersion(const TDist&) { return 1.0; }

@@ -8,13 +8,9 @@
 // in penalty order, then the family's s shape coordinates (the "tail").
 //
 // Required members of ShapeTraits<F>:
-//   static std::size_t shape_count(const F& base)
-//       s for the family value the fit starts from.
 //   static F decode(const F& base, std::span<const double> tail)
 //       the family value at the shape coordinates `tail` (s entries); base
 //       supplies what the tail does not hold (a fixed Tweedie power).
-//   static Vector encode(const F& f)
-//       the tail whose decoding is f (the start point).
 //   static std::size_t rank_count(std::size_t rank)
 //       the count a penalty of this rank contributes to log|S_λ|₊ when it
 //       acts on its coefficients alone (a penalty sharing its block with

@@ -39,12 +39,6 @@ Tweedie ShapeTraits<Tweedie>::decode(const Tweedie& base, std::span<const double
   return f;
 }
 
-Vector ShapeTraits<Tweedie>::encode(const Tweedie& f) {
-  Vector t{std::log(f.phi)};
-  if (f.estimate_p) t.push_back(std::log((f.p - 1.0) / (2.0 - f.p)));
-  return t;
-}
-
 double ShapeTraits<Tweedie>::saturated_loglik(const FitContext<Tweedie>& ctx, const Tweedie& f) {
   return tweedie_saturated_loglik_sum(f.p, f.phi, ctx.y, weights_of(ctx));
 }

@@ -38,9 +38,7 @@ inline constexpr double kTweediePowerHigh = 1.95;
 
 template <>
 struct ShapeTraits<Tweedie> {
-  static std::size_t shape_count(const Tweedie& base) { return base.estimate_p ? 2 : 1; }
   static Tweedie decode(const Tweedie& base, std::span<const double> tail);
-  static Vector encode(const Tweedie& f);
   // max(r, 1).
   static std::size_t rank_count(std::size_t r) { return r > 0 ? r : 1; }
   static double dispersion(const Tweedie& f) { return f.phi; }

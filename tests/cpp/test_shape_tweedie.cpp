@@ -8,6 +8,7 @@
 #include "core/linalg.hpp"
 #include "derivative_check.hpp"
 #include "family/families.hpp"
+#include "fit/shape_driver.hpp"
 #include "inner_problems.hpp"
 #include "score/shape_eval.hpp"
 #include "score/shape_score.hpp"
@@ -144,6 +145,36 @@ TEST(ShapeTweedie, RhoGradientIsCloseToDifferencesOfTheScore) {
     };
     testing::expect_gradient_matches(value, gradient, rho,
                                      {0.02, 0.0, DiffScale::LargestAnalytic, 1e-4}, "tweedie rho");
+  }
+}
+
+// The driver's checks in their order: lengths, then the starting values
+// (the power before the dispersion), then the responses, then the weights;
+// the power message is reachable only below the Python layer, which checks
+// a fixed power itself.
+TEST(ShapeTweedie, DriverChecksComeInOrder) {
+  const Problem pr = bump_problem(20, 1, 3, 3);
+  Vector y(20, 1.0);
+  y[4] = -2.0;
+  struct Case {
+    Tweedie family;
+    std::optional<Vector> weights;
+    const char* message;
+  };
+  const Case cases[] = {
+      {Tweedie{2.0, 0.0}, Vector(19, 1.0),
+       "prior_weights length must match x rows; got weights.len()=19, x.nrows()=20"},
+      {Tweedie{2.0, 0.0}, std::nullopt,
+       "Tweedie variance power must be in (1, 2) — strict interior (p=1 → Poisson, p=2 → Gamma — "
+       "use those families directly); got init_p=2"},
+      {Tweedie{1.5, 0.0}, std::nullopt,
+       "Tweedie dispersion init_phi must be a positive finite scalar; got init_phi=0"},
+      {Tweedie{1.5, 1.0}, Vector(20, -1.0), "Tweedie requires y ≥ 0; got y=-2 at row 4"},
+  };
+  for (const Case& c : cases) {
+    auto r = fit_shape_family(pr.design, y, c.weights, c.family);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message, c.message);
   }
 }
 
