@@ -14,13 +14,16 @@ namespace quelt {
 
 namespace {
 
-// Step and second-difference divisor of the log θ derivatives.
+// The step of the central differences in log θ.
 constexpr double kShapeStep = kNegBinShapeStep;
-// The least curvature the log θ step divides by.
+// The least curvature the log θ step divides by: a flat or concave frozen
+// score gives a step of at most |g|·10⁴, then held by the cap.
 constexpr double kShapeCurvatureMin = 1e-4;
-// Score magnitude below which a trial is not counted a decrease.
+// A trial must lower the score by this share of its magnitude, more than
+// the rounding of the score.
 constexpr double kDecreaseRel = 1e-10;
-// Trials allowed once the score has nearly stopped changing.
+// A relative change of the score below which, after three iterations, a
+// single ρ trial is made.
 constexpr double kSlowChange = 1e-4;
 
 // Whether the ρ trial u is accepted: screened, then refitted and scored.
