@@ -33,7 +33,7 @@
 // line_search_trials and no_refresh_attempts per trial (always equal),
 // no_refresh_hits per trial the screen predicts; inner fits through the
 // refits. After max_iter iterations without a converged or ended exit:
-// NotConverged {max_iter, max|g|}.
+// NotConverged {max_iter, G}.
 #pragma once
 
 #include <cstdint>
