@@ -25,13 +25,13 @@ constexpr double kLowestStart = -2.0;
 constexpr double kTopStartGap = 1.0;
 
 // W and z at η (both n entries), from the derivatives of −2·ln P′.
-struct Working {
+struct NewtonWorking {
   Vector w, z;
 };
 
-Working working_at(const FitContext<Ocat>& ctx, const Ocat& family, const Vector& eta) {
+NewtonWorking working_at(const FitContext<Ocat>& ctx, const Ocat& family, const Vector& eta) {
   const std::size_t n = eta.size();
-  Working out{Vector(n), Vector(n)};
+  NewtonWorking out{Vector(n), Vector(n)};
   // d1 and d2 are written into z and w, then turned into the working pair.
   ocat_eta_derivatives(family, ctx.y, eta, out.z, out.w);
   const double* wp = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
@@ -43,7 +43,8 @@ Working working_at(const FitContext<Ocat>& ctx, const Ocat& family, const Vector
   return out;
 }
 
-double largest_abs_diagonal(const Matrix& a) {
+// max(1, max_j |a_jj|), NaN entries ignored.
+double ridge_scale(const Matrix& a) {
   double s = 1.0;
   for (std::size_t j = 0; j < a.rows(); ++j) s = floor_at(s, std::fabs(a(j, j)));
   return s;
@@ -99,10 +100,10 @@ Result<InnerFit> full_newton_fit(const FitContext<Ocat>& ctx, const Ocat& family
   const double tol = ctx.inner_options.tol;
 
   for (std::size_t k = 0; k < max_iter; ++k) {
-    const Working wk = working_at(ctx, family, eta);
+    const NewtonWorking wk = working_at(ctx, family, eta);
     Matrix h = xtwx(x, wk.w.data());
     const Vector rhs = xtwz(x, wk.w.data(), wk.z);
-    const double ridge = eps * largest_abs_diagonal(h);
+    const double ridge = eps * ridge_scale(h);
     for (std::size_t a = 0; a < p * p; ++a) h.data()[a] += s_lambda.data()[a];
     for (std::size_t j = 0; j < p; ++j) h(j, j) += ridge;
     QUELT_TRY(Matrix l, cholesky(std::move(h)));
@@ -154,7 +155,7 @@ Result<InnerFit> full_newton_fit(const FitContext<Ocat>& ctx, const Ocat& family
   }
 
   // The record at the final η.
-  Working wk = working_at(ctx, family, eta);
+  NewtonWorking wk = working_at(ctx, family, eta);
   double rss = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double e = wk.z[i] - eta[i];
@@ -163,7 +164,7 @@ Result<InnerFit> full_newton_fit(const FitContext<Ocat>& ctx, const Ocat& family
   Matrix g = xtwx(x, wk.w.data());
   Matrix h = g;
   for (std::size_t a = 0; a < p * p; ++a) h.data()[a] += s_lambda.data()[a];
-  const double ridge = eps * largest_abs_diagonal(h);
+  const double ridge = eps * ridge_scale(h);
   for (std::size_t j = 0; j < p; ++j) h(j, j) += ridge;
   QUELT_TRY(Matrix l, cholesky(std::move(h)));
 

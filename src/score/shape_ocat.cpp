@@ -1,6 +1,6 @@
 #include "score/shape_ocat.hpp"
 
-#include <algorithm>
+#include <cmath>
 
 #include "core/blas.hpp"
 #include "family/ocat.hpp"
@@ -41,7 +41,8 @@ Vector ShapeTraits<Ocat>::shape_gradient(const FitContext<Ocat>& ctx, const Inne
   const std::size_t s = gap_count(f), n = ctx.n();
   Vector g(s, 0.0);
   if (s == 0) return g;
-  check_invariant(pc.h_inv.rows() == fit.p, "Ocat shape gradient: pieces without H⁻¹");
+  check_invariant(pc.h_inv.rows() == fit.p && fit.xtwx.has_value(),
+                  "Ocat shape gradient: pieces without H⁻¹ or a fit without XᵀWX");
   const MatrixView x = ctx.x.view();
   const OcatObsDerivs d = ocat_obs_probs(f, ctx.y, fit.eta, weights_of(ctx));
   Vector diag(fit.p);
