@@ -9,6 +9,7 @@
 #include "core/format.hpp"
 #include "core/lapack.hpp"
 #include "core/linalg.hpp"
+#include "core/numeric.hpp"
 #include "family/elf.hpp"
 #include "fit/driver_common.hpp"
 #include "fit/edf_vcov.hpp"
@@ -22,7 +23,6 @@ namespace quelt {
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kLnFour = 1.3862943611198906;
 // Floor of the warm start's residual variance in the units of y/c, that is
 // relative to the squared spread of y: keeps σ positive when the

@@ -5,6 +5,7 @@
 
 #include "core/blas.hpp"
 #include "core/linalg.hpp"
+#include "core/numeric.hpp"
 #include "design/penalty_groups.hpp"
 #include "family/elf.hpp"
 #include "inner/elf_fit.hpp"
@@ -13,8 +14,6 @@
 namespace quelt {
 
 namespace {
-
-constexpr double kLnTwoPi = 1.8378770664093453;  // ln 2π
 
 // Sβ for a p x p penalty.
 Vector penalty_times(const Matrix& s, const Vector& beta) {
@@ -121,7 +120,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Elf>& ctx, std::span<const
   const double ls = total_weight(ctx) * elf_log_normaliser(f.tau, f.sigma, f.lambda);
   const double mp = static_cast<double>(ctx.null_space_dim);
 
-  es.score = (bsum + fit.deviance) * 0.5 + (mp / 2.0) * (-kLnTwoPi);
+  es.score = (bsum + fit.deviance) * 0.5 + (mp / 2.0) * (-kLogTwoPi);
   es.score = es.score + log_det_h / 2.0 - ld.value / 2.0 - ls;
   es.grad.resize(m);
   for (std::size_t j = 0; j < m; ++j)

@@ -21,7 +21,6 @@ namespace quelt {
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kInadmissibleScore = 1e12;
 constexpr double kGammaScaleFloor = 1e-8;
 
@@ -242,7 +241,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
         }
       }
     }
-    es.score = (bsum + dev) * 0.5 + (mp / 2.0) * (-1.8378770664093453);
+    es.score = (bsum + dev) * 0.5 + (mp / 2.0) * (-kLogTwoPi);
     es.score = es.score + log_det_h / 2.0 - ld.value / 2.0 - ls;
     for (std::size_t j = 0; j < m; ++j)
       es.grad[j] = 0.5 * lambda[j] * bsb[j] + 0.5 * lambda[j] * tr[j] - 0.5 * ld.grad[j];
