@@ -56,7 +56,7 @@ QueltError scale_overflow() {
 Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vector> weights) {
   const std::size_t n = design.x.rows();
   QUELT_CHECK_OK(check_data_lengths(n, y.size(), weights));
-  QUELT_CHECK_OK(check_finite_response(y));
+  QUELT_CHECK_OK(check_response<Gaussian>(y));
   QUELT_CHECK_OK(check_prior_weights(weights));
   QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
 

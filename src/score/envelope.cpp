@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <type_traits>
 
 #include "core/blas.hpp"
 #include "core/lanes.hpp"
@@ -12,6 +11,7 @@
 #include "design/penalty_groups.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"
+#include "inner/working.hpp"
 #include "score/data_units.hpp"
 #include "score/newton_terms.hpp"
 #include "score/row_forms.hpp"
@@ -23,43 +23,6 @@ namespace {
 
 constexpr double kInadmissibleScore = 1e12;
 constexpr double kGammaScaleFloor = 1e-8;
-
-enum class ScoreKind { Gaussian, InverseGaussian, Gamma, KnownPoisson, KnownBernoulli };
-
-template <class F>
-constexpr ScoreKind score_kind() {
-  if constexpr (std::is_same_v<F, Gaussian> || std::is_same_v<F, QuasiPoisson> ||
-                std::is_same_v<F, QuasiBinomial>)
-    return ScoreKind::Gaussian;
-  else if constexpr (std::is_same_v<F, InverseGaussian>)
-    return ScoreKind::InverseGaussian;
-  else if constexpr (std::is_same_v<F, GammaLog> || std::is_same_v<F, GammaInverse>)
-    return ScoreKind::Gamma;
-  else if constexpr (std::is_same_v<F, Poisson>)
-    return ScoreKind::KnownPoisson;
-  else {
-    static_assert(std::is_same_v<F, Bernoulli>, "no REML score instance for this family");
-    return ScoreKind::KnownBernoulli;
-  }
-}
-
-// The working weights of GammaInverse (W = mu^2) change with eta, so its
-// Hessian needs the weight-derivative terms although the family's flag leaves
-// them out (for GammaLog, W is constant and the terms vanish).
-template <class F>
-constexpr bool forms_weight_terms() {
-  return F::has_weight_derivative_terms || std::is_same_v<F, GammaInverse>;
-}
-
-// With the log link the Gamma Fisher weights are not the observed
-// information: the coefficients move along rho as dbeta/drho_j =
-// -lambda_j H_obs^{-1} S_j beta with H_obs = X^T diag(w_prior y/mu) X +
-// S_lambda (observed weight alpha * W_Fisher, alpha = 1 + (y - mu)(V'/V +
-// g''/g') = y/mu). The canonical links have alpha = 1.
-template <class F>
-constexpr bool uses_observed_information() {
-  return std::is_same_v<F, GammaLog>;
-}
 
 EnvelopeScore inadmissible_record(std::size_t m, Vector lambda) {
   EnvelopeScore es;
@@ -151,7 +114,7 @@ double gamma_profile_scale(double dp, std::size_t n_, std::size_t mp_) {
 template <class Family>
 Result<InnerFit> fit_at_rho(const FitContext<Family>& ctx, std::span<const double> rho,
                             const std::optional<Vector>& beta0) {
-  if constexpr (std::is_same_v<Family, Gaussian>) {
+  if constexpr (requires { ctx.xtwx; }) {
     return solve_closed_form_gaussian(ctx, rho);
   } else {
     return pirls(ctx, total_penalty(ctx.penalties, rho, ctx.x.cols()), beta0);
@@ -161,7 +124,6 @@ Result<InnerFit> fit_at_rho(const FitContext<Family>& ctx, std::span<const doubl
 template <class Family>
 Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<const double> rho,
                                      const InnerFit& fit) {
-  constexpr ScoreKind kind = score_kind<Family>();
   const std::size_t m = ctx.penalties.size();
   check_invariant(rho.size() >= m, "envelope_score: rho shorter than the penalty list");
   check_invariant(ctx.penalty_ranks.size() >= m && ctx.penalty_log_pdets.size() >= m,
@@ -197,20 +159,20 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
   const double dev = fit.deviance;
   const double dp = bsum + dev;
 
-  if constexpr (kind == ScoreKind::InverseGaussian) {
+  if constexpr (Family::information == Information::FullNewton) {
     if (auto nl = newton_log_det_h(ctx, rho, fit)) log_det_h = *nl;
   }
 
   EnvelopeScore es;
   es.lambda = lambda;
   es.grad.assign(m, 0.0);
-  if constexpr (kind == ScoreKind::KnownPoisson || kind == ScoreKind::KnownBernoulli) {
+  if constexpr (Family::scale == Scale::Known) {
     double ls = 0.0;
     // Counts repeat: y ln y - y of a small whole y is looked up once per call.
     constexpr std::size_t kTable = 4096;
     std::vector<double> table;
     std::vector<char> known;
-    if constexpr (kind == ScoreKind::KnownPoisson) {
+    if constexpr (Family::saturated == Saturated::Poisson) {
       table.assign(kTable + 1, 0.0);
       known.assign(kTable + 1, 0);
     }
@@ -219,7 +181,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
     for (std::size_t i = 0; i < ny; ++i) {
       const double y = ctx.y[i];
       const double wi = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
-      if constexpr (kind == ScoreKind::KnownPoisson) {
+      if constexpr (Family::saturated == Saturated::Poisson) {
         if (y > 0.0) {
           if (y <= static_cast<double>(kTable) && y == std::floor(y)) {
             const auto c = static_cast<std::size_t>(y);
@@ -234,9 +196,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
         }
       } else {
         if (y > 0.0 && y < 1.0) {
-          double q = y;
-          if (q < 1e-15) q = 1e-15;
-          if (q > 0.999999999999999) q = 0.999999999999999;
+          const double q = binomial_clamp(y);
           ls += wi * (q * std::log(q) + (1.0 - q) * std::log(1.0 - q));
         }
       }
@@ -260,14 +220,15 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
     // weights, as the deviance is; its ln phi terms count the rows of
     // positive weight, as the scale estimate does.
     double phi = 0.0, ls = 0.0, sum_wlny = 0.0;
-    if constexpr (kind == ScoreKind::Gamma || kind == ScoreKind::InverseGaussian) {
+    if constexpr (Family::saturated == Saturated::Gamma ||
+                  Family::saturated == Saturated::InverseGaussian) {
       const std::size_t ny = ctx.y.size();
       for (std::size_t i = 0; i < ny; ++i) {
         const double wi = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
         if (wi > 0.0) sum_wlny += wi * std::log(floor_at(ctx.y[i], 1e-300));
       }
     }
-    if constexpr (kind == ScoreKind::Gamma) {
+    if constexpr (Family::saturated == Saturated::Gamma) {
       phi = floor_at(gamma_profile_scale(dp, ctx.moments.n_obs, ctx.null_space_dim),
                      kGammaScaleFloor);
       const double a = 1.0 / phi;
@@ -277,20 +238,20 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
       phi = floor_at(dp / floor_at(n - mp, 1.0), kScaleFloorRel * units.dispersion);
       const double half_log = -0.5 * std::log(kTwoPi * phi);
       ls = n * half_log;
-      if constexpr (kind == ScoreKind::InverseGaussian) ls += (-1.5) * sum_wlny;
+      if constexpr (Family::saturated == Saturated::InverseGaussian) ls += (-1.5) * sum_wlny;
     }
     es.score = log_det_h / 2.0 + (dp / (2.0 * phi) + (-0.5 * mp * std::log(kTwoPi * phi))) -
                ld.value / 2.0 - ls;
     for (std::size_t j = 0; j < m; ++j)
       es.grad[j] = lambda[j] * bsb[j] / (phi + phi) + 0.5 * lambda[j] * tr[j] - 0.5 * ld.grad[j];
-    if constexpr (kind == ScoreKind::Gamma) {
+    if constexpr (Family::saturated == Saturated::Gamma) {
       const double a = 1.0 / phi;
       const double gd = (2.0 * n / phi) * (1.0 - a * trigamma(a)) + mp;
       Vector c(m, 0.0);
       if (!(std::fabs(gd) < 1e-15))
         for (std::size_t j = 0; j < m; ++j) c[j] = bsb[j] * ((-1.0 / gd) * lambda[j]);
       es.dscale_drho = std::move(c);
-    } else if constexpr (kind == ScoreKind::InverseGaussian) {
+    } else if constexpr (Family::information == Information::FullNewton) {
       // The score takes log|H_N|, so its derivative takes the trace from
       // H_N^{-1} as well; the fit's factor differs from H_N wherever PIRLS
       // fell back to Fisher weights (responses below half their means).
@@ -355,12 +316,13 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
   // v_j = H^{-1} S_j beta, with H the observed-information matrix where it
   // differs from the fit's Fisher matrix (then -lambda_j v_j is dbeta/drho_j).
   std::optional<Matrix> h_obs_inv;
-  if constexpr (uses_observed_information<Family>()) {
+  if constexpr (Family::information == Information::ObservedSlope) {
     if (fit.x) {
+      const Working<Family> work{ctx.family};
       Vector wo(fit.n);
       for (std::size_t i = 0; i < fit.n; ++i) {
         const double wp = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
-        wo[i] = wp * ctx.y[i] / fit.mu[i];
+        wo[i] = work.observed_weight(ctx.y[i], fit.mu[i], wp);
       }
       Matrix ho = xtwx(*fit.x, wo.data());
       Matrix s = Matrix(p, p);
@@ -392,7 +354,7 @@ Matrix analytic_hessian(const FitContext<Family>& ctx, const InnerFit& fit,
   // q_k[i] = x_i^T H^{-1} S_k H^{-1} x_i = y_i^T S_k y_i (y_i = H^{-1} x_i).
   // One BLAS product of each row block of X with [penalty factors | v]
   // gives both, so no row-length array is formed.
-  const bool weight_terms = forms_weight_terms<Family>() && fit.dw_deta && fit.x;
+  const bool weight_terms = Family::has_weight_derivative_terms && fit.dw_deta && fit.x;
   Matrix wsum(m, m);
   if (weight_terms) {
     const MatrixView x = *fit.x;
