@@ -17,9 +17,9 @@
 // |s|.
 //
 // Convergence is only ever declared on a gradient evaluated at the current
-// point and never at an inadmissible point (score 1e12 with a zero gradient:
-// the scale could not be estimated there, so the zero gradient says nothing
-// about optimality).
+// point and never at an inadmissible point (score kInadmissibleScore with a
+// zero gradient, score/score_record.hpp: the scale could not be estimated
+// there, so the zero gradient says nothing about optimality).
 #pragma once
 
 #include <cmath>
@@ -34,6 +34,7 @@
 #include "core/numeric.hpp"
 #include "inner/fit_stats.hpp"
 #include "outer/settings.hpp"
+#include "score/score_record.hpp"
 
 namespace quelt {
 
@@ -46,10 +47,6 @@ struct OuterResult {
   std::uint64_t n_iters = 0;  // Newton steps started
   bool converged = false;
 };
-
-// The score an evaluation reports where the scale cannot be estimated; it
-// comes with a zero gradient.
-inline constexpr double kInadmissibleScore = 1e12;
 
 // Largest absolute entry, NaN entries ignored, starting from 0.0.
 double max_abs(const Vector& v);
