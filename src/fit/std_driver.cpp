@@ -7,12 +7,10 @@
 #include "fit/edf_vcov.hpp"
 #include "inner/pirls.hpp"
 #include "outer/fellner_schall.hpp"
-#include "outer/newton.hpp"
 #include "outer/outer_frame.hpp"
+#include "outer/rho_newton.hpp"
 #include "outer/settings.hpp"
 #include "score/data_units.hpp"
-#include "score/envelope.hpp"
-#include "score/warm_start.hpp"
 
 namespace quelt {
 
@@ -63,45 +61,7 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     out.converged = fs.converged;
     out.reml_value = 0.0;
   } else {
-    constexpr OuterTolerances tol = Family::outer_tolerances;
-    const OuterOptions options = read_outer_options(OuterOptions{tol.grad, tol.reml, 200, 5.0});
-    // The inner fit of the last scored trial: the loop evaluates the point it
-    // accepts next, from the same warm start, and takes the fit over.
-    std::optional<PriorFit> last;
-    auto drop_last = [&ctx, &last] {
-      if (last) ctx.scratch.give_fit(last->fit);
-      last.reset();
-    };
-    auto evaluate = [&ctx, &last, &drop_last](const Vector& rho) {
-      auto r = envelope_eval(ctx, rho, last);
-      drop_last();
-      return r;
-    };
-    // A trial costs one inner fit and its score; the families with a warm
-    // start begin it from the extrapolated coefficients of the last
-    // evaluated point and are not retried cold when that fails.
-    auto trial = [&ctx, &last, &drop_last, p](const Vector& u) -> Result<double> {
-      std::optional<Vector> b0;
-      if constexpr (Family::uses_warm_start) {
-        b0 = envelope_warm_start_beta(ctx, u);
-        if (b0) ctx.fit_stats.no_refresh_attempts += 1;
-      }
-      QUELT_TRY(InnerFit fit, pirls(ctx, total_penalty(ctx.penalties, u, p), b0));
-      if (b0) ctx.fit_stats.no_refresh_hits += 1;
-      ctx.fit_stats.inner_pirls_calls += 1;
-      ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
-      drop_last();
-      auto es = envelope_score(ctx, u, fit);
-      if (!es.ok()) {
-        ctx.scratch.give_fit(fit);
-        return std::move(es).take_error();
-      }
-      last = PriorFit{u, std::move(b0), std::move(fit)};
-      return es.value().score;
-    };
-    QUELT_TRY(OuterResult r, outer_newton(frame.start, frame.bounds, std::nullopt, options,
-                                          evaluate, trial, ctx.fit_stats, frame.score_origin));
-    drop_last();
+    QUELT_TRY(OuterResult r, newton_over_rho(ctx, frame));
     out.rho = std::move(r.rho);
     out.n_iters = r.n_iters;
     out.converged = r.converged;
