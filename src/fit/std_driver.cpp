@@ -16,6 +16,11 @@ namespace quelt {
 
 namespace {
 
+// Inner fits: at most 50 PIRLS iterations, converged when the deviance
+// changes by less than 1e-9 of itself between accepted iterates (the
+// line-search limit belongs to the quantile fit and is not read).
+constexpr InnerOptions kPirlsOptions{50, 1e-9, 10};
+
 // Σ_i w_i (y_i − μ'_i)² / V(μ'_i) over the rows in order, with the family's
 // variance function at the mean floored at Family::mean_floor (a NaN mean
 // counts as the floor).
@@ -45,9 +50,8 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
 
   // The context takes the model matrix and penalties; design.predictor stays
   // for the record.
-  FitContext<Family> ctx =
-      make_fit_context<Family>(std::move(design), std::move(y), std::move(weights),
-                               std::move(family), InnerOptions{50, 1e-9, 10});
+  FitContext<Family> ctx = make_fit_context<Family>(
+      std::move(design), std::move(y), std::move(weights), std::move(family), kPirlsOptions);
   const std::size_t p = ctx.p();
 
   // Start, box and convergence origin that follow the units of the data.

@@ -12,7 +12,7 @@
 namespace quelt {
 namespace {
 
-// A = X^T diag(W) X + S_lambda, symmetrised.
+// A = Xᵀdiag(W)X + S_λ, symmetrised.
 Matrix newton_matrix(const FitContext<InverseGaussian>& ctx, std::span<const double> rho,
                      const Vector& w) {
   Matrix a = xtwx(ctx.x.view(), w.data());
