@@ -1,4 +1,4 @@
-#include "family/families.hpp"
+#include "family/deviances.hpp"
 
 #include <string>
 
