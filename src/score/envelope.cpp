@@ -138,7 +138,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
   const double n = static_cast<double>(ctx.moments.n_obs), p = static_cast<double>(fit.p);
   const double mp = static_cast<double>(ctx.null_space_dim);
 
-  PenaltyPieces pc = penalty_pieces(ctx.penalties, fit, rho);
+  PenaltyPieceSet pc = penalty_pieces(ctx.penalties, fit, rho);
   const Vector& lambda = pc.lambda;
   const Vector& bsb = pc.bsb;
   double log_det_h = fit.chol.rows() == 0 ? 0.0 : log_det_from_cholesky(fit.chol);

@@ -7,13 +7,13 @@
 
 namespace quelt {
 
-PenaltyPieces penalty_pieces(const std::vector<Matrix>& penalties, const InnerFit& fit,
+PenaltyPieceSet penalty_pieces(const std::vector<Matrix>& penalties, const InnerFit& fit,
                              std::span<const double> rho) {
   const std::size_t m = penalties.size();
   check_invariant(rho.size() >= m, "penalty_pieces: rho shorter than the penalty list");
   check_invariant(fit.beta.size() == fit.p && fit.chol.rows() == fit.p,
                   "penalty_pieces: inner fit record is inconsistent");
-  PenaltyPieces pc;
+  PenaltyPieceSet pc;
   pc.lambda.resize(rho.size());
   for (std::size_t j = 0; j < rho.size(); ++j) pc.lambda[j] = std::exp(rho[j]);
   pc.h_inv = inverse_from_cholesky(fit.chol.view());

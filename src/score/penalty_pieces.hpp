@@ -20,7 +20,7 @@
 
 namespace quelt {
 
-struct PenaltyPieces {
+struct PenaltyPieceSet {
   Vector lambda;             // λ = exp(ρ), one per entry of ρ
   Vector bsb;                // m: b_j = βᵀS_jβ
   double bsb_total = 0.0;    // Σ_j λ_j b_j, summed in penalty order
@@ -34,7 +34,7 @@ struct PenaltyPieces {
 // further entries only lengthen `lambda`). The penalties are p x p, p the
 // fit's coefficient count; a fit record whose coefficients or factor do not
 // have p entries is a broken contract.
-PenaltyPieces penalty_pieces(const std::vector<Matrix>& penalties, const InnerFit& fit,
-                             std::span<const double> rho);
+PenaltyPieceSet penalty_pieces(const std::vector<Matrix>& penalties, const InnerFit& fit,
+                               std::span<const double> rho);
 
 }  // namespace quelt

@@ -31,7 +31,7 @@ TEST(PenaltyPieces, TracesLeaveTheEffectiveDegreesOfFreedom) {
     auto fit = pirls(ctx, total_penalty(ctx.penalties, rho, p));
     ASSERT_TRUE(fit.ok());
     const InnerFit& ft = fit.value();
-    const PenaltyPieces pc = penalty_pieces(ctx.penalties, ft, rho);
+    const PenaltyPieceSet pc = penalty_pieces(ctx.penalties, ft, rho);
     ASSERT_EQ(pc.lambda.size(), rho.size());
     ASSERT_EQ(pc.trace.size(), 3u);
     const double edf = compute_edf_total(ctx.x.view(), ft.w, ft.chol);
