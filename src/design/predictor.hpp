@@ -72,11 +72,13 @@ struct TensorMultiPredictor {
   Matrix constraint;                                     // K x q
 };
 
-// Thin-plate term: E(x)·transform with E the radial kernel against the centres.
+// Thin-plate term: E(x)·transform with E the radial kernel against the
+// centres, distances measured in units of `length`.
 struct TpsPredictor {
   std::vector<std::size_t> cols;  // d input columns
   Matrix centres;                 // n_c x d
   Matrix transform;               // n_c x q
+  double length = 1.0;            // L > 0: the largest distance between two centres
 };
 
 struct TermPredictor {

@@ -86,18 +86,43 @@ double tps_kernel(double r, std::size_t d) {
   }
 }
 
-Matrix tps_radial_matrix(MatrixView x, std::span<const std::size_t> cols, const Matrix& centres) {
+double tps_length(const Matrix& centres) {
+  const std::size_t nc = centres.rows(), d = centres.cols();
+  double top = 0.0;
+  for (std::size_t i = 0; i < nc; ++i) {
+    for (std::size_t j = i + 1; j < nc; ++j) {
+      // ‖c_i − c_j‖ = m·‖(c_i − c_j)/m‖, m = max_t |c_it − c_jt|, so that no
+      // square overflows or underflows whatever the units.
+      double m = 0.0;
+      for (std::size_t t = 0; t < d; ++t)
+        m = std::fmax(m, std::fabs(centres(i, t) - centres(j, t)));
+      if (!(m > 0.0)) continue;
+      if (!std::isfinite(m)) return 1.0;
+      double s = 0.0;
+      for (std::size_t t = 0; t < d; ++t) {
+        const double q = (centres(i, t) - centres(j, t)) / m;
+        s += q * q;
+      }
+      top = std::fmax(top, m * std::sqrt(s));
+    }
+  }
+  return top > 0.0 && std::isfinite(top) ? top : 1.0;
+}
+
+Matrix tps_radial_matrix(MatrixView x, std::span<const std::size_t> cols, const Matrix& centres,
+                         double length) {
   const std::size_t n = x.rows, nc = centres.rows(), d = cols.size();
   check_invariant(centres.cols() >= d, "tps_radial_matrix: centres narrower than the term");
   for (std::size_t c : cols) check_invariant(c < x.cols, "tps_radial_matrix: column beyond x");
   Matrix e(n, nc);
   if (d == 0) return e;
+  const double inv = 1.0 / length;
   for (std::size_t i = 0; i < n; ++i) {
     double* row = e.row_ptr(i);
     for (std::size_t l = 0; l < nc; ++l) {
       double s = 0.0;
       for (std::size_t t = 0; t < d; ++t) {
-        const double diff = x(i, cols[t]) - centres(l, t);
+        const double diff = (x(i, cols[t]) - centres(l, t)) * inv;
         s += diff * diff;
       }
       row[l] = tps_kernel(std::sqrt(s), d);
@@ -142,10 +167,12 @@ Result<TpsTerm> build_tps_term(MatrixView x, std::span<const std::size_t> cols, 
   for (std::size_t i = 0; i < k; ++i)
     for (std::size_t j = 0; j < d; ++j) centres(i, j) = x(rows[i], cols[j]);
 
-  // Kernel among the centres, made exactly symmetric by averaging.
+  // Kernel among the centres in units of their largest distance, made
+  // exactly symmetric by averaging.
+  const double length = tps_length(centres);
   std::vector<std::size_t> own_cols(d);
   std::iota(own_cols.begin(), own_cols.end(), std::size_t{0});
-  Matrix kcc = tps_radial_matrix(centres.view(), own_cols, centres);
+  Matrix kcc = tps_radial_matrix(centres.view(), own_cols, centres, length);
   QUELT_CHECK_OK(check_kernel_size(kcc, cols));
   for (std::size_t i = 0; i < k; ++i) {
     for (std::size_t j = i + 1; j < k; ++j) {
@@ -178,12 +205,13 @@ Result<TpsTerm> build_tps_term(MatrixView x, std::span<const std::size_t> cols, 
     term.penalty(s, s) = floor_at(w, 1e-4);
   }
 
-  const Matrix e = tps_radial_matrix(x, cols, centres);
+  const Matrix e = tps_radial_matrix(x, cols, centres, length);
   QUELT_CHECK_OK(check_kernel_size(e, cols));
   term.basis = matmul(e.view(), v.view());
   term.predictor.cols.assign(cols.begin(), cols.end());
   term.predictor.centres = std::move(centres);
   term.predictor.transform = std::move(v);
+  term.predictor.length = length;
   return term;
 }
 
@@ -201,7 +229,7 @@ Result<Matrix> evaluate_tps_predictor(const TpsPredictor& p, MatrixView x) {
         fmt_uint(p.centres.cols()) + ") do not fit " + fmt_uint(p.cols.size()) +
         " columns and a transform with " + fmt_uint(p.transform.rows()) + " rows");
   }
-  const Matrix e = tps_radial_matrix(x, p.cols, p.centres);
+  const Matrix e = tps_radial_matrix(x, p.cols, p.centres, p.length);
   return prepend_intercept_column(matmul(e.view(), p.transform.view()).view());
 }
 

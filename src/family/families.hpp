@@ -279,7 +279,8 @@ struct TDist {
 };
 
 // Tweedie with variance power p (1 < p < 2) and dispersion phi. The deviance
-// reads p only.
+// reads p only. estimate_p: p is estimated with the other parameters (p is
+// then its current value), otherwise it stays fixed.
 struct Tweedie {
   static constexpr Link link = Link::Log;
   static constexpr const char* display_name = "Tweedie";
@@ -287,6 +288,7 @@ struct Tweedie {
   static constexpr bool has_weight_derivative_terms = false;
   double p = 1.5;
   double phi = 1.0;
+  bool estimate_p = false;
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {
     return tweedie_deviance(y, mu, w, p);

@@ -70,7 +70,7 @@ Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows
 
 FittedGam assemble_record(FitOutcome outcome, Vector beta, Vector edf_per_term, Matrix vcov,
                           std::uint64_t n, TermPredictor predictor, Link link,
-                          const FitStats& stats) {
+                          const FitStats& stats, Vector shape_params) {
   FittedGam r;
   r.beta = std::move(beta);
   r.lambda = exp_array(outcome.rho);
@@ -85,7 +85,7 @@ FittedGam assemble_record(FitOutcome outcome, Vector beta, Vector edf_per_term, 
   r.predictor = std::move(predictor);
   r.vcov = std::move(vcov);
   r.link = link;
-  r.shape_params = Vector();
+  r.shape_params = std::move(shape_params);
   r.fit_stats = stats;
   return r;
 }

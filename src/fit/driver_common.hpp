@@ -87,9 +87,10 @@ struct FitOutcome {
 };
 
 // The record: coefficients and covariance from the final fit, λ = exp(ρ),
-// edf per term from the penalties, empty shape parameters.
+// edf per term from the penalties, the shape coordinates of the final point
+// (empty for the families without shape parameters).
 FittedGam assemble_record(FitOutcome outcome, Vector beta, Vector edf_per_term, Matrix vcov,
                           std::uint64_t n, TermPredictor predictor, Link link,
-                          const FitStats& stats);
+                          const FitStats& stats, Vector shape_params = Vector());
 
 }  // namespace quelt

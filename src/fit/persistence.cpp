@@ -78,7 +78,9 @@ class SizeCounter {
     }
     mat2(p.constraint);
   }
-  void payload(const TpsPredictor& p) { seq_u64(p.cols), mat2(p.centres), mat2(p.transform); }
+  void payload(const TpsPredictor& p) {
+    seq_u64(p.cols), mat2(p.centres), mat2(p.transform), add(8);
+  }
 
   std::optional<std::size_t> total() const {
     if (overflow_) return std::nullopt;
@@ -186,7 +188,9 @@ class Writer {
     }
     mat2(p.constraint);
   }
-  void payload(const TpsPredictor& p) { seq_u64(p.cols), mat2(p.centres), mat2(p.transform); }
+  void payload(const TpsPredictor& p) {
+    seq_u64(p.cols), mat2(p.centres), mat2(p.transform), f64(p.length);
+  }
 
   std::size_t left() const { return left_; }
 
@@ -229,7 +233,10 @@ struct LoadFailure {
 
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> in) : p_(in.data()), left_(in.size()) {}
+  Reader(std::span<const std::uint8_t> in, std::uint32_t format_version)
+      : p_(in.data()), left_(in.size()), format_version_(format_version) {}
+
+  std::uint32_t format_version() const { return format_version_; }
 
   std::uint8_t u8() {
     need(1);
@@ -333,6 +340,7 @@ class Reader {
 
   const std::uint8_t* p_;
   std::size_t left_;
+  std::uint32_t format_version_;
 };
 
 // Decodes one predictor. Builders never put an additive predictor inside
@@ -420,6 +428,8 @@ TermPredictor read_predictor(Reader& r, int depth) {
       p.cols = r.seq_u64();
       p.centres = r.mat2();
       p.transform = r.mat2();
+      // Version 2 has no length: its kernels took the plain distance.
+      p.length = r.format_version() >= 3 ? r.f64() : 1.0;
       tp.value = std::move(p);
       break;
     }
@@ -509,7 +519,7 @@ Result<FittedGam> deserialize(std::span<const std::uint8_t> bytes) {
                                          byte_list(kMagic.data(), kMagic.size()) + ", got " +
                                          byte_list(b, kMagic.size()));
   auto version = static_cast<std::uint32_t>(read_le(b + 5, 4));
-  if (version != kPersistFormatVersion)
+  if (version < kPersistOldestVersion || version > kPersistFormatVersion)
     return QueltError::invalid_parameter(
         pre + "unsupported format_version=" + fmt_uint(version) + " (this build expects " +
         fmt_uint(kPersistFormatVersion) +
@@ -523,7 +533,7 @@ Result<FittedGam> deserialize(std::span<const std::uint8_t> bytes) {
         " bytes, header says " + fmt_uint(payload) + " payload bytes follow the " +
         fmt_uint(kPersistHeaderBytes) + "-byte header)");
   try {
-    Reader r(bytes.subspan(kPersistHeaderBytes, static_cast<std::size_t>(payload)));
+    Reader r(bytes.subspan(kPersistHeaderBytes, static_cast<std::size_t>(payload)), version);
     FittedGam g = read_body(r);
     Status shapes = check_record_shapes(g);
     if (!shapes.ok())

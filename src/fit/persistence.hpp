@@ -1,6 +1,9 @@
 // The persisted form of a fitted model: a 17-byte header (the magic "QUELT",
-// a u32 format version 2, a u64 payload length L, all little-endian) and a
+// a u32 format version 3, a u64 payload length L, all little-endian) and a
 // body of L bytes holding the fifteen record fields in declaration order.
+// Version 2 differs only in the thin-plate predictor, which it stores
+// without its length: such a predictor is read with length 1, the distances
+// it was fitted with, so that it predicts exactly as before.
 //
 // Body encoding, little-endian, nothing aligned: f64 as its IEEE bit pattern,
 // u64 in 8 bytes, bool in one byte (0 or 1), an optional as a tag byte (0
@@ -20,7 +23,9 @@
 
 namespace quelt {
 
-inline constexpr std::uint32_t kPersistFormatVersion = 2;
+// The version written; kPersistOldestVersion up to it are read.
+inline constexpr std::uint32_t kPersistFormatVersion = 3;
+inline constexpr std::uint32_t kPersistOldestVersion = 2;
 inline constexpr std::size_t kPersistHeaderBytes = 17;
 
 // Length in bytes of the whole persisted form (header and body).

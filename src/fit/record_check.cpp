@@ -1,5 +1,6 @@
 #include "fit/record_check.hpp"
 
+#include <cmath>
 #include <string>
 #include <variant>
 
@@ -117,6 +118,8 @@ std::size_t width_of(const TpsPredictor& p, const std::string& name) {
     inconsistent(name + " centres are " + shape(p.centres) + " but the term reads " +
                  fmt_uint(p.cols.size()) + " columns");
   check_rows(p.transform, p.centres.rows(), name + " transform", "one per centre");
+  if (!(p.length > 0.0 && std::isfinite(p.length)))
+    inconsistent(name + " length is " + fmt_float(p.length) + " but must be finite and positive");
   return p.transform.cols();
 }
 

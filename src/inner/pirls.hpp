@@ -6,10 +6,12 @@
 // responses z at the current mean, then halves the step back towards the
 // last accepted β (at most kPirlsMaxHalvings times) while the trial is
 // non-finite or, after the first iteration, raises P by more than
-// pirls_step_allowance(P_old). The loop ends converged when the relative
-// change of D between two accepted iterates is below InnerOptions::tol
-// (never in the first iteration); it ends unconverged at the iteration limit
-// or when halving fails, and returns the last accepted iterate.
+// pirls_step_allowance(P_old, f). The loop ends converged when the relative
+// change of D between two accepted iterates, |ΔD| / (|D_old| + f), is below
+// InnerOptions::tol (never in the first iteration); f = deviance_floor is
+// the data-relative level of the deviance's rounding noise. It ends
+// unconverged at the iteration limit or when halving fails, and returns the
+// last accepted iterate.
 //
 // Instantiated for the parameterless iterative families: Bernoulli,
 // QuasiBinomial, Poisson, QuasiPoisson, GammaLog, GammaInverse and
@@ -28,6 +30,7 @@
 #include "family/families.hpp"
 #include "inner/fit_context.hpp"
 #include "inner/inner_fit.hpp"
+#include "inner/weighted_moments.hpp"
 
 namespace quelt {
 
@@ -52,18 +55,56 @@ template <class Family>
 Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                        const std::optional<Vector>& beta0 = std::nullopt);
 
+// The loop behind pirls with the family value, the working quantities and
+// the iteration limit given: `family` supplies the starting means, `work`
+// (the interface of Working<Family>: link, pair, unit_deviance, dw_deta) the
+// rows of every pass. pirls(ctx, S, β₀) is pirls_run(ctx, ctx.family,
+// Working<Family>{ctx.family}, S, β₀, ctx.inner_options.max_iter). Defined
+// in inner/pirls_loop.hpp for the files that instantiate it.
+template <class Family, class Work>
+Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, const Work& work,
+                           Matrix s_lambda, const std::optional<Vector>& beta0,
+                           std::size_t max_iter);
+
 // Most halvings of one step: 2⁻¹⁰⁰ of a step is far below the resolution
 // of any coefficient, so a trial still rejected then never will be accepted.
 inline constexpr std::size_t kPirlsMaxHalvings = 100;
-// Added to |D_old| in the relative change of the deviance so that a zero
-// deviance (a perfect fit) gives a finite ratio.
-inline constexpr double kDevianceChangeFloor = 1e-30;
+// The deviance below which D is rounding noise, in the data's own units:
+// f = kDevianceFloorRel·Σw·u(ȳ), u(m) = m²/V(m) the deviance of one
+// observation of unit weight at the size of the data (Working::deviance_unit),
+// so that f follows D exactly under y → c·y and w → c·w. The loop measures
+// against it where an absolute number would break that: the relative change
+// |D_old − D_new| / (|D_old| + f) and the allowed rise of P in a step,
+// 10·√ε·(|P_old| + f).
+//
+// Rounding leaves D uncertain by a few ε of Σw·u(ȳ) (measured up to
+// 3e-16·Σw·u(ȳ) when every row is fitted exactly, where D is that noise
+// alone). With f at 1e-6 of it the noise stays below tol = 1e-9 of f, so a
+// fit that reproduces y converges, and far below the allowed rise, so its
+// steps are not halved away. A D above f (a response whose coefficient of
+// variation is above about 1e-3) is compared with itself as before.
+inline constexpr double kDevianceFloorRel = 1e-6;
+// f when no row has positive weight: a zero D_old still gives a finite ratio.
+inline constexpr double kDevianceFloorNoData = 1e-30;
+
+// f from the weighted moments of y and the family's working quantities
+// (u = work.deviance_unit); kDevianceFloorRel·Σw when u(ȳ) is not a
+// positive number (a zero response of the log-link families, which has no
+// units).
+template <class W>
+double deviance_floor(const WeightedMoments& m, const W& work) {
+  const double sum_w = m.mean_weight * static_cast<double>(m.n_obs);
+  const double level = sum_w * work.deviance_unit(m.mean);
+  if (level > 0.0 && std::isfinite(level)) return kDevianceFloorRel * level;
+  if (sum_w > 0.0 && std::isfinite(sum_w)) return kDevianceFloorRel * sum_w;
+  return kDevianceFloorNoData;
+}
 
 // The rise of P a trial may make after the first iteration: 10·√ε·(|P_old|
-// + 0.1), rounding noise in P, so that a converged iterate is not halved
-// away by it.
-inline double pirls_step_allowance(double p_old) {
-  return 10.0 * kSqrtEpsilon * (std::fabs(p_old) + 0.1);
+// + f), rounding noise in P (f = deviance_floor), so that a converged
+// iterate is not halved away by it.
+inline double pirls_step_allowance(double p_old, double deviance_floor) {
+  return 10.0 * kSqrtEpsilon * (std::fabs(p_old) + deviance_floor);
 }
 
 // Whether one observation of a trial is usable: η_i, μ_i and d(y_i, μ_i)
@@ -75,7 +116,7 @@ inline bool pirls_row_finite(double eta, double mu, double unit_deviance) {
 // The step rule, true rejects the trial (halve again): a non-finite p_new or
 // a trial with a non-finite row is rejected; in the first iteration
 // everything else is accepted, later the trial is rejected exactly when
-// p_new − p_old > theta (theta = pirls_step_allowance(p_old) in the loop).
+// p_new − p_old > theta (theta = pirls_step_allowance(p_old, f) in the loop).
 inline bool pirls_reject_trial(bool first, double p_old, double theta, double p_new,
                                bool rows_finite) {
   if (!std::isfinite(p_new) || !rows_finite) return true;

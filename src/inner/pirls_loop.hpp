@@ -1,6 +1,9 @@
 // Definitions of the generic PIRLS loop and its step test (declared in
 // inner/pirls.hpp). A family joins by specialising Working<Family>
-// (inner/working.hpp) and instantiating these templates.
+// (inner/working.hpp) and instantiating these templates. The loop itself,
+// pirls_run, takes the family value and the working quantities as
+// arguments, so that a fit at other shape values, or with other working
+// weights, reads the context's data without copying it.
 #pragma once
 
 #include <cmath>
@@ -57,39 +60,56 @@ struct PirlsState {
   Vector xtwz;                 // XᵀWz (p entries) when xtwx is formed
 };
 
-// Adds one block of rows to XᵀWX and XᵀWz.
-inline void add_cross_block(MatrixView xb, const double* w, const double* z, WeightedGram& gram,
+// Exchanges two states member by member (no temporary state is formed).
+inline void swap_states(PirlsState& a, PirlsState& b) noexcept {
+  a.eta.swap(b.eta);
+  a.mu.swap(b.mu);
+  a.w.swap(b.w);
+  a.z.swap(b.z);
+  std::swap(a.deviance, b.deviance);
+  std::swap(a.rss, b.rss);
+  std::swap(a.finite, b.finite);
+  a.xtwx.swap(b.xtwx);
+  a.xtwz.swap(b.xtwz);
+}
+
+// Adds one block of rows to XᵀWz and, unless gram is null, to XᵀWX.
+inline void add_cross_block(MatrixView xb, const double* w, const double* z, WeightedGram* gram,
                             Vector& wz, Vector& xtwz) {
   const std::size_t nb = xb.rows;
-  gram.add(xb, w);
+  if (gram) gram->add(xb, w);
   for (std::size_t i = 0; i < nb; ++i) wz[i] = w[i] * z[i];
   add_xt_times(xb, wz.data(), xtwz.data());
 }
 
 // XᵀWX and XᵀWz of a state whose pass did not form them, from its w and z,
-// by the same blocks (so the same numbers as a pass that did).
-inline void cross_pass(MatrixView X, PirlsState& st) {
+// by the same blocks (so the same numbers as a pass that did); XᵀWX is
+// copied from `fixed_gram` when the weights do not change between passes.
+inline void cross_pass(MatrixView X, PirlsState& st, const Matrix* fixed_gram) {
   const std::size_t n = X.rows, p = X.cols;
-  WeightedGram gram(p);
+  std::optional<WeightedGram> gram;
+  if (!fixed_gram) gram.emplace(p);
   st.xtwz.assign(p, 0.0);
   const std::size_t block = WeightedGram::block_rows(p);
   Vector wz(n < block ? n : block);
   for (std::size_t r0 = 0; r0 < n; r0 += block) {
     const std::size_t nb = n - r0 < block ? n - r0 : block;
-    add_cross_block(X.row_block(r0, nb), st.w.data() + r0, st.z.data() + r0, gram, wz, st.xtwz);
+    add_cross_block(X.row_block(r0, nb), st.w.data() + r0, st.z.data() + r0,
+                    gram ? &*gram : nullptr, wz, st.xtwz);
   }
-  st.xtwx = gram.result();
+  st.xtwx = fixed_gram ? *fixed_gram : gram->result();
 }
 
 // One pass over the rows of X in blocks: η = Xβ when β is given (otherwise
 // st.eta is used as it stands), then per row μ = g⁻¹(η), the unit deviance,
 // the working pair (w, z) and the residual sum, and, when `cross` is set,
-// XᵀWX and XᵀWz while the block of X is still in cache. Sums run over the
-// rows in index order, as the separate passes would.
-template <class Family>
-void state_pass(const FitContext<Family>& ctx, const double* wp, const Vector* beta, PirlsState& st,
-                bool cross) {
-  const Working<Family> work{ctx.family};
+// XᵀWX and XᵀWz while the block of X is still in cache (XᵀWX copied from
+// `fixed_gram` when given: weights that are the same in every pass). Sums
+// run over the rows in index order, as the separate passes would.
+template <class Family, class Work>
+void state_pass(const FitContext<Family>& ctx, const Work& work, const double* wp,
+                const Vector* beta, PirlsState& st, bool cross,
+                const Matrix* fixed_gram = nullptr) {
   constexpr Link kLink = Family::link;
   const MatrixView X = ctx.x.view();
   const std::size_t n = X.rows, p = X.cols;
@@ -103,7 +123,7 @@ void state_pass(const FitContext<Family>& ctx, const double* wp, const Vector* b
   std::optional<WeightedGram> gram;
   Vector wz;
   if (cross) {
-    gram.emplace(p);
+    if (!fixed_gram) gram.emplace(p);
     st.xtwz.assign(p, 0.0);
   }
   const std::size_t block = WeightedGram::block_rows(p);
@@ -126,23 +146,24 @@ void state_pass(const FitContext<Family>& ctx, const double* wp, const Vector* b
       const double e = pr.z - eta;
       rss += pr.w * (e * e);
     }
-    if (cross) add_cross_block(xb, st.w.data() + r0, st.z.data() + r0, *gram, wz, st.xtwz);
+    if (cross)
+      add_cross_block(xb, st.w.data() + r0, st.z.data() + r0, gram ? &*gram : nullptr, wz, st.xtwz);
   }
   st.deviance = dev;
   st.rss = rss;
   st.finite = finite;
   if (cross)
-    st.xtwx = gram->result();
+    st.xtwx = fixed_gram ? *fixed_gram : gram->result();
   else
     st.xtwx.reset();
 }
 
 }  // namespace pirls_detail
 
-template <class Family>
-Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
-                       const std::optional<Vector>& beta0) {
-  const Working<Family> work{ctx.family};
+template <class Family, class Work>
+Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, const Work& work,
+                           Matrix s_lambda, const std::optional<Vector>& beta0,
+                           std::size_t max_iter) {
   using pirls_detail::PirlsState;
   const std::size_t n = ctx.x.rows(), p = ctx.x.cols();
   const MatrixView X = ctx.x.view();
@@ -154,8 +175,8 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
                   "pirls: prior weights differ in length from y");
   check_invariant(!ctx.eta_start || ctx.eta_start->size() == n || ctx.eta_start->size() == 1,
                   "pirls: eta_start has neither n entries nor one");
-  const std::size_t max_iter = ctx.inner_options.max_iter;
   const double tol = ctx.inner_options.tol;
+  const double d_floor = deviance_floor(ctx.moments, work);
 
   // The start: η from eta_start, from Xβ₀ of a warm start, or g(initial
   // μ(y)); the same pass gives μ, D, the working pair (w, z) and the XᵀWX,
@@ -176,10 +197,16 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
   } else if (beta0) {
     start_beta = &*beta0;
   } else {
-    const Vector mu0 = ctx.family.initial_mu(ctx.y);
+    const Vector mu0 = family.initial_mu(ctx.y);
     for (std::size_t i = 0; i < n; ++i) cur.eta[i] = work.link(mu0[i]);
   }
-  pirls_detail::state_pass(ctx, wp, start_beta, cur, max_iter > 0);
+  pirls_detail::state_pass(ctx, work, wp, start_beta, cur, max_iter > 0);
+  // Working quantities whose weights do not depend on μ (Work::kWeightsFixed)
+  // give the same XᵀWX in every pass: it is formed once.
+  std::optional<Matrix> fixed_gram;
+  if constexpr (requires { requires Work::kWeightsFixed; })
+    if (cur.xtwx) fixed_gram = *cur.xtwx;
+  const Matrix* fixed = fixed_gram ? &*fixed_gram : nullptr;
   double d_old = cur.deviance;
   Vector beta(p, 0.0);
   double p_old = d_old;
@@ -216,11 +243,11 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     // the loop does go on).
     const bool more = k + 1 < max_iter && !(k >= 1 && last_rel < kLikelyLast);
     auto evaluate = [&]() {
-      pirls_detail::state_pass(ctx, wp, &beta_new, trial, more);
+      pirls_detail::state_pass(ctx, work, wp, &beta_new, trial, more, fixed);
       return trial.deviance + quadratic_form(s_lambda, beta_new);
     };
     double p_new = evaluate();
-    const double theta = pirls_step_allowance(p_old);
+    const double theta = pirls_step_allowance(p_old, d_floor);
     const bool first = k == 0;
     bool reject = pirls_reject_trial(first, p_old, theta, p_new, trial.finite);
     for (std::size_t halvings = 0; reject && halvings < kPirlsMaxHalvings; ++halvings) {
@@ -234,13 +261,13 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
       break;
     }
 
-    // Accept, then test the relative change |D_old − D_new| / |D_old| of
-    // the deviance (kDevianceChangeFloor keeps a zero D_old finite).
+    // Accept, then test the relative change |D_old − D_new| / (|D_old| + f)
+    // of the deviance, f = deviance_floor.
     const double d_new = trial.deviance;
     beta = std::move(beta_new);
-    std::swap(cur, trial);
+    pirls_detail::swap_states(cur, trial);
     chol = std::move(l_new);
-    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + kDevianceChangeFloor);
+    const double rel = std::fabs(d_old - d_new) / (std::fabs(d_old) + d_floor);
     if (k >= 1 && rel < tol) {
       d_old = d_new;
       iterations = k + 1;
@@ -251,7 +278,7 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
     p_old = p_new;
     last_rel = rel;
     iterations = k + 1;
-    if (k + 1 < max_iter && !cur.xtwx) pirls_detail::cross_pass(X, cur);
+    if (k + 1 < max_iter && !cur.xtwx) pirls_detail::cross_pass(X, cur, fixed);
   }
 
   // The accepted iteration's factor of XᵀWX + S_λ, or, when no iteration
@@ -292,6 +319,13 @@ Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
   fit.xtwx = std::move(cur.xtwx);
   fit.converged = converged;
   return fit;
+}
+
+template <class Family>
+Result<InnerFit> pirls(const FitContext<Family>& ctx, Matrix s_lambda,
+                       const std::optional<Vector>& beta0) {
+  return pirls_run(ctx, ctx.family, Working<Family>{ctx.family}, std::move(s_lambda), beta0,
+                   ctx.inner_options.max_iter);
 }
 
 }  // namespace quelt

@@ -66,6 +66,13 @@ struct FisherScoring {
     const double gp = d.gprime(mu);
     return wp / (gp * (gp * d.variance(mu)));
   }
+  // The deviance of one observation of unit prior weight at the size of
+  // responses of mean m: m²/V(m), which follows the deviance exactly under
+  // y → c·y (as c for Poisson, 1 for Gamma, 1/c for the inverse Gaussian).
+  double deviance_unit(double m) const {
+    const D& d = static_cast<const D&>(*this);
+    return m * (m / d.variance(m));
+  }
 };
 
 // fl(V(μ)) of family F.
@@ -215,6 +222,9 @@ struct BinomialWorking : FlooredVariance<Bernoulli>, FisherScoring<BinomialWorki
     return wp * (small * large * one_minus_2q);
   }
   double unit_deviance(double y, double mu) const { return binomial_unit_deviance(y, mu); }
+  // Proportions have no units: the deviance of one observation is of order 1
+  // at every mean (m²/V(m) would grow without bound as m → 1).
+  double deviance_unit(double) const { return 1.0; }
 };
 template <>
 struct Working<Bernoulli> : BinomialWorking {

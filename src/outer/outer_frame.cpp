@@ -8,19 +8,6 @@ namespace quelt {
 
 namespace {
 
-// diag(Xᵀ diag(w) X): Σ_i w_i x_ik² per column k (w absent: all 1).
-Vector weighted_column_squares(const Matrix& x, const std::optional<Vector>& w) {
-  const std::size_t n = x.rows(), p = x.cols();
-  Vector d(p, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = w ? (*w)[i] : 1.0;
-    if (!(wi > 0.0)) continue;
-    const double* row = x.row_ptr(i);
-    for (std::size_t k = 0; k < p; ++k) d[k] += wi * (row[k] * row[k]);
-  }
-  return d;
-}
-
 // ȳ inside the range of the family's mean, where its Fisher weight is a
 // weight of the data and not of a floor: positive for the log and inverse
 // links, inside (0, 1) for the logit.
@@ -36,6 +23,39 @@ bool mean_inside_range(double ybar) {
 
 }  // namespace
 
+Vector weighted_column_squares(const Matrix& x, const std::optional<Vector>& w) {
+  const std::size_t n = x.rows(), p = x.cols();
+  Vector d(p, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w ? (*w)[i] : 1.0;
+    if (!(wi > 0.0)) continue;
+    const double* row = x.row_ptr(i);
+    for (std::size_t k = 0; k < p; ++k) d[k] += wi * (row[k] * row[k]);
+  }
+  return d;
+}
+
+Vector balanced_log_lambdas(const Vector& info_diag, const std::vector<Matrix>& penalties,
+                            std::size_t n_obs) {
+  const std::size_t m = penalties.size(), p = info_diag.size();
+  Vector start(m, 0.0);
+  for (std::size_t j = 0; j < m; ++j) {
+    const Matrix& s = penalties[j];
+    double info = 0.0, trace = 0.0;
+    for (std::size_t k = 0; k < p; ++k) {
+      if (s(k, k) == 0.0) continue;
+      info += info_diag[k];
+      trace += s(k, k);
+    }
+    const double ratio = info / (trace * kStartLean * std::sqrt(static_cast<double>(n_obs)));
+    if (ratio > 0.0 && std::isfinite(ratio)) {
+      const double r = std::log(ratio);
+      if (std::isfinite(r)) start[j] = r;
+    }
+  }
+  return start;
+}
+
 template <class Family>
 OuterFrame outer_frame(const FitContext<Family>& ctx) {
   const std::size_t m = ctx.m(), p = ctx.p();
@@ -49,24 +69,10 @@ OuterFrame outer_frame(const FitContext<Family>& ctx) {
     d = weighted_column_squares(ctx.x, ctx.prior_weights);
     for (double& v : d) v *= units.fisher_weight;
   }
-  const double n_obs = static_cast<double>(units.n_obs);
   OuterFrame f;
-  f.start.assign(m, 0.0);
-  const bool weighable = mean_inside_range<Family>(units.mean_y);
-  for (std::size_t j = 0; j < m && weighable; ++j) {
-    const Matrix& s = ctx.penalties[j];
-    double info = 0.0, trace = 0.0;
-    for (std::size_t k = 0; k < p; ++k) {
-      if (s(k, k) == 0.0) continue;
-      info += d[k];
-      trace += s(k, k);
-    }
-    const double ratio = info / (trace * kStartLean * std::sqrt(n_obs));
-    if (ratio > 0.0 && std::isfinite(ratio)) {
-      const double r = std::log(ratio);
-      if (std::isfinite(r)) f.start[j] = r;
-    }
-  }
+  f.start = mean_inside_range<Family>(units.mean_y)
+                ? balanced_log_lambdas(d, ctx.penalties, units.n_obs)
+                : Vector(m, 0.0);
   f.bounds.reserve(m);
   for (double r : f.start) f.bounds.emplace_back(r - kRhoHalfWidth, r + kRhoHalfWidth);
   f.score_origin = score_origin(ctx, units);

@@ -50,6 +50,16 @@ struct OuterFrame {
 template <class Family>
 OuterFrame outer_frame(const FitContext<Family>& ctx);
 
+// diag(Xᵀdiag(w)X): Σ_i w_i x_ik² per column k over the rows of positive
+// weight (w absent: all 1).
+Vector weighted_column_squares(const Matrix& x, const std::optional<Vector>& w);
+
+// ρ⁰ above from the diagonal d = diag(XᵀW₀X) (p entries) and n rows: per
+// penalty ln(Σ_{k∈B_j} d_k / (e·√n·tr S_j)), 0 where that ratio is not a
+// positive finite number.
+Vector balanced_log_lambdas(const Vector& info_diag, const std::vector<Matrix>& penalties,
+                            std::size_t n_obs);
+
 #define QUELT_OUTER_FRAME_EXTERN(F) extern template OuterFrame outer_frame<F>(const FitContext<F>&);
 QUELT_OUTER_FRAME_EXTERN(Gaussian)
 QUELT_OUTER_FRAME_EXTERN(Bernoulli)

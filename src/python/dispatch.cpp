@@ -8,6 +8,7 @@
 #include "fit/fitted_record.hpp"
 #include "fit/gaussian_driver.hpp"
 #include "fit/quantile_driver.hpp"
+#include "fit/shape_driver.hpp"
 #include "fit/std_driver.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -69,9 +70,15 @@ PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::si
       return wrap_record(
           fit_elf_quantile(std::move(d), std::move(yv), std::move(w),
                            elf_identity(family.tau, family.elf_sigma, family.elf_lambda)));
-    case FamilyKind::NegBin:
     case FamilyKind::TDist:
-    case FamilyKind::Tweedie:
+      return wrap_record(fit_shape_family(std::move(d), std::move(yv), std::move(w),
+                                          tdist_identity(family.nu, family.sigma2)));
+    case FamilyKind::Tweedie: {
+      Tweedie tw = tweedie_log(family.tweedie_p, family.tweedie_phi);
+      tw.estimate_p = family.tweedie_estimate_p;
+      return wrap_record(fit_shape_family(std::move(d), std::move(yv), std::move(w), tw));
+    }
+    case FamilyKind::NegBin:
     case FamilyKind::Ocat:
       break;
   }

@@ -49,10 +49,10 @@ struct Builder {
     for (auto x : v) u64(x);
     return *this;
   }
-  // Header in front of the body built so far.
-  Bytes framed() const {
+  // Header in front of the body built so far; version 3 is the one written.
+  Bytes framed(std::uint32_t version = 3) const {
     Builder h;
-    h.u8('Q').u8('U').u8('E').u8('L').u8('T').u32(2).u64(b.size());
+    h.u8('Q').u8('U').u8('E').u8('L').u8('T').u32(version).u64(b.size());
     Bytes out = h.b;
     out.insert(out.end(), b.begin(), b.end());
     return out;
@@ -121,7 +121,7 @@ FittedGam additive_record() {
   tm.margin_transforms = {mat(3, 2, 0), std::nullopt, mat(3, 2, 1)};
   tm.constraint = mat(16, 15, 2);
   add.terms.push_back({tm});
-  add.terms.push_back({TpsPredictor{{1, 2}, mat(5, 2, 0), mat(5, 5, 1)}});
+  add.terms.push_back({TpsPredictor{{1, 2}, mat(5, 2, 0), mat(5, 5, 1), 2.75}});
   add.term_cols = {{0}, {1}, {2}, {0, 1}, {0, 1, 2}, {1, 2}};
   std::size_t widths[] = {3, 3, 2, 11, 15, 5};
   std::size_t next = 1;
@@ -183,10 +183,11 @@ TEST(Persistence, RoundTripsEveryPredictorVariantBitForBit) {
   auto bytes = serialize(g);
   ASSERT_TRUE(bytes.ok());
   const Bytes& b = bytes.value();
-  // Header: magic, version 2, payload length = everything after 17 bytes.
+  // Header: magic, the written version 3, payload length = everything
+  // after 17 bytes.
   ASSERT_GE(b.size(), 17u);
   EXPECT_EQ(std::string(b.begin(), b.begin() + 5), "QUELT");
-  EXPECT_EQ(b[5], 2);
+  EXPECT_EQ(b[5], 3);
   std::uint64_t payload = 0;
   for (int i = 0; i < 8; ++i) payload |= static_cast<std::uint64_t>(b[9 + i]) << (8 * i);
   EXPECT_EQ(payload, b.size() - 17);
@@ -209,6 +210,7 @@ TEST(Persistence, RoundTripsEveryPredictorVariantBitForBit) {
   const auto& tm = std::get<TensorMultiPredictor>(add.terms[4].value);
   EXPECT_FALSE(tm.margin_transforms[1].has_value());
   EXPECT_EQ(*tm.margin_transforms[2], mat(3, 2, 1));
+  EXPECT_EQ(std::get<TpsPredictor>(add.terms[5].value).length, 2.75);
   auto again = serialize(h);
   ASSERT_TRUE(again.ok());
   EXPECT_EQ(again.value(), b);
@@ -252,12 +254,17 @@ TEST(Persistence, HeaderErrors) {
       {Bytes(), kPrefix + "buffer too short (0 < 17 header bytes)"},
       {with(0, {'q'}),
        kPrefix + "bad magic; expected [81, 85, 69, 76, 84], got [113, 85, 69, 76, 84]"},
+      // Versions 2 and 3 are read; the message names the version written.
       {with(5, {1, 0, 0, 0}),
        kPrefix +
-           "unsupported format_version=1 (this build expects 2). Re-serialize with a matching "
+           "unsupported format_version=1 (this build expects 3). Re-serialize with a matching "
+           "quelt release, or roll a migration."},
+      {with(5, {4, 0, 0, 0}),
+       kPrefix +
+           "unsupported format_version=4 (this build expects 3). Re-serialize with a matching "
            "quelt release, or roll a migration."},
       {with(5, {3, 0, 0, 1}),
-       kPrefix + "unsupported format_version=16777219 (this build expects 2). Re-serialize with a "
+       kPrefix + "unsupported format_version=16777219 (this build expects 3). Re-serialize with a "
                  "matching quelt release, or roll a migration."},
       {length(std::numeric_limits<std::uint64_t>::max() - 16, 0), kPrefix + "length overflow"},
       {length(std::numeric_limits<std::uint64_t>::max() - 17, 3),
@@ -298,9 +305,8 @@ TEST(Persistence, BodyErrors) {
        "predictor nesting too deep"},
       {body_with_predictor([](Builder& w) { w.u32(4).u64(0).u64(1).u32(0).u32(1); }),
        "invalid value: integer `1`, expected variant index 0 <= i < 1"},
-      {body_with_predictor([](Builder& w) {
-         w.u32(5).seq({0}).u64(1).vec1({0, 1, 2}).u64(1).u8(2);
-       }),
+      {body_with_predictor(
+           [](Builder& w) { w.u32(5).seq({0}).u64(1).vec1({0, 1, 2}).u64(1).u8(2); }),
        "tag for enum is not valid, found 2"},
       {body_with_predictor([](Builder& w) { w.u32(0).u8(2); }), "unknown array version: 2"},
       {body_with_predictor([](Builder& w) { w.u32(0).u8(1).u64(3).u64(2).f64(0).f64(1); }),
@@ -390,6 +396,12 @@ TEST(Persistence, RefusesRecordsWhoseShapesDisagree) {
          std::get<TpsPredictor>(add(g).terms[5].value).transform = mat(4, 5, 0);
        }),
        "one per centre"},
+      {with([&](FittedGam& g) { std::get<TpsPredictor>(add(g).terms[5].value).length = 0.0; }),
+       "length is 0 but must be finite and positive"},
+      {with([&](FittedGam& g) {
+         std::get<TpsPredictor>(add(g).terms[5].value).length = std::nan("");
+       }),
+       "length is NaN but must be finite and positive"},
   };
   for (const auto& c : cases) {
     std::string msg = load_error(c.in);

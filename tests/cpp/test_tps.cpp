@@ -37,6 +37,16 @@ double distance(const Matrix& x, std::size_t i, const std::vector<std::size_t>& 
   return std::sqrt(s);
 }
 
+// The largest distance between two centres, by brute force.
+double diameter(const Matrix& c) {
+  std::vector<std::size_t> own(c.cols());
+  for (std::size_t j = 0; j < own.size(); ++j) own[j] = j;
+  double top = 0;
+  for (std::size_t i = 0; i < c.rows(); ++i)
+    for (std::size_t l = 0; l < c.rows(); ++l) top = std::fmax(top, distance(c, i, own, c, l));
+  return top;
+}
+
 TEST(TpsKernel, ValuesPerDimension) {
   struct Case {
     double r;
@@ -75,13 +85,17 @@ TEST(TpsTerm, KernelBasisAndPenaltyAgainstDirectEvaluation) {
     ASSERT_EQ(t.basis.rows(), 40u);
     ASSERT_EQ(t.basis.cols(), k);
     EXPECT_EQ(t.predictor.cols, cols);
+    // Distances in units of the largest distance between two centres.
+    const double len = diameter(c);
+    EXPECT_NEAR(t.predictor.length, len, 1e-15 * len);
 
     // Kernel among the centres, evaluated directly.
     Matrix kcc(k, k);
     std::vector<std::size_t> own(d);
     for (std::size_t j = 0; j < d; ++j) own[j] = j;
     for (std::size_t i = 0; i < k; ++i)
-      for (std::size_t l = 0; l < k; ++l) kcc(i, l) = kernel_direct(distance(c, i, own, c, l), d);
+      for (std::size_t l = 0; l < k; ++l)
+        kcc(i, l) = kernel_direct(distance(c, i, own, c, l) / len, d);
     // V orthogonal and Vᵀ·K·V diagonal with |entries| non-increasing; the
     // penalty is |diag| / max |diag| floored at 1e-4.
     double top = 0;
@@ -119,7 +133,7 @@ TEST(TpsTerm, KernelBasisAndPenaltyAgainstDirectEvaluation) {
       for (std::size_t s = 0; s < k; ++s) {
         double b = 0;
         for (std::size_t l = 0; l < k; ++l)
-          b += kernel_direct(distance(x, i, cols, c, l), d) * v(l, s);
+          b += kernel_direct(distance(x, i, cols, c, l) / len, d) * v(l, s);
         EXPECT_NEAR(t.basis(i, s), b, 1e-12);
       }
   }
@@ -155,6 +169,40 @@ TEST(TpsTerm, CoincidentCentresGiveTheFloorWeight) {
   auto r = build_tps_term(x.view(), cols, 4);
   ASSERT_TRUE(r.ok()) << r.error().message;
   for (std::size_t s = 0; s < 4; ++s) EXPECT_EQ(r.value().penalty(s, s), 1e-4);
+  EXPECT_EQ(r.value().predictor.length, 1.0);  // no distance to measure in
+}
+
+// Coordinates in other units give the same term: the same basis and penalty,
+// centres and length in the new units. A power-of-two factor changes no bit;
+// others only by rounding, down to units whose squares would underflow and
+// up to units whose squares would overflow.
+TEST(TpsTerm, BasisIsTheSameInAnyUnitsOfTheCoordinates) {
+  const Matrix x = covariates(50, 3, 21);
+  const std::vector<std::size_t> cols = {0, 2};
+  auto base = build_tps_term(x.view(), cols, 14);
+  ASSERT_TRUE(base.ok());
+  const TpsTerm& b = base.value();
+  for (double s : {0x1p-40, 0x1p30, 1e-200, 1e-6, 0.01, 100.0, 1e6, 1e200}) {
+    Matrix xs = x;
+    for (double& v : xs.storage()) v *= s;
+    auto r = build_tps_term(xs.view(), cols, 14);
+    ASSERT_TRUE(r.ok()) << s << ": " << r.error().message;
+    const TpsTerm& t = r.value();
+    int expo = 0;
+    const bool exact = std::frexp(s, &expo) == 0.5;
+    const double tol = exact ? 0.0 : 1e-9;
+    EXPECT_NEAR(t.predictor.length, s * b.predictor.length, 1e-14 * s * b.predictor.length) << s;
+    for (std::size_t i = 0; i < 14; ++i) EXPECT_NEAR(t.penalty(i, i), b.penalty(i, i), tol) << s;
+    double top = max_abs(b.basis.storage()), err = 0;
+    for (std::size_t i = 0; i < b.basis.size(); ++i)
+      err = std::fmax(err, std::fabs(t.basis.storage()[i] - b.basis.storage()[i]));
+    EXPECT_LE(err, tol * top) << s;
+    // The predictor rebuilds the basis on the scaled coordinates.
+    auto e = evaluate_tps_predictor(t.predictor, xs.view());
+    ASSERT_TRUE(e.ok());
+    for (std::size_t i = 0; i < 50; ++i)
+      for (std::size_t j = 0; j < 14; ++j) ASSERT_EQ(e.value()(i, j + 1), t.basis(i, j));
+  }
 }
 
 TEST(TpsTerm, SpecificationErrorsInOrder) {

@@ -1,9 +1,11 @@
 """Hand-built persisted models for tests that need a FittedGam without a fit.
 
 The byte layout is written out here with struct, independently of the
-encoder: a 17-byte header (b"QUELT", u32 version 2, u64 payload length) and
+encoder: a 17-byte header (b"QUELT", u32 version, u64 payload length) and
 the fifteen record fields, little-endian; float arrays carry a version byte 1,
-their dimensions, an element count and the elements row-major.
+their dimensions, an element count and the elements row-major. Version 3 is
+the one written today; version 2 differs only in the thin-plate predictor,
+which it stores without its length.
 """
 
 import struct
@@ -55,7 +57,13 @@ def additive_predictor(terms, term_cols, col_ranges):
     return out
 
 
-def frame(body, version=2, length=None):
+def tps_predictor(cols, centres, transform, length=None):
+    """A thin-plate predictor; without a length, in the version-2 layout."""
+    out = u32(6) + seq_u64(cols) + mat2(centres) + mat2(transform)
+    return out if length is None else out + f64(length)
+
+
+def frame(body, version=3, length=None):
     if length is None:
         length = len(body)
     return b"QUELT" + u32(version) + u64(length) + body

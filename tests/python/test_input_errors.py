@@ -30,8 +30,9 @@ def shift_then_check(delta):
 @pytest.mark.parametrize(
     "call, exc, words",
     [
-        # covariates of any size: a thin-plate kernel that would overflow
-        (lambda: native.fit_additive("gaussian", X * 1e104, Y, [((0, 1), "tp", 12)]),
+        # covariates of any size: thin-plate coordinates whose differences
+        # overflow (X * 1e104 fits: distances are measured in units of the centres)
+        (lambda: native.fit_additive("gaussian", (X - 0.5) * 1e308 * 3, Y, [((0, 1), "tp", 12)]),
          ValueError, ["tps term on columns (0, 1)", "too large", "rescale"]),
         # non-finite intercept shifts
         (lambda: shift_then_check(math.nan), ValueError, ["shift_intercept", "finite", "NaN"]),

@@ -19,6 +19,7 @@ from model_bytes import (
     model_body,
     re_model_bytes,
     spd,
+    tps_predictor,
 )
 
 FittedGam = quelt._quelt_native.FittedGam
@@ -197,9 +198,15 @@ def test_header_errors():
     cases = [
         (good[:16], "buffer too short (16 < 17 header bytes)"),
         (b"QUELx" + good[5:], "bad magic; expected [81, 85, 69, 76, 84], got [81, 85, 69, 76, 120]"),
+        # versions 2 and 3 are read; the message names the version written
         (
             good[:5] + struct.pack("<I", 1) + good[9:],
-            "unsupported format_version=1 (this build expects 2). Re-serialize with a matching "
+            "unsupported format_version=1 (this build expects 3). Re-serialize with a matching "
+            "quelt release, or roll a migration.",
+        ),
+        (
+            good[:5] + struct.pack("<I", 4) + good[9:],
+            "unsupported format_version=4 (this build expects 3). Re-serialize with a matching "
             "quelt release, or roll a migration.",
         ),
         (good[:9] + struct.pack("<Q", 2**64 - 17) + good[17:], "length overflow"),
@@ -214,6 +221,51 @@ def test_header_errors():
         with pytest.raises(ValueError) as e:
             load(data)
         assert str(e.value) == PREFIX + msg
+
+
+# A thin-plate model on columns (0, 1) with three centres and the identity
+# transform: the model matrix is [1 | η(r_1) | η(r_2) | η(r_3)],
+# η(r) = r²·ln r/(8π) of the distance r/L to each centre.
+TPS_CENTRES = np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 2.0]])
+TPS_BETA = np.array([0.5, 1.0, -2.0, 0.25])
+
+
+def tps_model_bytes(length, version):
+    pred = tps_predictor([0, 1], TPS_CENTRES, np.eye(3), length)
+    return frame(model_body(pred, TPS_BETA, spd(4, seed=3)), version=version)
+
+
+def tps_linear_predictor(x, length):
+    r = np.linalg.norm(x[:, None, :] - TPS_CENTRES[None, :, :], axis=2) / length
+    with np.errstate(divide="ignore", invalid="ignore"):
+        eta = np.where(r < 1e-12, 0.0, r * r * np.log(r) / (8 * np.pi))
+    return TPS_BETA[0] + eta @ TPS_BETA[1:]
+
+
+class TestThinPlateLength:
+    X = np.random.default_rng(4).uniform(-1.0, 3.0, size=(25, 2))
+
+    # (stored length, format version, length the predictions use): version 2
+    # has no length and reads with 1, the plain distances it was fitted with
+    @pytest.mark.parametrize("stored, version, used", [(None, 2, 1.0), (1.0, 3, 1.0), (2.5, 3, 2.5)])
+    def test_predictions_measure_distances_in_the_stored_length(self, stored, version, used):
+        m = load(tps_model_bytes(stored, version))
+        np.testing.assert_allclose(m.predict(self.X), tps_linear_predictor(self.X, used),
+                                   rtol=1e-13, atol=1e-13)
+        # written back in today's layout, the length appended
+        assert m.serialize() == tps_model_bytes(used, 3)
+
+    def test_fitted_thin_plate_model_round_trips_bit_for_bit(self):
+        rng = np.random.default_rng(9)
+        x = rng.uniform(size=(120, 3)) * [1e-3, 1.0, 1e3]
+        y = np.sin(6 * x[:, 0] * 1e3) + x[:, 2] * 1e-3 + 0.1 * rng.standard_normal(120)
+        m = quelt.fit_additive("gaussian", x, y, [((0, 2), "tp", 10), (1, "cr", 5)])
+        b = m.serialize()
+        assert b[5] == 3
+        again = load(b)
+        assert again.serialize() == b
+        np.testing.assert_array_equal(bits(again.predict(x)), bits(m.predict(x)))
+        np.testing.assert_array_equal(bits(again.evaluate_lpmatrix(x)), bits(m.evaluate_lpmatrix(x)))
 
 
 def test_body_errors():

@@ -1,0 +1,77 @@
+#include "score/shape_terms.hpp"
+
+#include <cmath>
+
+#include "core/blas.hpp"
+#include "core/error.hpp"
+#include "score/row_forms.hpp"
+
+namespace quelt {
+
+Vector leverages(MatrixView x, const Matrix& h_inv) { return row_quadratic_forms(x, h_inv); }
+
+Vector weight_derivative_rho_terms(MatrixView x, const Matrix& h_inv, std::span<const double> beta,
+                                   const std::vector<Matrix>& penalties,
+                                   std::span<const double> lambda, std::span<const double> a,
+                                   std::span<const double> lev) {
+  const std::size_t n = x.rows, p = x.cols, m = lambda.size();
+  check_invariant(penalties.size() >= m && beta.size() == p && a.size() >= n && lev.size() >= n,
+                  "weight_derivative_rho_terms: inconsistent sizes");
+  // Column k of D holds dβ_k = −λ_k H⁻¹S_kβ; then dη = X·D by row blocks.
+  Matrix d(p, m);
+  for (std::size_t k = 0; k < m; ++k) {
+    Vector sb(p, 0.0);
+    for (std::size_t r = 0; r < p; ++r) {
+      const double* row = penalties[k].row_ptr(r);
+      double acc = 0.0;
+      for (std::size_t c = 0; c < p; ++c) acc += row[c] * beta[c];
+      sb[r] = acc;
+    }
+    for (std::size_t r = 0; r < p; ++r) {
+      const double* row = h_inv.row_ptr(r);
+      double acc = 0.0;
+      for (std::size_t c = 0; c < p; ++c) acc += row[c] * sb[c];
+      d(r, k) = -lambda[k] * acc;
+    }
+  }
+  Vector u(m, 0.0);
+  if (m == 0 || n == 0) return u;
+  Matrix eta_k;
+  for (std::size_t r0 = 0; r0 < n; r0 += kRowFormBlock) {
+    const std::size_t nr = n - r0 < kRowFormBlock ? n - r0 : kRowFormBlock;
+    gemm_into(x.row_block(r0, nr), d.view(), eta_k);
+    for (std::size_t i = 0; i < nr; ++i) {
+      const double f = 0.5 * a[r0 + i] * lev[r0 + i];
+      const double* e = eta_k.row_ptr(i);
+      for (std::size_t k = 0; k < m; ++k) u[k] += f * e[k];
+    }
+  }
+  return u;
+}
+
+Vector ridge_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
+                       const std::vector<Matrix>& penalties, std::span<const double> lambda) {
+  const std::size_t p = h_inv.rows(), m = lambda.size();
+  check_invariant(xtwx_diag.size() >= p && penalties.size() >= m,
+                  "ridge_rho_terms: inconsistent sizes");
+  std::size_t jstar = 0;
+  double best = -1.0;
+  for (std::size_t j = 0; j < p; ++j) {
+    double d = xtwx_diag[j];
+    for (std::size_t k = 0; k < m; ++k) d += lambda[k] * penalties[k](j, j);
+    if (std::fabs(d) > best) {
+      best = std::fabs(d);
+      jstar = j;
+    }
+  }
+  double t0 = 0.0;
+  for (std::size_t j = 0; j < p; ++j) t0 += h_inv(j, j);
+  const double eps = (std::sqrt(static_cast<double>(m)) + 1.0) * 1e-5;
+  Vector g(m, 0.0);
+  if (p == 0) return g;
+  for (std::size_t k = 0; k < m; ++k)
+    g[k] = t0 * (eps * lambda[k] * penalties[k](jstar, jstar) * 0.5);
+  return g;
+}
+
+}  // namespace quelt
