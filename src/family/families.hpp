@@ -28,7 +28,8 @@
 //   static constexpr YDomain y_domain            responses the data checks accept
 //   static constexpr OuterTolerances outer_tolerances
 //                                                default tolerances of the
-//                                                Newton loop over ρ (Elf too)
+//                                                outer Newton loop (also Elf,
+//                                                TDist and Tweedie)
 //   static constexpr double mean_floor           least mean of the Pearson
 //                                                statistic (not Gaussian)
 //   static double variance(double μ)             V(μ), unfloored; the Pearson
@@ -269,6 +270,7 @@ struct TDist {
   static constexpr const char* display_name = nullptr;
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = false;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
   double nu = 5.0;
   double sigma2 = 1.0;
   double deviance(std::span<const double> y, std::span<const double> mu,
@@ -286,6 +288,7 @@ struct Tweedie {
   static constexpr const char* display_name = "Tweedie";
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = false;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
   double p = 1.5;
   double phi = 1.0;
   bool estimate_p = false;

@@ -3,7 +3,6 @@
 #include <optional>
 #include <utility>
 
-#include "outer/settings.hpp"
 #include "score/elf_score.hpp"
 #include "score/envelope.hpp"
 #include "score/warm_start.hpp"
@@ -12,9 +11,7 @@ namespace quelt {
 
 template <class Family>
 Result<OuterResult> newton_over_rho(FitContext<Family>& ctx, const OuterFrame& frame) {
-  constexpr OuterTolerances tol = Family::outer_tolerances;
-  const OuterOptions options =
-      read_outer_options(OuterOptions{tol.grad, tol.reml, kRhoNewtonMaxIter, kRhoNewtonMaxStep});
+  const OuterOptions options = driver_outer_options(Family::outer_tolerances);
   // The inner fit of the last scored trial.
   std::optional<PriorFit> last;
   auto drop_last = [&ctx, &last] {

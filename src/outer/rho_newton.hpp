@@ -4,10 +4,8 @@
 //
 // newton_over_rho(ctx, frame) starts at frame.start, searches the box
 // frame.bounds and measures its convergence tests from frame.score_origin
-// (outer/outer_frame.hpp: all three follow the units of the data), with the
-// family's default tolerances (Family::outer_tolerances), at most 200
-// accepted steps of largest component 5, or the calling thread's tuning
-// override in their place.
+// (outer/outer_frame.hpp: all three follow the units of the data), with
+// driver_outer_options(Family::outer_tolerances) (outer/newton.hpp).
 //
 //   evaluation at x  envelope_eval: inner fit, score, gradient, Hessian;
 //   trial at u       one inner fit (from the warm start extrapolated from
@@ -25,8 +23,6 @@
 // its iterations.
 #pragma once
 
-#include <cstdint>
-
 #include "core/error.hpp"
 #include "family/families.hpp"
 #include "inner/fit_context.hpp"
@@ -34,11 +30,6 @@
 #include "outer/outer_frame.hpp"
 
 namespace quelt {
-
-// Largest number of accepted Newton steps over ρ, and the largest component
-// of one step (a factor e⁵ ≈ 150 in any λ_j).
-inline constexpr std::uint64_t kRhoNewtonMaxIter = 200;
-inline constexpr double kRhoNewtonMaxStep = 5.0;
 
 template <class Family>
 Result<OuterResult> newton_over_rho(FitContext<Family>& ctx, const OuterFrame& frame);

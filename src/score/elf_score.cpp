@@ -9,6 +9,7 @@
 #include "design/penalty_groups.hpp"
 #include "family/elf.hpp"
 #include "inner/elf_fit.hpp"
+#include "score/penalty_pieces.hpp"
 #include "score/reml_hessian.hpp"
 #include "score/row_forms.hpp"
 
@@ -74,36 +75,28 @@ Result<EnvelopeScore> envelope_score(const FitContext<Elf>& ctx, std::span<const
   const std::size_t m = ctx.m();
   check_invariant(rho.size() >= m && fit.beta.size() == fit.p && fit.chol.rows() == fit.p,
                   "ELF score: rho, coefficients or factor do not match the context");
-  // The per-penalty pieces, each trace summed as Σ_ac (H⁻¹)_ac (S_j)_ac.
-  EnvelopeScore es;
-  es.lambda.resize(rho.size());
-  for (std::size_t j = 0; j < rho.size(); ++j) es.lambda[j] = std::exp(rho[j]);
-  es.h_inv = inverse_from_cholesky(fit.chol.view());
-  es.bsb_per_term.resize(m);
-  es.trace_per_term.resize(m);
-  double bsum = 0.0;
-  for (std::size_t j = 0; j < m; ++j) {
-    es.bsb_per_term[j] = quadratic_form(ctx.penalties[j], fit.beta);
-    es.trace_per_term[j] = frobenius_dot(es.h_inv, ctx.penalties[j]);
-    bsum += es.lambda[j] * es.bsb_per_term[j];
-  }
+  PenaltyPieces pc = penalty_pieces(ctx, fit, rho, {.trace_sum = TraceSum::Elementwise});
   const double log_det_h = fit.chol.rows() == 0 ? 0.0 : log_det_from_cholesky(fit.chol);
-  PenaltyLogDet ld = penalty_log_det(ctx.penalties, ctx.penalty_ranks, ctx.penalty_log_pdets,
-                                     ctx.penalty_groups, rho);
+  const PenaltyLogDet& ld = pc.log_det_s;
   const Elf& f = ctx.family;
   const double ls = total_weight(ctx) * elf_log_normaliser(f.tau, f.sigma, f.lambda);
   const double mp = static_cast<double>(ctx.null_space_dim);
 
-  es.score = (bsum + fit.deviance) * 0.5 + (mp / 2.0) * (-kLogTwoPi);
+  EnvelopeScore es;
+  es.score = pc.dp * 0.5 + (mp / 2.0) * (-kLogTwoPi);
   es.score = es.score + log_det_h / 2.0 - ld.value / 2.0 - ls;
   es.grad.resize(m);
   for (std::size_t j = 0; j < m; ++j)
-    es.grad[j] = 0.5 * es.lambda[j] * es.bsb_per_term[j] +
-                 0.5 * es.lambda[j] * es.trace_per_term[j] - 0.5 * ld.grad[j];
+    es.grad[j] =
+        0.5 * pc.lambda[j] * pc.bsb[j] + 0.5 * pc.lambda[j] * pc.trace[j] - 0.5 * ld.grad[j];
+  es.lambda = std::move(pc.lambda);
+  es.bsb_per_term = std::move(pc.bsb);
+  es.trace_per_term = std::move(pc.trace);
+  es.h_inv = std::move(pc.h_inv);
   es.dscale_drho = Vector(m, 0.0);
   es.scale = 1.0;
   es.fd_hessian = false;
-  es.log_det_s_hessian = std::move(ld.hessian);
+  es.log_det_s_hessian = std::move(pc.log_det_s.hessian);
   return es;
 }
 

@@ -138,12 +138,11 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
   const double n = static_cast<double>(ctx.moments.n_obs), p = static_cast<double>(fit.p);
   const double mp = static_cast<double>(ctx.null_space_dim);
 
-  PenaltyPieceSet pc = penalty_pieces(ctx.penalties, fit, rho);
+  PenaltyPieces pc = penalty_pieces(ctx, fit, rho);
   const Vector& lambda = pc.lambda;
   const Vector& bsb = pc.bsb;
+  const PenaltyLogDet& ld = pc.log_det_s;
   double log_det_h = fit.chol.rows() == 0 ? 0.0 : log_det_from_cholesky(fit.chol);
-  PenaltyLogDet ld = penalty_log_det(ctx.penalties, ctx.penalty_ranks, ctx.penalty_log_pdets,
-                                     ctx.penalty_groups, rho);
   const double dev = fit.deviance;
   const double dp = pc.dp;
   if constexpr (Family::information == Information::FullNewton) {
@@ -222,7 +221,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
   es.bsb_per_term = std::move(pc.bsb);
   es.trace_per_term = std::move(pc.trace);
   es.h_inv = std::move(pc.h_inv);
-  es.log_det_s_hessian = std::move(ld.hessian);
+  es.log_det_s_hessian = std::move(pc.log_det_s.hessian);
   return es;
 }
 

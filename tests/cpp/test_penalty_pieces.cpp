@@ -26,12 +26,15 @@ TEST(PenaltyPieces, TracesLeaveTheEffectiveDegreesOfFreedom) {
   Matrix both(p, p);
   for (std::size_t a = 0; a < p; ++a) both(a, a) = ctx.penalties[0](a, a) + ctx.penalties[1](a, a);
   ctx.penalties.push_back(both);
+  ctx.penalty_ranks.push_back(12);
+  ctx.penalty_log_pdets.push_back(0.0);
+  ctx.penalty_groups = {{0, 1, 2}};
   for (const Vector rho : {Vector{-8.0, -8.0, -8.0}, Vector{0.5, 2.0, -1.0}, Vector{9.0, 9.0, 9.0},
                            Vector{1.0, -2.0, 0.0, 4.0}}) {
     auto fit = pirls(ctx, total_penalty(ctx.penalties, rho, p));
     ASSERT_TRUE(fit.ok());
     const InnerFit& ft = fit.value();
-    const PenaltyPieceSet pc = penalty_pieces(ctx.penalties, ft, rho);
+    const PenaltyPieces pc = penalty_pieces(ctx, ft, rho);
     ASSERT_EQ(pc.lambda.size(), rho.size());
     ASSERT_EQ(pc.trace.size(), 3u);
     const double edf = compute_edf_total(ctx.x.view(), ft.w, ft.chol);
