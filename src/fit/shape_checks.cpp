@@ -46,4 +46,23 @@ Status check_shape_response(const Tweedie&, std::span<const double> y) {
   return ok_status();
 }
 
+Status check_shape_start(const NegBin& f) {
+  if (!(f.theta > 0.0 && std::isfinite(f.theta)))
+    return QueltError::invalid_parameter(
+        "NegBin overdispersion init_theta must be a positive finite scalar (small θ → high "
+        "variance, large θ → Poisson limit); got init_theta=" +
+        fmt_float(f.theta));
+  return ok_status();
+}
+
+Status check_shape_response(const NegBin&, std::span<const double> y) {
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    if (y[i] < 0.0)
+      return QueltError::invalid_parameter("NegBin requires y ≥ 0; got y=" + fmt_float(y[i]) +
+                                           " at row " + fmt_uint(i));
+    if (!std::isfinite(y[i])) return non_finite_response(y[i], i);
+  }
+  return ok_status();
+}
+
 }  // namespace quelt

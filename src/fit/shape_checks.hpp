@@ -21,11 +21,18 @@ Status check_shape_start(const TDist& f);
 // then unless φ is finite and > 0:
 //   "Tweedie dispersion init_phi must be a positive finite scalar; got init_phi={}"
 Status check_shape_start(const Tweedie& f);
+// Unless θ is finite and > 0:
+//   "NegBin overdispersion init_theta must be a positive finite scalar (small θ → high
+//    variance, large θ → Poisson limit); got init_theta={}"
+Status check_shape_start(const NegBin& f);
 
 // Scaled t: every y finite ("y must be finite; got y={} at row {}").
 Status check_shape_response(const TDist&, std::span<const double> y);
 // Tweedie: per row, y < 0 gives "Tweedie requires y ≥ 0; got y={} at row {}",
 // then a non-finite y the message above.
 Status check_shape_response(const Tweedie&, std::span<const double> y);
+// Negative binomial: per row, y < 0 gives "NegBin requires y ≥ 0; got y={} at
+// row {}", then a non-finite y the message above.
+Status check_shape_response(const NegBin&, std::span<const double> y);
 
 }  // namespace quelt

@@ -41,6 +41,7 @@ struct WarmStartCache {
   Vector lambda;      // m: λ = exp(ρ) at the cached point
   Vector beta;        // p: coefficients of the inner fit there
   Matrix dbeta_drho;  // p x m: column j = dβ/dρ_j = −λ_j H⁻¹S_jβ
+  Vector shape_tail;  // the shape coordinates of the cached point (none without)
 };
 
 // A cell holding an optional WarmStartCache with a use count: any number of

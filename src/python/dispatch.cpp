@@ -7,6 +7,7 @@
 #include "family/families.hpp"
 #include "fit/fitted_record.hpp"
 #include "fit/gaussian_driver.hpp"
+#include "fit/negbin_driver.hpp"
 #include "fit/quantile_driver.hpp"
 #include "fit/shape_driver.hpp"
 #include "fit/std_driver.hpp"
@@ -79,6 +80,8 @@ PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::si
       return wrap_record(fit_shape_family(std::move(d), std::move(yv), std::move(w), tw));
     }
     case FamilyKind::NegBin:
+      return wrap_record(
+          fit_negbin(std::move(d), std::move(yv), std::move(w), negbin_log(family.theta)));
     case FamilyKind::Ocat:
       break;
   }

@@ -13,6 +13,7 @@
 #include "inner/pirls_shape.hpp"
 #include "inner_problems.hpp"
 #include "score/ift_hessian.hpp"
+#include "score/shape_negbin.hpp"
 #include "score/shape_score.hpp"
 #include "score/shape_tdist.hpp"
 #include "score/shape_terms.hpp"
@@ -145,6 +146,13 @@ TEST(ShapeScore, WeightsCountAsRepeatedRows) {
   Tweedie tw = tweedie_log(1.5, 1.0);
   tw.estimate_p = true;
   expect_weights_repeat_rows(tw, yw, pr, Vector{0.5, 1.0, std::log(1.2), 0.3}, "tweedie");
+  // Negative binomial: overdispersed counts.
+  Vector mu = testing::signal(pr, 0.8, 1.0);
+  for (double& v : mu) v = std::exp(v);
+  Vector lam = testing::gamma_draws(mu, 3.0, 11);
+  for (double& v : lam) v = std::log(v);
+  expect_weights_repeat_rows(negbin_log(2.0), testing::poisson_draws(lam, 12), pr,
+                             Vector{0.5, 1.0, std::log(3.0)}, "negbin");
 }
 
 // The negative binomial fit at given θ iterates on the observed information
