@@ -42,7 +42,7 @@ Result<FittedGam> fit_shape_family(ModelDesign design, Vector y, std::optional<V
     return e;
   };
   auto trial = [&ctx](const Vector& theta) { return score_at(ctx, theta); };
-  const OuterOptions options = read_outer_options(OuterOptions{5e-7, 1e-7, 200, 5.0});
+  const OuterOptions options = driver_outer_options(F::outer_tolerances);
   QUELT_TRY(OuterResult r, outer_newton(frame.start, frame.bounds, frame.step_caps, options,
                                         evaluate, trial, ctx.fit_stats, frame.score_origin));
 

@@ -242,7 +242,7 @@ FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vec
   ctx.moments = weighted_moments(ctx.y, ctx.prior_weights);
   ctx.family = std::move(family);
   ctx.inner_options = options;
-  if constexpr (std::is_same_v<Family, Gaussian>) gaussian_cross_products(ctx);
+  if constexpr (requires { ctx.xtwx; }) gaussian_cross_products(ctx);
   return ctx;
 }
 

@@ -24,7 +24,7 @@ Result<NegBinEval> negbin_eval_score_grad_hess(FitContext<NegBin>& ctx,
   const Matrix s = total_penalty(ctx.penalties, rho, p);
   const std::optional<Matrix> l = negbin_hessian_factor(ctx, fit, r.family.theta, s);
 
-  PenaltyPieces pc = penalty_pieces(ctx, fit, rho, false);
+  PenaltyPieces pc = shape_penalty_pieces(ctx, fit, rho, false);
   pc.h_inv = inverse_from_cholesky(l ? l->view() : fit.chol.view());
   pc.trace.resize(m);
   for (std::size_t k = 0; k < m; ++k) pc.trace[k] = frobenius_dot(pc.h_inv, ctx.penalties[k]);

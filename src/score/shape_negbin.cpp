@@ -145,7 +145,7 @@ double negbin_score_at_theta(const FitContext<NegBin>& ctx, const InnerFit& fit,
   check_invariant(theta.size() == m + 1, "negbin_score_at_theta: theta needs m + 1 entries");
   const std::span<const double> rho = theta.first(m);
   const NegBin f = ShapeTraits<NegBin>::decode(ctx.family, theta.subspan(m));
-  PenaltyPieces pc = penalty_pieces(ctx, fit, rho, false);
+  PenaltyPieces pc = shape_penalty_pieces(ctx, fit, rho, false);
   pc.dp = f.deviance(ctx.y, fit.mu, weights_of(ctx)) + pc.bsb_total;
   return laml_score(ctx, fit, f, rho, pc);
 }

@@ -56,11 +56,12 @@ struct ThetaRefit {
 template <class F>
 Result<ThetaRefit<F>> refit_at_theta(FitContext<F>& ctx, std::span<const double> theta);
 
-// The per-penalty pieces at `fit` and ρ (m entries); with `derivatives` also
+// The per-penalty pieces (score/penalty_pieces.hpp) at `fit` and ρ (m
+// entries), log|S_λ|₊ with the family's rank counts; with `derivatives` also
 // H⁻¹ and the traces tr(H⁻¹S_k).
 template <class F>
-PenaltyPieces penalty_pieces(const FitContext<F>& ctx, const InnerFit& fit,
-                             std::span<const double> rho, bool derivatives);
+PenaltyPieces shape_penalty_pieces(const FitContext<F>& ctx, const InnerFit& fit,
+                                   std::span<const double> rho, bool derivatives);
 
 // Σ_k ∂log|S_λ|₊/∂ρ_k: the total rank count of the penalties as the score
 // counts them (it does not depend on ρ).

@@ -66,7 +66,7 @@
 #include <vector>
 
 #include "core/matrix.hpp"
-#include "design/penalty_groups.hpp"
+#include "score/penalty_pieces.hpp"
 
 namespace quelt {
 
@@ -88,19 +88,6 @@ enum class ShapeHessian {
   // columns by central differences of the gradient with the coefficients
   // held at the point's fit; the whole matrix symmetrised.
   DifferencedRho,
-};
-
-// Per-penalty pieces of the score at one fit and one ρ.
-struct PenaltyPieces {
-  Vector lambda;         // m: λ_k = exp(ρ_k)
-  Vector bsb;            // m: q_k = βᵀS_kβ
-  double bsb_total = 0;  // Σ_k λ_k·q_k
-  double dp = 0;         // penalized deviance D + Σ_k λ_k·q_k
-  // log|S_λ|₊ with the family's rank counts, its gradient and Hessian.
-  PenaltyLogDet log_det_s;
-  // With derivatives only: H⁻¹ (p x p) and tr(H⁻¹S_k) (m).
-  Matrix h_inv;
-  Vector trace;
 };
 
 // Half-width of the box of each shape coordinate around its centre.
