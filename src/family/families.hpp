@@ -29,7 +29,7 @@
 //   static constexpr OuterTolerances outer_tolerances
 //                                                default tolerances of the
 //                                                outer Newton loop (also Elf,
-//                                                TDist and Tweedie)
+//                                                TDist, Tweedie and Ocat)
 //   static constexpr double mean_floor           least mean of the Pearson
 //                                                statistic (not Gaussian)
 //   static double variance(double μ)             V(μ), unfloored; the Pearson
@@ -306,6 +306,7 @@ struct Ocat {
   static constexpr const char* display_name = nullptr;
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = false;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
   Vector thresholds;
   std::size_t n_cats = 0;
 };

@@ -10,6 +10,7 @@
 #include "outer/settings.hpp"
 #include "outer/shape_frame.hpp"
 #include "score/shape_eval.hpp"
+#include "score/shape_ocat.hpp"
 #include "score/shape_score.hpp"
 #include "score/shape_tdist.hpp"
 #include "score/shape_tweedie.hpp"
@@ -73,5 +74,6 @@ template Result<FittedGam> fit_shape_family<TDist>(ModelDesign, Vector, std::opt
                                                    TDist);
 template Result<FittedGam> fit_shape_family<Tweedie>(ModelDesign, Vector, std::optional<Vector>,
                                                      Tweedie);
+template Result<FittedGam> fit_shape_family<Ocat>(ModelDesign, Vector, std::optional<Vector>, Ocat);
 
 }  // namespace quelt

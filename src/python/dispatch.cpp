@@ -29,11 +29,6 @@ PyObject* wrap_record(Result<FittedGam>&& fitted) {
   return obj;
 }
 
-[[noreturn]] void no_driver_yet(const FamilyChoice& family) {
-  raise(PyExc_NotImplementedError,
-        "family " + quoted(family.name) + ": its fit driver is not available yet");
-}
-
 }  // namespace
 
 PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::size_t n_rows,
@@ -83,9 +78,12 @@ PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::si
       return wrap_record(
           fit_negbin(std::move(d), std::move(yv), std::move(w), negbin_log(family.theta)));
     case FamilyKind::Ocat:
-      break;
+      return wrap_record(fit_shape_family(
+          std::move(d), std::move(yv), std::move(w),
+          Ocat{Vector(family.ocat_thresholds.begin(), family.ocat_thresholds.end()),
+               static_cast<std::size_t>(family.ocat_n_cats)}));
   }
-  no_driver_yet(family);
+  invariant_failed("dispatch_fit: family " + quoted(family.name) + " has no driver");
 }
 
 }  // namespace quelt::py

@@ -124,7 +124,8 @@ Vector rho_gradient_core(const FitContext<F>& ctx, const InnerFit& fit, const F&
       for (std::size_t j = 0; j < fit.p; ++j) diag[j] = a(j, j);
     }
     const Vector r = ridge_rho_terms(diag, pc.h_inv, ctx.penalties, pc.lambda);
-    for (std::size_t k = 0; k < m; ++k) g[k] += r[k];
+    const Vector e = ridge_envelope_rho_terms(diag, pc.h_inv, fit.beta, ctx.penalties, pc.lambda);
+    for (std::size_t k = 0; k < m; ++k) g[k] += r[k] + e[k];
   }
   (void)rho;
   return g;

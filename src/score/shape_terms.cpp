@@ -5,6 +5,7 @@
 #include "core/blas.hpp"
 #include "core/error.hpp"
 #include "core/linalg.hpp"
+#include "inner/full_newton.hpp"
 #include "score/row_forms.hpp"
 
 namespace quelt {
@@ -56,11 +57,31 @@ Vector ridge_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
   }
   double t0 = 0.0;
   for (std::size_t j = 0; j < p; ++j) t0 += h_inv(j, j);
-  const double eps = (std::sqrt(static_cast<double>(m)) + 1.0) * 1e-5;
+  const double eps = full_newton_ridge(m);
   Vector g(m, 0.0);
   if (p == 0) return g;
   for (std::size_t k = 0; k < m; ++k)
     g[k] = t0 * (eps * lambda[k] * penalties[k](jstar, jstar) * 0.5);
+  return g;
+}
+
+double iteration_ridge(std::span<const double> xtwx_diag, std::size_t m) {
+  double s = 1.0;
+  for (double d : xtwx_diag) s = std::fmax(s, std::fabs(d));
+  return full_newton_ridge(m) * s;
+}
+
+Vector ridge_envelope_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
+                                std::span<const double> beta, const std::vector<Matrix>& penalties,
+                                std::span<const double> lambda) {
+  const std::size_t p = h_inv.rows(), m = lambda.size();
+  check_invariant(xtwx_diag.size() >= p && beta.size() == p && penalties.size() >= m,
+                  "ridge_envelope_rho_terms: inconsistent sizes");
+  const double ridge = iteration_ridge(xtwx_diag.first(p), m);
+  const Vector hb = small_matvec(h_inv, beta);
+  Vector g(m, 0.0);
+  for (std::size_t k = 0; k < m; ++k)
+    g[k] = ridge * lambda[k] * dot(hb, small_matvec(penalties[k], beta));
   return g;
 }
 

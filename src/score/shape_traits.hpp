@@ -52,7 +52,9 @@
 //       weights; the ρ-gradient then adds ½·u_k, u_k = Σ_i ½A_i·(dη_i/dρ_k)·h_i.
 //   static constexpr bool kRidgeTerm = true
 //       the inner fit's factor carries the iteration ridge ε·S_k[j*, j*]
-//       (ε = (√m + 1)·1e-5) whose derivative the ρ-gradient includes.
+//       (ε = (√m + 1)·1e-5) whose derivative the ρ-gradient includes, and
+//       its β solves ½∇D_p + ε·s·β = 0 (s = max(1, max_j (XᵀWX)_jj)), so
+//       the ρ-gradient adds the change of ½D_p through β as well.
 //   static void pin_shape(const F& base, std::span<const double> tail,
 //                         std::size_t m, Vector& grad, Matrix* hessian)
 //       zeroes the gradient entries (and the Hessian rows and columns) of
