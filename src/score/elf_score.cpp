@@ -75,7 +75,7 @@ Result<EnvelopeScore> envelope_score(const FitContext<Elf>& ctx, std::span<const
   const std::size_t m = ctx.m();
   check_invariant(rho.size() >= m && fit.beta.size() == fit.p && fit.chol.rows() == fit.p,
                   "ELF score: rho, coefficients or factor do not match the context");
-  PenaltyPieces pc = penalty_pieces(ctx, fit, rho, {.trace_sum = TraceSum::Elementwise});
+  PenaltyPieces pc = penalty_pieces(ctx, fit, rho);
   const double log_det_h = fit.chol.rows() == 0 ? 0.0 : log_det_from_cholesky(fit.chol);
   const PenaltyLogDet& ld = pc.log_det_s;
   const Elf& f = ctx.family;

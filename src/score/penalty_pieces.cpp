@@ -11,8 +11,7 @@ PenaltyPieces penalty_pieces(const std::vector<Matrix>& penalties,
                              const std::vector<std::size_t>& ranks,
                              std::span<const double> log_pdets,
                              const std::vector<std::vector<std::size_t>>& groups,
-                             const InnerFit& fit, std::span<const double> rho, bool derivatives,
-                             TraceSum trace_sum) {
+                             const InnerFit& fit, std::span<const double> rho, bool derivatives) {
   const std::size_t m = penalties.size();
   check_invariant(rho.size() >= m, "penalty_pieces: rho shorter than the penalty list");
   check_invariant(fit.beta.size() == fit.p && fit.chol.rows() == fit.p,
@@ -31,8 +30,7 @@ PenaltyPieces penalty_pieces(const std::vector<Matrix>& penalties,
     pc.h_inv = inverse_from_cholesky(fit.chol.view());
     pc.trace.resize(m);
     for (std::size_t j = 0; j < m; ++j) {
-      pc.trace[j] = trace_sum == TraceSum::ProductRows ? trace_of_product(pc.h_inv, penalties[j])
-                                                       : frobenius_dot(pc.h_inv, penalties[j]);
+      pc.trace[j] = frobenius_dot(pc.h_inv, penalties[j]);
       pc.trace_total += pc.lambda[j] * pc.trace[j];
     }
   }

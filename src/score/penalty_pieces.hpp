@@ -5,7 +5,7 @@
 //
 //   λ_j = exp(ρ_j),   b_j = βᵀS_jβ,   D_p = D + Σ_j λ_j b_j,
 //   log|S_λ|₊ with its gradient and Hessian over ρ (design/penalty_groups.hpp),
-//   H⁻¹,              t_j = tr(H⁻¹S_j),
+//   H⁻¹,              t_j = tr(H⁻¹S_j) = Σ_ac (H⁻¹)_ac (S_j)_ac (both symmetric),
 //
 // the pieces from which every score over ρ forms its penalized deviance, its
 // gradient λ_j b_j/(2φ) + ½λ_j t_j − ½∂log|S_λ|₊/∂ρ_j and its Hessian
@@ -37,23 +37,12 @@ struct PenaltyPieces {
   double trace_total = 0.0;  // Σ_j λ_j t_j, summed in penalty order
 };
 
-// How each t_j = tr(H⁻¹S_j) is summed. The two sums agree exactly for an
-// exactly symmetric S_j, but the penalties are symmetric only up to rounding
-// (a constrained penalty is ZᵀS̃Z formed in floating point), so they differ
-// in the last bits; each score keeps the sum its fits have always been made
-// with, so that they reproduce to the bit.
-enum class TraceSum {
-  ProductRows,  // Σ_a Σ_c (H⁻¹)_ac·(S_j)_ca (trace_of_product): the scores over ρ alone
-  Elementwise,  // Σ_a Σ_c (H⁻¹)_ac·(S_j)_ac (frobenius_dot): the shape and quantile scores
-};
-
 struct PieceOptions {
   // The rank each penalty acting alone on its block counts in log|S_λ|₊;
   // nullptr: the context's penalty_ranks (a shape family may count
   // otherwise).
   const std::vector<std::size_t>* ranks = nullptr;
   bool derivatives = true;  // form H⁻¹ and the traces
-  TraceSum trace_sum = TraceSum::ProductRows;
 };
 
 // The pieces of `fit`, made at rho (at least m entries; further entries only
@@ -64,16 +53,14 @@ PenaltyPieces penalty_pieces(const std::vector<Matrix>& penalties,
                              const std::vector<std::size_t>& ranks,
                              std::span<const double> log_pdets,
                              const std::vector<std::vector<std::size_t>>& groups,
-                             const InnerFit& fit, std::span<const double> rho, bool derivatives,
-                             TraceSum trace_sum);
+                             const InnerFit& fit, std::span<const double> rho, bool derivatives);
 
 // The same for the context's penalties.
 template <class Family>
 PenaltyPieces penalty_pieces(const FitContext<Family>& ctx, const InnerFit& fit,
                              std::span<const double> rho, const PieceOptions& options = {}) {
   return penalty_pieces(ctx.penalties, options.ranks ? *options.ranks : ctx.penalty_ranks,
-                        ctx.penalty_log_pdets, ctx.penalty_groups, fit, rho, options.derivatives,
-                        options.trace_sum);
+                        ctx.penalty_log_pdets, ctx.penalty_groups, fit, rho, options.derivatives);
 }
 
 }  // namespace quelt

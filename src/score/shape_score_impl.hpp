@@ -51,9 +51,8 @@ PenaltyPieces shape_penalty_pieces(const FitContext<F>& ctx, const InnerFit& fit
                                    std::span<const double> rho, bool derivatives) {
   check_invariant(rho.size() >= ctx.m(), "penalty_pieces: rho shorter than the penalty list");
   const std::vector<std::size_t> ranks = shape_detail::counted_ranks(ctx);
-  return penalty_pieces(
-      ctx, fit, rho.first(ctx.m()),
-      {.ranks = &ranks, .derivatives = derivatives, .trace_sum = TraceSum::Elementwise});
+  return penalty_pieces(ctx, fit, rho.first(ctx.m()),
+                        {.ranks = &ranks, .derivatives = derivatives});
 }
 
 template <class F>
