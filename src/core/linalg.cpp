@@ -145,6 +145,38 @@ double frobenius_dot(const Matrix& A, const Matrix& B) {
   return s;
 }
 
+double trace_of_product(const Matrix& A, const Matrix& B) {
+  const std::size_t p = A.rows();
+  check_invariant(A.cols() >= p && B.rows() >= p && B.cols() >= p,
+                  "trace_of_product: matrices smaller than p x p");
+  double s = 0.0;
+  for (std::size_t r = 0; r < p; ++r) {
+    const double* a = A.row_ptr(r);
+    for (std::size_t c = 0; c < p; ++c) s += a[c] * B(c, r);
+  }
+  return s;
+}
+
+Vector small_matvec(const Matrix& A, std::span<const double> v) {
+  const std::size_t rows = A.rows(), cols = A.cols();
+  check_invariant(v.size() >= cols, "small_matvec: vector shorter than the matrix is wide");
+  Vector out(rows);
+  for (std::size_t a = 0; a < rows; ++a) {
+    const double* row = A.row_ptr(a);
+    double acc = 0.0;
+    for (std::size_t c = 0; c < cols; ++c) acc += row[c] * v[c];
+    out[a] = acc;
+  }
+  return out;
+}
+
+double dot(std::span<const double> a, std::span<const double> b) {
+  check_invariant(b.size() >= a.size(), "dot: second vector shorter than the first");
+  double acc = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) acc += a[i] * b[i];
+  return acc;
+}
+
 double quadratic_form(const Matrix& S, std::span<const double> beta) {
   const std::size_t p = beta.size();
   check_invariant(S.rows() >= p && S.cols() >= p, "quadratic_form: matrix smaller than p x p");

@@ -1,7 +1,9 @@
 // Dense numeric helpers shared by the fits, scores and predictions: the total
 // penalty, Cholesky factor and triangular solves, the penalized solve, the
-// inverse, trace and log-determinant from a factor, the weighted transpose
-// and the standard normal quantile (ln Γ lives in core/special.hpp).
+// inverse, trace and log-determinant from a factor, the weighted transpose,
+// the small matrix forms of the scores (traces of products, quadratic forms,
+// products with a vector, dot products) and the standard normal quantile
+// (ln Γ lives in core/special.hpp).
 //
 // A Cholesky factor is the lower triangular L with A = L·Lᵀ, row-major and
 // contiguous, strict upper triangle 0; functions taking one read only its
@@ -62,8 +64,23 @@ Matrix row_scale(MatrixView X, std::span<const double> w);
 // row by row: tr(A·B) when one of them is symmetric. B must be at least p x p.
 double frobenius_dot(const Matrix& A, const Matrix& B);
 
+// tr(A·B) = Σ_r Σ_s A_rs·B_sr over the leading p x p blocks (p = rows of A),
+// summed row by row of A: the trace of a product for any square B, where
+// frobenius_dot is it only when one factor is symmetric. B must be at least
+// p x p.
+double trace_of_product(const Matrix& A, const Matrix& B);
+
 // βᵀSβ with p = len(β), as Σ_a β_a·(Σ_b S_ab·β_b). S must be at least p x p.
 double quadratic_form(const Matrix& S, std::span<const double> beta);
+
+// A·v for a small matrix (the p x p penalties and inverses of the scores) by
+// plain loops: entry a is 0.0 + A_a0·v_0 + A_a1·v_1 + …, one entry per row of
+// A, summed in increasing column order (BLAS's matvec is for the n x p model
+// matrix). v must have at least as many entries as A has columns.
+Vector small_matvec(const Matrix& A, std::span<const double> v);
+
+// aᵀb = 0.0 + a_0·b_0 + a_1·b_1 + … over the entries of a; b at least as long.
+double dot(std::span<const double> a, std::span<const double> b);
 
 // Replaces each off-diagonal pair of a square matrix by its mean, so that the
 // result is exactly symmetric.

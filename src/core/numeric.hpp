@@ -1,6 +1,7 @@
 // Small scalar helpers with defined behaviour on NaN, overflow and huge
 // values: floors where the floor wins on NaN, saturating float-to-integer
-// conversion and checked size arithmetic.
+// conversion and checked size arithmetic; and the constants of the normal
+// density.
 #pragma once
 
 #include <cmath>
@@ -14,6 +15,10 @@ namespace quelt {
 // √ε = 2⁻²⁶ of doubles: the customary relative tolerance for a quantity
 // known only up to accumulated rounding.
 inline constexpr double kSqrtEpsilon = 1.4901161193847656e-8;
+
+// 2π and ln 2π, the constants of the normal density.
+inline constexpr double kTwoPi = 6.283185307179586;
+inline constexpr double kLogTwoPi = 1.8378770664093453;
 
 // max(v, b) where the floor b wins when v is NaN.
 inline double floor_at(double v, double b) { return std::fmax(v, b); }

@@ -17,21 +17,32 @@
 // parameters; the shape families (NegBin, TDist, Tweedie, Ocat) are scored by
 // the shape-aware score instead and have both flags false.
 //
+// The families of the REML score over ρ alone (Gaussian, Bernoulli,
+// QuasiBinomial, Poisson, QuasiPoisson, GammaLog, GammaInverse,
+// InverseGaussian) also carry every fact the generic score, outer loop and
+// driver ask of them, so that a new family of that kind is one struct:
+//   static constexpr Scale scale                 φ known (1) or estimated
+//   static constexpr Saturated saturated         form of the saturated
+//                                                log-likelihood ls(φ) of the score
+//   static constexpr Information information     the curvature H of the score
+//   static constexpr YDomain y_domain            responses the data checks accept
+//   static constexpr OuterTolerances outer_tolerances
+//                                                default tolerances of the
+//                                                outer Newton loop (also Elf,
+//                                                TDist, Tweedie and Ocat)
+//   static constexpr double mean_floor           least mean of the Pearson
+//                                                statistic (not Gaussian)
+//   static double variance(double μ)             V(μ), unfloored; the Pearson
+//                                                statistic, the working weights
+//                                                and the data's own dispersion
+//                                                all read it
+//
 // Families that iterate on a deviance also provide
-//   double deviance(y, mu, w) const   sum_i w_i d(y_i, mu_i) in index order,
-//                                     with the value's current shape fields;
-//   Vector initial_mu(y) const        the starting means of the iteration.
-// Gaussian (closed-form fit), Ocat (log-likelihood criterion) and Elf (its own
-// objective) have neither.
-//
-// Weights: `w` is either empty, meaning every prior weight is 1.0, or holds at
-// least y.size() entries; `mu` must hold at least y.size() entries. A shorter
-// span is a broken contract (InvariantViolation), never an out-of-bounds read.
-//
-// Floors: mu' = max(mu, 1e-300) and y' = max(y, 1e-300), where a NaN argument
-// gives the floor. The binomial clamp of mu to [1e-15, 1 - 1e-15] is two
-// comparisons, so a NaN mean stays NaN. Values outside a family's domain give
-// IEEE results (NaN, inf); responses are checked by the drivers beforehand.
+//   double deviance(y, μ, w) const   Σ_i w_i·d(y_i, μ_i) in index order,
+//                                    with the value's current shape fields;
+//   Vector initial_mu(y) const       the starting means of the iteration
+// (family/deviances.hpp). Gaussian (closed-form fit), Ocat (log-likelihood
+// criterion) and Elf (its own objective) have neither.
 //
 // Gamma comes with two links and each is its own type (GammaInverse for the
 // inverse link, GammaLog for the log link), so that every consumer is
@@ -42,119 +53,57 @@
 #include <span>
 
 #include "core/matrix.hpp"
+#include "family/deviances.hpp"
 #include "family/link.hpp"
 
 namespace quelt {
 
-// ---- unit deviances d(y, mu) ----------------------------------------------
+// ---- facts the generic fitting code reads ---------------------------------
 
-// Floor of the means (and of y where a family takes its logarithm): keeps
-// ln(mu) and 1/mu finite for a mean that underflowed to 0.
-inline constexpr double kMeanFloor = 1e-300;
-// The binomial clamp [1e-15, 1 - 1e-15]: ln(mu) and ln(1 - mu) stay finite
-// (>= ln 1e-15 ~ -34.5) for a mean that rounded to 0 or 1; 1e-15 is about
-// nine units in the last place below 1, so 1 - mu still resolves the upper
-// end.
-inline constexpr double kBinomialMuLow = 1e-15;
-inline constexpr double kBinomialMuHigh = 0.999999999999999;  // 1 - 1e-15
+// The scale φ: fixed at 1 by the distribution, or estimated from the fit.
+enum class Scale { Known, Estimated };
 
-// mu limited to [kBinomialMuLow, kBinomialMuHigh] by two comparisons, so a
-// NaN mean stays NaN. The one clamp of every binomial formula.
-inline double binomial_clamp(double mu) {
-  double q = mu;
-  if (q < kBinomialMuLow) q = kBinomialMuLow;
-  if (q > kBinomialMuHigh) q = kBinomialMuHigh;
-  return q;
-}
+// The form of the saturated log-likelihood ls(φ) in the REML score, which
+// also fixes how the score estimates φ (n the rows of positive weight, Σ over
+// them with the prior weights w):
+enum class Saturated {
+  Poisson,          // Σ w (y ln y − y) over y > 0; φ = 1
+  Binomial,         // Σ w (q ln q + (1 − q) ln(1 − q)) over 0 < y < 1, q the
+                    // clamped y; φ = 1
+  Normal,           // −n/2·ln(2πφ), φ = D_p/(n − Mp)
+  InverseGaussian,  // −n/2·ln(2πφ) − 3/2·Σ w ln y, φ = D_p/(n − Mp)
+  Gamma,            // n·κ(φ) − Σ w ln y, κ(φ) = −ln Γ(1/φ) − (ln φ)/φ − 1/φ,
+                    // φ the root of the score's stationarity in φ
+};
 
-// 2 [y ln(y/mu) + (1-y) ln((1-y)/(1-mu))] with mu clamped to
-// [1e-15, 1 - 1e-15]; a term whose factor y (or 1 - y) is zero is dropped.
-inline double binomial_unit_deviance(double y, double mu) {
-  const double q = binomial_clamp(mu);
-  const double a = y > 0.0 ? y * std::log(y / q) : 0.0;
-  const double b = y < 1.0 ? (1.0 - y) * std::log((1.0 - y) / (1.0 - q)) : 0.0;
-  return 2.0 * (a + b);
-}
+// The curvature H = Xᵀdiag(W)X + S_λ of the score's Laplace approximation.
+enum class Information {
+  // W the fit's Fisher weights throughout (canonical links: the observed and
+  // expected information agree).
+  Fisher,
+  // Fisher weights in log|H|, but the coefficients move along ρ by the
+  // observed information, dβ/dρ_j = −λ_j·H_obs⁻¹S_jβ, W_obs = α·W (the
+  // Gamma log link, whose Fisher weights are constant while α = y/μ).
+  ObservedSlope,
+  // The full-Newton (observed) weights W·α in log|H| and its gradient, the
+  // Hessian over ρ by differences (the inverse Gaussian log link).
+  FullNewton,
+};
 
-// y > 0: 2 [y ln(y/mu') - (y - mu')]; otherwise 2 mu'.
-inline double poisson_unit_deviance(double y, double mu) {
-  const double m = floor_at(mu, kMeanFloor);
-  if (y > 0.0) return 2.0 * (y * std::log(y / m) - (y - m));
-  return 2.0 * m;
-}
+// The responses a family accepts.
+enum class YDomain { Real, UnitInterval, NonNegative, Positive };
 
-// y > 0: 2 [y ln(y/mu') - (y + theta) ln((y + theta)/(theta + mu'))];
-// otherwise 2 theta ln((theta + mu')/theta).
-inline double negbin_unit_deviance(double y, double mu, double theta) {
-  const double m = floor_at(mu, kMeanFloor);
-  if (y > 0.0) {
-    return 2.0 * (y * std::log(y / m) - (y + theta) * std::log((y + theta) / (theta + m)));
-  }
-  return 2.0 * theta * std::log((theta + m) / theta);
-}
-
-// y > 0: 2 [y^(2-p)/((1-p)(2-p)) - y mu'^(1-p)/(1-p) + mu'^(2-p)/(2-p)];
-// otherwise 2 mu'^(2-p)/(2-p).
-inline double tweedie_unit_deviance(double y, double mu, double p) {
-  const double m = floor_at(mu, kMeanFloor);
-  if (y > 0.0) {
-    return 2.0 * (std::pow(y, 2.0 - p) / ((1.0 - p) * (2.0 - p)) -
-                  y * std::pow(m, 1.0 - p) / (1.0 - p) + std::pow(m, 2.0 - p) / (2.0 - p));
-  }
-  return 2.0 * std::pow(m, 2.0 - p) / (2.0 - p);
-}
-
-// 2 [(y' - mu')/mu' + ln(mu'/y')], both y and mu floored.
-inline double gamma_unit_deviance(double y, double mu) {
-  const double yf = floor_at(y, kMeanFloor);
-  const double m = floor_at(mu, kMeanFloor);
-  return 2.0 * ((yf - m) / m + std::log(m / yf));
-}
-
-// (y' - mu')^2 / (y' mu'^2), both floored; no factor 2.
-inline double inverse_gaussian_unit_deviance(double y, double mu) {
-  const double yf = floor_at(y, kMeanFloor);
-  const double m = floor_at(mu, kMeanFloor);
-  const double r = yf - m;
-  return r * r / (yf * (m * m));
-}
-
-// (nu + 1) ln(1 + (y - mu)^2 / (nu sigma2)); no floors, no factor 2.
-inline double tdist_unit_deviance(double y, double mu, double nu, double sigma2) {
-  const double r = y - mu;
-  return (nu + 1.0) * std::log(1.0 + r * r / (nu * sigma2));
-}
-
-// ---- weighted deviances -----------------------------------------------------
-// sum_i w_i d(y_i, mu_i), i = 0..n-1 in index order, n = y.size(); 0 for an
-// empty y. `w` empty means unit weights.
-
-double binomial_deviance(std::span<const double> y, std::span<const double> mu,
-                         std::span<const double> w);
-double poisson_deviance(std::span<const double> y, std::span<const double> mu,
-                        std::span<const double> w);
-double negbin_deviance(std::span<const double> y, std::span<const double> mu,
-                       std::span<const double> w, double theta);
-double tweedie_deviance(std::span<const double> y, std::span<const double> mu,
-                        std::span<const double> w, double p);
-double gamma_deviance(std::span<const double> y, std::span<const double> mu,
-                      std::span<const double> w);
-double inverse_gaussian_deviance(std::span<const double> y, std::span<const double> mu,
-                                 std::span<const double> w);
-double tdist_deviance(std::span<const double> y, std::span<const double> mu,
-                      std::span<const double> w, double nu, double sigma2);
-
-// ---- starting means ---------------------------------------------------------
-// Each returns a new vector of y.size() entries (empty for an empty y).
-
-// (y_i + 0.5) * 0.5, not clamped.
-Vector binomial_initial_mu(std::span<const double> y);
-// max(y_i, 0.1); also the start of NegBin and Tweedie.
-Vector poisson_initial_mu(std::span<const double> y);
-// max(y_i, 0.001); also the start of InverseGaussian.
-Vector gamma_initial_mu(std::span<const double> y);
-// (ybar + y_i) * 0.5, ybar the mean of y summed in index order.
-Vector tdist_initial_mu(std::span<const double> y);
+// Default tolerances of the damped Newton loop over ρ: on the largest
+// gradient entry and on the relative change of the score, both relative to
+// the score's magnitude (outer/newton.hpp).
+struct OuterTolerances {
+  double grad = 0.0;
+  double reml = 0.0;
+};
+inline constexpr OuterTolerances kOuterTolerances{5e-7, 1e-7};
+// The Gamma and inverse Gaussian scores are flatter in ρ (their scale is
+// estimated jointly), so their tolerances are looser.
+inline constexpr OuterTolerances kFlatScoreOuterTolerances{5e-5, 1e-5};
 
 // ---- family types -----------------------------------------------------------
 
@@ -163,13 +112,33 @@ struct Gaussian {
   static constexpr const char* display_name = nullptr;
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = true;
+  static constexpr Scale scale = Scale::Estimated;
+  static constexpr Saturated saturated = Saturated::Normal;
+  static constexpr Information information = Information::Fisher;
+  static constexpr YDomain y_domain = YDomain::Real;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
+  static double variance(double) { return 1.0; }
 };
+
+// Bernoulli and quasi-binomial: V(μ) = q(1 − q) at the clamped mean q, so
+// that a mean that rounds to 0 or 1 keeps a positive variance.
+inline double binomial_variance(double mu) {
+  const double q = binomial_clamp(mu);
+  return q * (1.0 - q);
+}
 
 struct Bernoulli {
   static constexpr Link link = Link::Logit;
   static constexpr const char* display_name = "Bernoulli";
   static constexpr bool uses_warm_start = true;
   static constexpr bool has_weight_derivative_terms = true;
+  static constexpr Scale scale = Scale::Known;
+  static constexpr Saturated saturated = Saturated::Binomial;
+  static constexpr Information information = Information::Fisher;
+  static constexpr YDomain y_domain = YDomain::UnitInterval;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
+  static constexpr double mean_floor = kBinomialMuLow;
+  static double variance(double mu) { return binomial_variance(mu); }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {
     return binomial_deviance(y, mu, w);
@@ -182,6 +151,13 @@ struct QuasiBinomial {
   static constexpr const char* display_name = "QuasiBinomial";
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = true;
+  static constexpr Scale scale = Scale::Estimated;
+  static constexpr Saturated saturated = Saturated::Normal;
+  static constexpr Information information = Information::Fisher;
+  static constexpr YDomain y_domain = YDomain::UnitInterval;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
+  static constexpr double mean_floor = kBinomialMuLow;
+  static double variance(double mu) { return binomial_variance(mu); }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {
     return binomial_deviance(y, mu, w);
@@ -194,6 +170,13 @@ struct Poisson {
   static constexpr const char* display_name = "Poisson";
   static constexpr bool uses_warm_start = true;
   static constexpr bool has_weight_derivative_terms = true;
+  static constexpr Scale scale = Scale::Known;
+  static constexpr Saturated saturated = Saturated::Poisson;
+  static constexpr Information information = Information::Fisher;
+  static constexpr YDomain y_domain = YDomain::NonNegative;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
+  static constexpr double mean_floor = kMeanFloor;
+  static double variance(double mu) { return mu; }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {
     return poisson_deviance(y, mu, w);
@@ -206,6 +189,13 @@ struct QuasiPoisson {
   static constexpr const char* display_name = "QuasiPoisson";
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = true;
+  static constexpr Scale scale = Scale::Estimated;
+  static constexpr Saturated saturated = Saturated::Normal;
+  static constexpr Information information = Information::Fisher;
+  static constexpr YDomain y_domain = YDomain::NonNegative;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
+  static constexpr double mean_floor = kMeanFloor;
+  static double variance(double mu) { return mu; }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {
     return poisson_deviance(y, mu, w);
@@ -213,14 +203,25 @@ struct QuasiPoisson {
   Vector initial_mu(std::span<const double> y) const { return poisson_initial_mu(y); }
 };
 
-// Gamma with the inverse link ("Gamma") or the log link ("gamma").
+// Gamma with the inverse link ("Gamma") or the log link ("gamma"). Under the
+// inverse link the Fisher weight W = μ² moves with η, so the REML Hessian
+// takes its change; under the log link W = 1 and those terms vanish, while
+// the observed weight α·W = y/μ differs from it.
 template <Link L>
 struct Gamma {
   static_assert(L == Link::Inverse || L == Link::Log, "Gamma takes the inverse or the log link");
   static constexpr Link link = L;
   static constexpr const char* display_name = "Gamma";
   static constexpr bool uses_warm_start = true;
-  static constexpr bool has_weight_derivative_terms = false;
+  static constexpr bool has_weight_derivative_terms = L == Link::Inverse;
+  static constexpr Scale scale = Scale::Estimated;
+  static constexpr Saturated saturated = Saturated::Gamma;
+  static constexpr Information information =
+      L == Link::Log ? Information::ObservedSlope : Information::Fisher;
+  static constexpr YDomain y_domain = YDomain::Positive;
+  static constexpr OuterTolerances outer_tolerances = kFlatScoreOuterTolerances;
+  static constexpr double mean_floor = kMeanFloor;
+  static double variance(double mu) { return mu * mu; }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {
     return gamma_deviance(y, mu, w);
@@ -235,6 +236,13 @@ struct InverseGaussian {
   static constexpr const char* display_name = "InverseGaussian";
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = true;
+  static constexpr Scale scale = Scale::Estimated;
+  static constexpr Saturated saturated = Saturated::InverseGaussian;
+  static constexpr Information information = Information::FullNewton;
+  static constexpr YDomain y_domain = YDomain::Positive;
+  static constexpr OuterTolerances outer_tolerances = kFlatScoreOuterTolerances;
+  static constexpr double mean_floor = kMeanFloor;
+  static double variance(double mu) { return mu * (mu * mu); }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {
     return inverse_gaussian_deviance(y, mu, w);
@@ -242,7 +250,7 @@ struct InverseGaussian {
   Vector initial_mu(std::span<const double> y) const { return gamma_initial_mu(y); }
 };
 
-// Negative binomial with size theta > 0.
+// Negative binomial with size θ > 0.
 struct NegBin {
   static constexpr Link link = Link::Log;
   static constexpr const char* display_name = "NegBin";
@@ -256,12 +264,13 @@ struct NegBin {
   Vector initial_mu(std::span<const double> y) const { return poisson_initial_mu(y); }
 };
 
-// Scaled t with nu degrees of freedom and scale sigma2.
+// Scaled t with ν degrees of freedom and scale σ².
 struct TDist {
   static constexpr Link link = Link::Identity;
   static constexpr const char* display_name = nullptr;
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = false;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
   double nu = 5.0;
   double sigma2 = 1.0;
   double deviance(std::span<const double> y, std::span<const double> mu,
@@ -279,6 +288,7 @@ struct Tweedie {
   static constexpr const char* display_name = "Tweedie";
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = false;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
   double p = 1.5;
   double phi = 1.0;
   bool estimate_p = false;
@@ -290,23 +300,25 @@ struct Tweedie {
 };
 
 // Ordered categorical with n_cats = R categories; `thresholds` holds the
-// R - 2 log-gaps between adjacent cut points above the first.
+// R − 2 log-gaps between adjacent cut points above the first.
 struct Ocat {
   static constexpr Link link = Link::Identity;
   static constexpr const char* display_name = nullptr;
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = false;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
   Vector thresholds;
   std::size_t n_cats = 0;
 };
 
-// Extended log-F quantile family: quantile level tau, scale sigma and
-// smoothing lambda of the check loss.
+// Extended log-F quantile family: quantile level τ, scale σ and smoothing
+// width λ of the check loss.
 struct Elf {
   static constexpr Link link = Link::Identity;
   static constexpr const char* display_name = "ELF";
   static constexpr bool uses_warm_start = false;
   static constexpr bool has_weight_derivative_terms = true;
+  static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
   double tau = 0.5;
   double sigma = 0.0;
   double lambda = 0.0;
@@ -325,7 +337,7 @@ inline InverseGaussian inverse_gaussian_log() { return {}; }
 inline NegBin negbin_log(double theta) { return NegBin{theta}; }
 inline TDist tdist_identity(double nu, double sigma2) { return TDist{nu, sigma2}; }
 inline Tweedie tweedie_log(double p, double phi) { return Tweedie{p, phi}; }
-// R categories with all R - 2 log-gaps zero (unit spacing of the cut points);
+// R categories with all R − 2 log-gaps zero (unit spacing of the cut points);
 // R < 3 fails as `ocat_new` (family/ocat.hpp) fails.
 Result<Ocat> ocat_identity(std::size_t n_cats);
 inline Elf elf_identity(double tau, double sigma, double lambda) { return Elf{tau, sigma, lambda}; }

@@ -17,15 +17,6 @@ void check_lengths(const char* what, std::size_t n, std::size_t got, const char*
                      " entries for " + std::to_string(n) + " observations");
 }
 
-// Category 1..R of a response: rounded half away from zero, NaN to the
-// lowest category, clamped.
-std::size_t category(double y, std::size_t r) {
-  const double k = std::round(y);
-  if (!(k >= 1.0)) return 1;
-  if (k >= static_cast<double>(r)) return r;
-  return static_cast<std::size_t>(k);
-}
-
 // F(b) − F(a) for a < b, each branch a difference of terms in e^(−|x|) that
 // cannot overflow; a = −∞ and b = +∞ are the open cells.
 double cell_probability(double a, double b) {
@@ -52,6 +43,13 @@ LogisticDerivs logistic_derivs(double x) {
 }
 
 }  // namespace
+
+std::size_t ocat_category(double y, std::size_t r) {
+  const double k = std::round(y);
+  if (!(k >= 1.0)) return 1;
+  if (k >= static_cast<double>(r)) return r;
+  return static_cast<std::size_t>(k);
+}
 
 Result<Ocat> ocat_new(Vector thresholds, std::size_t n_cats) {
   if (n_cats < 3)
@@ -86,7 +84,7 @@ double ocat_log_likelihood(std::span<const double> y, const Ocat& family,
   const Vector c = ocat_cut_points(family);
   double d = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t k = category(y[i], family.n_cats);
+    const std::size_t k = ocat_category(y[i], family.n_cats);
     const double p = floor_at(cell_probability(c[k - 1] - eta[i], c[k] - eta[i]), kProbFloor);
     d += -2.0 * (w.empty() ? 1.0 : w[i]) * std::log(p);
   }
@@ -103,7 +101,7 @@ OcatObsDerivs ocat_obs_probs(const Ocat& family, std::span<const double> y,
   OcatObsDerivs out{Vector(n), Matrix(n, s), Matrix(n, s), Matrix(n, s)};
   for (std::size_t i = 0; i < n; ++i) {
     const double wi = w.empty() ? 1.0 : w[i];
-    const std::size_t k = category(y[i], r);
+    const std::size_t k = ocat_category(y[i], r);
     const double a = c[k - 1] - eta[i], b = c[k] - eta[i];
     const double p = floor_at(cell_probability(a, b), kProbFloor);
     const LogisticDerivs fa = logistic_derivs(a), fb = logistic_derivs(b);
@@ -127,6 +125,24 @@ OcatObsDerivs ocat_obs_probs(const Ocat& family, std::span<const double> y,
     }
   }
   return out;
+}
+
+void ocat_eta_derivatives(const Ocat& family, std::span<const double> y,
+                          std::span<const double> eta, std::span<double> d1, std::span<double> d2) {
+  const std::size_t n = eta.size();
+  check_lengths("ocat_eta_derivatives", n, y.size(), "y");
+  check_lengths("ocat_eta_derivatives", n, d1.size(), "d1");
+  check_lengths("ocat_eta_derivatives", n, d2.size(), "d2");
+  const Vector c = ocat_cut_points(family);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t k = ocat_category(y[i], family.n_cats);
+    const double a = c[k - 1] - eta[i], b = c[k] - eta[i];
+    const double p = floor_at(cell_probability(a, b), kProbFloor);
+    const LogisticDerivs fa = logistic_derivs(a), fb = logistic_derivs(b);
+    const double p1 = fa.d1 - fb.d1;
+    d1[i] = -2.0 * p1 / p;
+    d2[i] = 2.0 * (p1 * p1 / p + fa.d2 - fb.d2) / p;
+  }
 }
 
 }  // namespace quelt

@@ -23,6 +23,10 @@ namespace quelt {
 // InvalidParameter "Ocat thresholds length must equal n_cats - 2".
 Result<Ocat> ocat_new(Vector thresholds, std::size_t n_cats);
 
+// The category 1..R of a response: y rounded half away from zero, clamped to
+// 1..R, NaN to 1.
+std::size_t ocat_category(double y, std::size_t n_cats);
+
 // c_0..c_R as above (R + 1 entries). Needs R ≥ 2 and at least R − 2
 // thresholds (a broken contract otherwise).
 Vector ocat_cut_points(const Ocat& family);
@@ -46,5 +50,14 @@ struct OcatObsDerivs {
 // entries, w is empty (unit weights) or holds at least n.
 OcatObsDerivs ocat_obs_probs(const Ocat& family, std::span<const double> y,
                              std::span<const double> eta, std::span<const double> w);
+
+// The unweighted first and second derivatives of −2·ln P′_i in η_i, written
+// to d1 and d2 for i < n = eta.size() (y, d1 and d2 hold at least n):
+//   d1_i = −2·P_η/P′,   d2_i = 2·(P_η²/P′ − P_ηη)/P′,
+// with P_η = F′(a) − F′(b) and P_ηη = F″(b) − F″(a) at the cell's ends
+// a = c_{k−1} − η_i, b = c_k − η_i. d2 ≥ 0 up to rounding: the cell
+// probability is log-concave in η.
+void ocat_eta_derivatives(const Ocat& family, std::span<const double> y,
+                          std::span<const double> eta, std::span<double> d1, std::span<double> d2);
 
 }  // namespace quelt

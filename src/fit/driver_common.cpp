@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "core/format.hpp"
 #include "fit/edf_vcov.hpp"
@@ -29,6 +30,12 @@ Status check_has_rows(std::size_t n_rows) {
 QueltError non_finite_response(double y, std::size_t row) {
   return QueltError::invalid_parameter("y must be finite; got y=" + fmt_float(y) + " at row " +
                                        fmt_uint(row));
+}
+
+QueltError response_outside_domain(const char* family, const char* rule, double y,
+                                   std::size_t row) {
+  return QueltError::invalid_parameter(std::string(family) + rule + "; got y=" + fmt_float(y) +
+                                       " at row " + fmt_uint(row));
 }
 
 Status check_finite_response(std::span<const double> y) {

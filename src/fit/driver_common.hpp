@@ -2,6 +2,7 @@
 // from a design, and the assembly of the fitted-model record.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -11,6 +12,7 @@
 #include "core/error.hpp"
 #include "core/matrix.hpp"
 #include "design/model_design.hpp"
+#include "family/families.hpp"
 #include "fit/fitted_record.hpp"
 #include "inner/fit_context.hpp"
 #include "inner/fit_stats.hpp"
@@ -32,6 +34,16 @@ QueltError non_finite_response(double y, std::size_t row);
 // Every response finite: the first offending row is reported.
 Status check_finite_response(std::span<const double> y);
 
+// Every response inside the family's y domain (Family::y_domain) and finite,
+// row by row; the first offending row is reported (InvalidParameter):
+//   "{Name} requires y in [0, 1]; got y={} at row {}" (UnitInterval),
+//   "{Name} requires y ≥ 0; got y={} at row {}" (NonNegative),
+//   "{Name} requires y > 0; got y={} at row {}" (Positive),
+//   "y must be finite; got y={} at row {}",
+// {Name} the family's display name. A Real domain checks finiteness alone.
+template <class Family>
+Status check_response(std::span<const double> y);
+
 // Every prior weight finite and non-negative:
 // "prior_weights must be finite and non-negative; got weight={} at row {}".
 Status check_prior_weights(const std::optional<Vector>& w);
@@ -45,6 +57,28 @@ Status check_prior_weights(const std::optional<Vector>& w);
 // (rows of zero weight are not data).
 Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows,
                               std::size_t n_coefficients);
+
+// A message formed only for the offending row.
+QueltError response_outside_domain(const char* family, const char* rule, double y, std::size_t row);
+
+template <class Family>
+Status check_response(std::span<const double> y) {
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    const double v = y[i];
+    if constexpr (Family::y_domain == YDomain::UnitInterval) {
+      if (!(v >= 0.0 && v <= 1.0))
+        return response_outside_domain(Family::display_name, " requires y in [0, 1]", v, i);
+    } else if constexpr (Family::y_domain == YDomain::NonNegative) {
+      if (v < 0.0) return response_outside_domain(Family::display_name, " requires y ≥ 0", v, i);
+    } else if constexpr (Family::y_domain == YDomain::Positive) {
+      if (v <= 0.0) return response_outside_domain(Family::display_name, " requires y > 0", v, i);
+    } else {
+      static_assert(Family::y_domain == YDomain::Real, "unknown y domain");
+    }
+    if (!std::isfinite(v)) return non_finite_response(v, i);
+  }
+  return ok_status();
+}
 
 // What the summaries need besides the final fit.
 struct FitOutcome {

@@ -6,11 +6,9 @@
 #include "core/numeric.hpp"
 #include "fit/edf_vcov.hpp"
 #include "inner/closed_form.hpp"
-#include "outer/newton.hpp"
 #include "outer/outer_frame.hpp"
-#include "outer/settings.hpp"
+#include "outer/rho_newton.hpp"
 #include "score/data_units.hpp"
-#include "score/envelope.hpp"
 
 namespace quelt {
 
@@ -56,7 +54,7 @@ QueltError scale_overflow() {
 Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vector> weights) {
   const std::size_t n = design.x.rows();
   QUELT_CHECK_OK(check_data_lengths(n, y.size(), weights));
-  QUELT_CHECK_OK(check_finite_response(y));
+  QUELT_CHECK_OK(check_response<Gaussian>(y));
   QUELT_CHECK_OK(check_prior_weights(weights));
   QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
 
@@ -82,27 +80,7 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   const std::size_t p = ctx.p();
   const OuterFrame frame = outer_frame(ctx);
 
-  const OuterOptions options = read_outer_options(OuterOptions{5e-7, 1e-7, 200, 5.0});
-  // The fit of the last scored trial, taken over by the evaluation of the
-  // point the loop accepts.
-  std::optional<PriorFit> last;
-  auto evaluate = [&ctx, &last](const Vector& rho) {
-    auto r = envelope_eval(ctx, rho, last);
-    last.reset();
-    return r;
-  };
-  auto trial = [&ctx, &last](const Vector& u) -> Result<double> {
-    QUELT_TRY(InnerFit fit, solve_closed_form_gaussian(ctx, u));
-    ctx.fit_stats.inner_pirls_calls += 1;
-    ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
-    last.reset();
-    QUELT_TRY(auto es, envelope_score(ctx, u, fit));
-    last = PriorFit{u, std::nullopt, std::move(fit)};
-    return es.score;
-  };
-  QUELT_TRY(OuterResult r, outer_newton(frame.start, frame.bounds, std::nullopt, options, evaluate,
-                                        trial, ctx.fit_stats, frame.score_origin));
-  last.reset();
+  QUELT_TRY(OuterResult r, newton_over_rho(ctx, frame));
 
   // Final fit at the chosen ρ, not counted.
   QUELT_TRY(InnerFit fit, solve_closed_form_gaussian(ctx, r.rho));

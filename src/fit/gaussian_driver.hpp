@@ -16,8 +16,9 @@
 // the units of y and of the weights cannot leak into the result. XᵀW̃X and
 // XᵀW̃ỹ are formed once; every inner fit is the closed-form penalized
 // least-squares solve. The log smoothing parameters are chosen by damped
-// Newton on the Gaussian REML score (start and box of outer/outer_frame.hpp,
-// tolerances 5e-7/1e-7 unless the thread's tuning override replaces them;
+// Newton on the Gaussian REML score (outer/rho_newton.hpp: start and box of
+// outer/outer_frame.hpp, tolerances 5e-7/1e-7 unless the thread's tuning
+// override replaces them;
 // the thread's outer-algorithm setting is not read). Scale: the penalized
 // residual sum of squares over n − Mp, n the rows of positive weight (NaN
 // when n ≤ Mp), floored at the score's floor; vcov = scale·H⁻¹.

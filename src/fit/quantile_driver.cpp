@@ -9,20 +9,19 @@
 #include "core/format.hpp"
 #include "core/lapack.hpp"
 #include "core/linalg.hpp"
+#include "core/numeric.hpp"
 #include "family/elf.hpp"
 #include "fit/driver_common.hpp"
 #include "fit/edf_vcov.hpp"
 #include "inner/elf_fit.hpp"
 #include "inner/fit_context.hpp"
-#include "outer/newton.hpp"
-#include "outer/settings.hpp"
-#include "score/elf_score.hpp"
+#include "outer/outer_frame.hpp"
+#include "outer/rho_newton.hpp"
 
 namespace quelt {
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kLnFour = 1.3862943611198906;
 // Floor of the warm start's residual variance in the units of y/c, that is
 // relative to the squared spread of y: keeps σ positive when the
@@ -141,13 +140,15 @@ Matrix sandwich_covariance(const FitContext<Elf>& ctx, const InnerFit& fit,
 }
 
 // Start and box of the log smoothing parameters: ρ = 0 and [−30, 30] for
-// every coordinate. They are taken in the units of y/c, so both follow the
-// units of y.
-struct OuterStart {
-  Vector rho;
-  Bounds bounds;
-};
-OuterStart outer_start(std::size_t m) { return {Vector(m, 0.0), Bounds(m, {-30.0, 30.0})}; }
+// every coordinate, the convergence tests measured from the score's 0. They
+// are taken in the units of y/c, so all three follow the units of y.
+OuterFrame outer_start(std::size_t m) {
+  OuterFrame f;
+  f.start.assign(m, 0.0);
+  f.bounds.assign(m, {-kRhoHalfWidth, kRhoHalfWidth});
+  f.score_origin = 0.0;
+  return f;
+}
 
 }  // namespace
 
@@ -198,38 +199,7 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
   ctx.family.lambda = lambda_given ? family.lambda / c : ctx.family.sigma;
   ctx.beta_start = std::move(ws.beta);
 
-  const OuterOptions options = read_outer_options(OuterOptions{5e-7, 1e-7, 200, 5.0});
-  // The fit of the last scored trial, taken over by the evaluation of the
-  // point the loop accepts (every fit starts from beta_start, so the two are
-  // the same fit).
-  std::optional<PriorFit> last;
-
-  auto drop_last = [&ctx, &last] {
-    if (last) ctx.scratch.give_fit(last->fit);
-    last.reset();
-  };
-  auto evaluate = [&ctx, &last, &drop_last](const Vector& rho) {
-    auto r = envelope_eval(ctx, rho, last);
-    drop_last();
-    return r;
-  };
-  auto trial = [&ctx, &drop_last, &last](const Vector& u) -> Result<double> {
-    drop_last();
-    QUELT_TRY(InnerFit fit, fit_elf_armijo(ctx, u));
-    ctx.fit_stats.inner_pirls_calls += 1;
-    ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
-    auto es = envelope_score(ctx, u, fit);
-    if (!es.ok()) {
-      ctx.scratch.give_fit(fit);
-      return std::move(es).take_error();
-    }
-    last = PriorFit{u, std::nullopt, std::move(fit)};
-    return es.value().score;
-  };
-  const OuterStart start = outer_start(m);
-  QUELT_TRY(OuterResult r, outer_newton(start.rho, start.bounds, std::nullopt, options, evaluate,
-                                        trial, ctx.fit_stats));
-  drop_last();
+  QUELT_TRY(OuterResult r, newton_over_rho(ctx, outer_start(m)));
 
   // Final fit at the chosen ρ, not counted.
   QUELT_TRY(InnerFit fit, fit_elf_armijo(ctx, r.rho));

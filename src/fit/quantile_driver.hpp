@@ -27,8 +27,9 @@
 // τ and are not calibrated: extreme quantiles carry their bias.
 //
 // The log smoothing parameters are chosen by damped Newton on the ELF REML
-// score (score/elf_score.hpp; tolerances 5e-7/1e-7 unless the thread's
-// tuning override replaces them; the outer-algorithm setting is not read).
+// score (score/elf_score.hpp, outer/rho_newton.hpp; tolerances 5e-7/1e-7
+// unless the thread's tuning override replaces them; the outer-algorithm
+// setting is not read).
 //
 // Record, in the units of y: β, ρ, λ = exp(ρ); scale = σ; vcov the sandwich
 // H⁻¹(Xᵀdiag(a·g²)X + S_λ)H⁻¹ of the final fit (σ·H⁻¹ alone does not cover:

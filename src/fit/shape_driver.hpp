@@ -1,7 +1,8 @@
 // End-to-end fits of the families with estimated shape parameters whose
 // score is the shape-aware LAML score: the scaled t ("tdist", "scat"; shape
-// σ², ν) and Tweedie with log link ("tweedie", "tw"; shape φ and, when
-// estimated, p).
+// σ², ν), Tweedie with log link ("tweedie", "tw"; shape φ and, when
+// estimated, p) and the ordered-categorical family ("ocat"; shape the R − 2
+// log gaps of the cut points).
 //
 // fit_shape_family<F>(design, y, weights, family):
 //   design   the model design, taken over (its predictor moves into the
@@ -23,7 +24,7 @@
 // steps (or the thread's tuning override), measured against |V − origin|.
 // The final fit at θ̂ (inner tolerance 1e-9, not counted) gives the record:
 // shape_params = θ̂'s shape coordinates, scale and vcov as the family says
-// (scaled t: σ̂² and H⁻¹; Tweedie: φ̂ and φ̂·H⁻¹), reml_value = V(θ̂),
+// (scaled t: σ̂² and H⁻¹; Tweedie: φ̂ and φ̂·H⁻¹; Ocat: 1 and H⁻¹), reml_value = V(θ̂),
 // converged = the search's and the final fit's.
 // Errors: the checks above, the first evaluation's error, NotConverged when
 // the search uses up its steps, the final fit's error.
@@ -46,5 +47,7 @@ extern template Result<FittedGam> fit_shape_family<TDist>(ModelDesign, Vector,
                                                           std::optional<Vector>, TDist);
 extern template Result<FittedGam> fit_shape_family<Tweedie>(ModelDesign, Vector,
                                                             std::optional<Vector>, Tweedie);
+extern template Result<FittedGam> fit_shape_family<Ocat>(ModelDesign, Vector, std::optional<Vector>,
+                                                         Ocat);
 
 }  // namespace quelt

@@ -2,92 +2,35 @@
 
 #include <cmath>
 #include <optional>
-#include <string>
 
-#include "core/format.hpp"
 #include "core/numeric.hpp"
 #include "fit/edf_vcov.hpp"
 #include "inner/pirls.hpp"
 #include "outer/fellner_schall.hpp"
-#include "outer/newton.hpp"
 #include "outer/outer_frame.hpp"
+#include "outer/rho_newton.hpp"
 #include "outer/settings.hpp"
 #include "score/data_units.hpp"
-#include "score/envelope.hpp"
-#include "score/warm_start.hpp"
 
 namespace quelt {
 
 namespace {
 
-enum class YDomain { UnitInterval, NonNegative, Positive };
-
-template <class Family>
-constexpr YDomain y_domain() {
-  if constexpr (std::is_same_v<Family, Bernoulli> || std::is_same_v<Family, QuasiBinomial>)
-    return YDomain::UnitInterval;
-  else if constexpr (std::is_same_v<Family, Poisson> || std::is_same_v<Family, QuasiPoisson>)
-    return YDomain::NonNegative;
-  else
-    return YDomain::Positive;
-}
-
-// Default outer options: the Gamma and inverse Gaussian scores are flatter
-// in ρ (their scale is estimated jointly), so their tolerances are looser.
-template <class Family>
-OuterOptions default_outer_options() {
-  constexpr bool loose = std::is_same_v<Family, GammaLog> || std::is_same_v<Family, GammaInverse> ||
-                         std::is_same_v<Family, InverseGaussian>;
-  return loose ? OuterOptions{5e-5, 1e-5, 200, 5.0} : OuterOptions{5e-7, 1e-7, 200, 5.0};
-}
-
-template <class Family>
-Status check_response(std::span<const double> y) {
-  // The message is formatted only for the offending row.
-  auto fail = [](const char* rule, double v, std::size_t i) {
-    return QueltError::invalid_parameter(std::string(Family::display_name) + rule +
-                                         "; got y=" + fmt_float(v) + " at row " + fmt_uint(i));
-  };
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    const double v = y[i];
-    switch (y_domain<Family>()) {
-      case YDomain::UnitInterval:
-        if (!(v >= 0.0 && v <= 1.0)) return fail(" requires y in [0, 1]", v, i);
-        break;
-      case YDomain::NonNegative:
-        if (v < 0.0) return fail(" requires y ≥ 0", v, i);
-        break;
-      case YDomain::Positive:
-        if (v <= 0.0) return fail(" requires y > 0", v, i);
-        break;
-    }
-    if (!std::isfinite(v)) return non_finite_response(v, i);
-  }
-  return ok_status();
-}
+// Inner fits: at most 50 PIRLS iterations, converged when the deviance
+// changes by less than 1e-9 of itself between accepted iterates (the
+// line-search limit belongs to the quantile fit and is not read).
+constexpr InnerOptions kPirlsOptions{50, 1e-9, 10};
 
 // Σ_i w_i (y_i − μ'_i)² / V(μ'_i) over the rows in order, with the family's
-// variance function and floors on μ (a NaN mean counts as the floor).
+// variance function at the mean floored at Family::mean_floor (a NaN mean
+// counts as the floor).
 template <class Family>
 double pearson_statistic(const Vector& y, const Vector& mu, const std::optional<Vector>& w) {
   double p = 0.0;
   for (std::size_t i = 0; i < y.size(); ++i) {
-    double r, v;
-    if constexpr (std::is_same_v<Family, QuasiBinomial>) {
-      const double m = floor_at(mu[i], 1e-15);
-      const double mv = ceil_at(m, 1.0 - 1e-15);
-      r = y[i] - m;
-      v = mv * (1.0 - mv);
-    } else {
-      const double m = floor_at(mu[i], 1e-300);
-      r = y[i] - m;
-      if constexpr (std::is_same_v<Family, QuasiPoisson>)
-        v = m;
-      else if constexpr (std::is_same_v<Family, InverseGaussian>)
-        v = m * m * m;
-      else
-        v = m * m;
-    }
+    const double m = floor_at(mu[i], Family::mean_floor);
+    const double r = y[i] - m;
+    const double v = Family::variance(m);
     const double wi = w ? (*w)[i] : 1.0;
     p += wi * r * r / v;
   }
@@ -107,9 +50,8 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
 
   // The context takes the model matrix and penalties; design.predictor stays
   // for the record.
-  FitContext<Family> ctx =
-      make_fit_context<Family>(std::move(design), std::move(y), std::move(weights),
-                               std::move(family), InnerOptions{50, 1e-9, 10});
+  FitContext<Family> ctx = make_fit_context<Family>(
+      std::move(design), std::move(y), std::move(weights), std::move(family), kPirlsOptions);
   const std::size_t p = ctx.p();
 
   // Start, box and convergence origin that follow the units of the data.
@@ -123,44 +65,7 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     out.converged = fs.converged;
     out.reml_value = 0.0;
   } else {
-    const OuterOptions options = read_outer_options(default_outer_options<Family>());
-    // The inner fit of the last scored trial: the loop evaluates the point it
-    // accepts next, from the same warm start, and takes the fit over.
-    std::optional<PriorFit> last;
-    auto drop_last = [&ctx, &last] {
-      if (last) ctx.scratch.give_fit(last->fit);
-      last.reset();
-    };
-    auto evaluate = [&ctx, &last, &drop_last](const Vector& rho) {
-      auto r = envelope_eval(ctx, rho, last);
-      drop_last();
-      return r;
-    };
-    // A trial costs one inner fit and its score; the families with a warm
-    // start begin it from the extrapolated coefficients of the last
-    // evaluated point and are not retried cold when that fails.
-    auto trial = [&ctx, &last, &drop_last, p](const Vector& u) -> Result<double> {
-      std::optional<Vector> b0;
-      if constexpr (Family::uses_warm_start) {
-        b0 = envelope_warm_start_beta(ctx, u);
-        if (b0) ctx.fit_stats.no_refresh_attempts += 1;
-      }
-      QUELT_TRY(InnerFit fit, pirls(ctx, total_penalty(ctx.penalties, u, p), b0));
-      if (b0) ctx.fit_stats.no_refresh_hits += 1;
-      ctx.fit_stats.inner_pirls_calls += 1;
-      ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
-      drop_last();
-      auto es = envelope_score(ctx, u, fit);
-      if (!es.ok()) {
-        ctx.scratch.give_fit(fit);
-        return std::move(es).take_error();
-      }
-      last = PriorFit{u, std::move(b0), std::move(fit)};
-      return es.value().score;
-    };
-    QUELT_TRY(OuterResult r, outer_newton(frame.start, frame.bounds, std::nullopt, options,
-                                          evaluate, trial, ctx.fit_stats, frame.score_origin));
-    drop_last();
+    QUELT_TRY(OuterResult r, newton_over_rho(ctx, frame));
     out.rho = std::move(r.rho);
     out.n_iters = r.n_iters;
     out.converged = r.converged;
@@ -176,7 +81,7 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
                            : compute_edf_total(ctx.x.view(), fit.w, fit.chol);
 
   Matrix vcov;
-  if constexpr (has_estimated_scale<Family>) {
+  if constexpr (Family::scale == Scale::Estimated) {
     // Rows of zero weight are not data; a scale below the floor of the
     // score's estimate (a response fitted exactly) is reported at it.
     const double df = static_cast<double>(ctx.moments.n_obs) - out.edf_total;

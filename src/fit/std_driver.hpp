@@ -11,21 +11,21 @@
 //   family   the family value (these families carry no parameters).
 // Checks, each an InvalidParameter error, in this order: the row count of y,
 // the length of the weights, then row by row the family's y domain
-// ("{Name} requires y in [0, 1]; got y={} at row {}", "... requires y ≥ 0;
-// ...", "... requires y > 0; ...") and finiteness ("y must be finite; got
-// y={} at row {}"), then the weights ("prior_weights must be finite and
+// (Family::y_domain: "{Name} requires y in [0, 1]; got y={} at row {}",
+// "... requires y ≥ 0; ...", "... requires y > 0; ...") and finiteness
+// ("y must be finite; got y={} at row {}"), then the weights ("prior_weights must be finite and
 // non-negative; got weight={} at row {}").
 //
 // Then the informative rows (driver_common.hpp).
 //
 // The smoothing parameters are chosen by damped Newton on the REML score
-// (start, box [ρ⁰ − 30, ρ⁰ + 30] and convergence origin of
-// outer/outer_frame.hpp, tolerances 5e-7/1e-7, or 5e-5/1e-5 for the Gamma
-// and inverse Gaussian families, replaced by the thread's tuning override
-// when set) or, when the thread's outer algorithm selects it, by
-// Fellner-Schall updates from the same start. The final fit at the chosen ρ
+// (outer/rho_newton.hpp: start, box [ρ⁰ − 30, ρ⁰ + 30] and convergence
+// origin of outer/outer_frame.hpp, the family's tolerances, 5e-7/1e-7, or
+// 5e-5/1e-5 for the Gamma and inverse Gaussian families, replaced by the
+// thread's tuning override when set) or, when the thread's outer algorithm
+// selects it, by Fellner-Schall updates from the same start. The final fit at the chosen ρ
 // gives the record: scale 1 for Bernoulli and Poisson, otherwise the Pearson
-// statistic over n − edf_total, n the rows of positive weight (NaN without
+// statistic with the family's V(μ) over n − edf_total, n the rows of positive weight (NaN without
 // residual degrees of freedom; floored at the score's scale floor);
 // vcov = scale·H⁻¹.
 // Errors: the first evaluation's or any Fellner-Schall inner fit's error,

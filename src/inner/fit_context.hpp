@@ -41,6 +41,7 @@ struct WarmStartCache {
   Vector lambda;      // m: λ = exp(ρ) at the cached point
   Vector beta;        // p: coefficients of the inner fit there
   Matrix dbeta_drho;  // p x m: column j = dβ/dρ_j = −λ_j H⁻¹S_jβ
+  Vector shape_tail;  // the shape coordinates of the cached point (none without)
 };
 
 // A cell holding an optional WarmStartCache with a use count: any number of
@@ -241,7 +242,7 @@ FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vec
   ctx.moments = weighted_moments(ctx.y, ctx.prior_weights);
   ctx.family = std::move(family);
   ctx.inner_options = options;
-  if constexpr (std::is_same_v<Family, Gaussian>) gaussian_cross_products(ctx);
+  if constexpr (requires { ctx.xtwx; }) gaussian_cross_products(ctx);
   return ctx;
 }
 

@@ -19,10 +19,10 @@ struct InnerFit {
   Vector w;     // n working weights at the returned μ
   Vector z;     // n working responses at the returned μ
   // Lower Cholesky factor L of H = XᵀWX + S_λ (row-major,
-  // contiguous, zeros above the diagonal); log|H| = 2 sum_i ln L_ii.
+  // contiguous, zeros above the diagonal); log|H| = 2·Σ_i ln L_ii.
   Matrix chol;
-  double deviance = 0.0;  // family deviance of the returned mu (no penalty)
-  // sum_i w_i (z_i - eta_i)^2 with this record's w and z; the closed-form
+  double deviance = 0.0;  // family deviance of the returned μ (no penalty)
+  // Σ_i w_i (z_i − η_i)² with this record's w and z; the closed-form
   // Gaussian fit stores its weighted residual sum of squares here.
   double weighted_rss = 0.0;
   std::size_t n = 0;

@@ -9,6 +9,8 @@
 //
 // Floors: fl(v) = max(v, kWorkFloor) with the floor winning on NaN; the
 // binomial clamp cl(v) limits v to [1e-15, 1 − 1e-15] (binomial_clamp).
+// V(μ) is the family's own variance function (family/families.hpp), floored
+// here where g' and the weights divide by it.
 //
 //   family            g'(μ)          V(μ)         Fisher weight / w_prior
 //   poisson, quasi    1/fl(μ)        fl(μ)        fl(μ)
@@ -73,14 +75,28 @@ struct FisherScoring {
   }
 };
 
+// fl(V(μ)) of family F.
+template <class F>
+struct FlooredVariance {
+  double variance(double mu) const { return floor_at(F::variance(mu), kWorkFloor); }
+};
+
+// Gaussian, identity link: W = w_prior. Its fit is closed-form and needs no
+// working pair; the units of the data (score/data_units.hpp) read its
+// Fisher weight like any other family's.
+template <>
+struct Working<Gaussian> : FlooredVariance<Gaussian>, FisherScoring<Working<Gaussian>> {
+  explicit Working(const Gaussian&) {}
+  double gprime(double) const { return 1.0; }
+};
+
 struct LogLinkStart {
   double link(double m) const { return std::log(floor_at(m, kWorkFloor)); }
   double gprime(double mu) const { return 1.0 / floor_at(mu, kWorkFloor); }
 };
 
 // Poisson and quasi-Poisson: V = μ, log link.
-struct PoissonWorking : LogLinkStart, FisherScoring<PoissonWorking> {
-  double variance(double mu) const { return floor_at(mu, kWorkFloor); }
+struct PoissonWorking : LogLinkStart, FlooredVariance<Poisson>, FisherScoring<PoissonWorking> {
   // W = fl(μ): dW/dη = μ (0 where μ sits on the floor).
   double dw_deta(double mu, double, double wp) const { return mu > kWorkFloor ? wp * mu : 0.0; }
   double unit_deviance(double y, double mu) const { return poisson_unit_deviance(y, mu); }
@@ -95,24 +111,26 @@ struct Working<QuasiPoisson> : PoissonWorking {
 };
 
 template <>
-struct Working<GammaLog> : LogLinkStart, FisherScoring<Working<GammaLog>> {
+struct Working<GammaLog>
+    : LogLinkStart, FlooredVariance<GammaLog>, FisherScoring<Working<GammaLog>> {
   explicit Working(const GammaLog&) {}
-  double variance(double mu) const { return floor_at(mu * mu, kWorkFloor); }
   // W = 1 while μ² is above the variance floor; below it (μ <= 1e-150)
   // W = μ²/1e-300, so dW/dη = 2W; at the mean floor W is constant.
   double dw_deta(double mu, double, double wp) const {
     if (mu * mu > kWorkFloor || !(mu > kWorkFloor)) return 0.0;
     return 2.0 * fisher_weight(mu, wp);
   }
+  // The observed weight α·W = w_prior·y/μ (α = 1 + (y − μ)(V'/V + g''/g')
+  // = y/μ), which moves the coefficients along ρ in the REML Hessian.
+  double observed_weight(double y, double mu, double wp) const { return wp * y / mu; }
   double unit_deviance(double y, double mu) const { return gamma_unit_deviance(y, mu); }
 };
 
 template <>
-struct Working<GammaInverse> : FisherScoring<Working<GammaInverse>> {
+struct Working<GammaInverse> : FlooredVariance<GammaInverse>, FisherScoring<Working<GammaInverse>> {
   explicit Working(const GammaInverse&) {}
   double link(double m) const { return 1.0 / floor_at(m, kWorkFloor); }
   double gprime(double mu) const { return -1.0 / floor_at(mu * mu, kWorkFloor); }
-  double variance(double mu) const { return floor_at(mu * mu, kWorkFloor); }
   // W = μ² and dμ/dη = −μ²: dW/dη = −2μ³.
   double dw_deta(double mu, double, double wp) const {
     return mu * mu > kWorkFloor ? wp * (-2.0 * mu * mu * mu) : 0.0;
@@ -125,9 +143,9 @@ struct Working<GammaInverse> : FisherScoring<Working<GammaInverse>> {
 // W_N = F·α, F = w_prior / (g'² V), α = 1 + (y − μ)(V'/V + g''/g')
 // = 1 + (y − μ)(3μ²/V − 1/μ), and the derivative of W_N in η.
 template <>
-struct Working<InverseGaussian> : LogLinkStart, FisherScoring<Working<InverseGaussian>> {
+struct Working<InverseGaussian>
+    : LogLinkStart, FlooredVariance<InverseGaussian>, FisherScoring<Working<InverseGaussian>> {
   explicit Working(const InverseGaussian&) {}
-  double variance(double mu) const { return floor_at(mu * (mu * mu), kWorkFloor); }
   double alpha(double y, double mu) const {
     const double m = floor_at(mu, kWorkFloor);
     const double gp = 1.0 / m;
@@ -149,7 +167,7 @@ struct Working<InverseGaussian> : LogLinkStart, FisherScoring<Working<InverseGau
     if (!(gp >= 1e-12)) return 0.0;
     const double g2 = (-1.0 / (mf * mf)) / gp;
     const double g3 = (2.0 / (mf * mf * mf)) / gp;
-    const double v = floor_at(mu * mu * mu, kWorkFloor);
+    const double v = variance(mu);
     const double v1 = 3.0 * mu * mu / v;
     const double v2 = 6.0 * mu / v;
     const double e = y - mu;
@@ -180,8 +198,8 @@ struct Working<InverseGaussian> : LogLinkStart, FisherScoring<Working<InverseGau
   double unit_deviance(double y, double mu) const { return inverse_gaussian_unit_deviance(y, mu); }
 };
 
-// Binomial and quasi-binomial: V = μ(1 − μ), logit link.
-struct BinomialWorking : FisherScoring<BinomialWorking> {
+// Binomial and quasi-binomial: V = q(1 − q), q = cl(μ), logit link.
+struct BinomialWorking : FlooredVariance<Bernoulli>, FisherScoring<BinomialWorking> {
   double link(double m) const {
     const double q = binomial_clamp(m);
     return std::log(q / (1.0 - q));
@@ -189,10 +207,6 @@ struct BinomialWorking : FisherScoring<BinomialWorking> {
   double gprime(double mu) const {
     const double q = binomial_clamp(mu);
     return 1.0 / (q * (1.0 - q));
-  }
-  double variance(double mu) const {
-    const double q = binomial_clamp(mu);
-    return floor_at(q * (1.0 - q), kWorkFloor);
   }
   // W = q(1−q) and dq/dη = q(1−q): dW/dη = q(1−q)(1−2q). Evaluated from η
   // so that the smaller of q and 1−q keeps full relative precision when the

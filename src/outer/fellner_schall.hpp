@@ -40,21 +40,6 @@ inline constexpr double kFsTol = 1e-6;
 // Floor of the numerator r/λ − tr(H⁻¹S_j), relative to r/λ.
 inline constexpr double kFsRelFloor = 1e-10;
 
-// Families whose scale is estimated from the fit (quasi, Gamma, inverse
-// Gaussian); Bernoulli and Poisson have scale 1.
-template <class Family>
-inline constexpr bool has_estimated_scale = false;
-template <>
-inline constexpr bool has_estimated_scale<QuasiPoisson> = true;
-template <>
-inline constexpr bool has_estimated_scale<QuasiBinomial> = true;
-template <>
-inline constexpr bool has_estimated_scale<GammaLog> = true;
-template <>
-inline constexpr bool has_estimated_scale<GammaInverse> = true;
-template <>
-inline constexpr bool has_estimated_scale<InverseGaussian> = true;
-
 struct FellnerSchallResult {
   Vector rho;
   std::uint64_t n_iters = 0;
@@ -94,7 +79,7 @@ Result<FellnerSchallResult> fellner_schall(FitContext<Family>& ctx, const Vector
     ctx.fit_stats.inner_pirls_iterations_total += fit.iterations;
 
     double scale = 1.0;
-    if constexpr (has_estimated_scale<Family>) {
+    if constexpr (Family::scale == Scale::Estimated) {
       QUELT_TRY(auto es, envelope_score(ctx, rho, fit));
       scale = es.scale;
     }

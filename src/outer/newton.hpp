@@ -17,9 +17,9 @@
 // |s|.
 //
 // Convergence is only ever declared on a gradient evaluated at the current
-// point and never at an inadmissible point (score 1e12 with a zero gradient:
-// the scale could not be estimated there, so the zero gradient says nothing
-// about optimality).
+// point and never at an inadmissible point (score kInadmissibleScore with a
+// zero gradient, score/score_record.hpp: the scale could not be estimated
+// there, so the zero gradient says nothing about optimality).
 #pragma once
 
 #include <cmath>
@@ -32,8 +32,10 @@
 #include "core/error.hpp"
 #include "core/matrix.hpp"
 #include "core/numeric.hpp"
+#include "family/families.hpp"
 #include "inner/fit_stats.hpp"
 #include "outer/settings.hpp"
+#include "score/score_record.hpp"
 
 namespace quelt {
 
@@ -46,10 +48,6 @@ struct OuterResult {
   std::uint64_t n_iters = 0;  // Newton steps started
   bool converged = false;
 };
-
-// The score an evaluation reports where the scale cannot be estimated; it
-// comes with a zero gradient.
-inline constexpr double kInadmissibleScore = 1e12;
 
 // Largest absolute entry, NaN entries ignored, starting from 0.0.
 double max_abs(const Vector& v);
@@ -89,6 +87,18 @@ bool step_pinned(const Vector& x, const Vector& d, const Bounds& bounds);
 // The options of one run: the calling thread's tuning override, when set,
 // replaces all four defaults as it stands; otherwise the defaults.
 OuterOptions read_outer_options(const OuterOptions& defaults);
+
+// Largest number of accepted Newton steps of a driver's loop, and the
+// largest component of one step (a factor e⁵ ≈ 150 in any λ_j).
+inline constexpr std::uint64_t kOuterMaxIter = 200;
+inline constexpr double kOuterMaxStep = 5.0;
+
+// The options of a driver's loop: the family's default tolerances
+// (Family::outer_tolerances) with kOuterMaxIter and kOuterMaxStep, or the
+// calling thread's tuning override in their place.
+inline OuterOptions driver_outer_options(const OuterTolerances& tol) {
+  return read_outer_options(OuterOptions{tol.grad, tol.reml, kOuterMaxIter, kOuterMaxStep});
+}
 
 // Damped Newton loop.
 //   evaluate(const Vector& x) -> Result<E>, E with fields `grad` (Vector),

@@ -1,7 +1,6 @@
 #include "outer/outer_frame.hpp"
 
 #include <cmath>
-#include <type_traits>
 
 #include "score/data_units.hpp"
 
@@ -61,9 +60,10 @@ template <class Family>
 OuterFrame outer_frame(const FitContext<Family>& ctx) {
   const std::size_t m = ctx.m(), p = ctx.p();
   const DataUnits units = data_units(ctx);
-  // The diagonal of XᵀW₀X: the Gaussian context holds XᵀWX already.
+  // The diagonal of XᵀW₀X: the context of a closed-form fit holds XᵀWX
+  // already.
   Vector d(p);
-  if constexpr (std::is_same_v<Family, Gaussian>) {
+  if constexpr (requires { ctx.xtwx; }) {
     for (std::size_t k = 0; k < p; ++k) d[k] = ctx.xtwx(k, k);
   } else {
     d = weighted_column_squares(ctx.x, ctx.prior_weights);

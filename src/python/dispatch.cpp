@@ -7,6 +7,7 @@
 #include "family/families.hpp"
 #include "fit/fitted_record.hpp"
 #include "fit/gaussian_driver.hpp"
+#include "fit/negbin_driver.hpp"
 #include "fit/quantile_driver.hpp"
 #include "fit/shape_driver.hpp"
 #include "fit/std_driver.hpp"
@@ -26,11 +27,6 @@ PyObject* wrap_record(Result<FittedGam>&& fitted) {
   PyObject* obj = new_fitted_gam(std::move(rec));
   if (obj == nullptr) throw_pyerr();
   return obj;
-}
-
-[[noreturn]] void no_driver_yet(const FamilyChoice& family) {
-  raise(PyExc_NotImplementedError,
-        "family " + quoted(family.name) + ": its fit driver is not available yet");
 }
 
 }  // namespace
@@ -79,10 +75,15 @@ PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::si
       return wrap_record(fit_shape_family(std::move(d), std::move(yv), std::move(w), tw));
     }
     case FamilyKind::NegBin:
+      return wrap_record(
+          fit_negbin(std::move(d), std::move(yv), std::move(w), negbin_log(family.theta)));
     case FamilyKind::Ocat:
-      break;
+      return wrap_record(fit_shape_family(
+          std::move(d), std::move(yv), std::move(w),
+          Ocat{Vector(family.ocat_thresholds.begin(), family.ocat_thresholds.end()),
+               static_cast<std::size_t>(family.ocat_n_cats)}));
   }
-  no_driver_yet(family);
+  invariant_failed("dispatch_fit: family " + quoted(family.name) + " has no driver");
 }
 
 }  // namespace quelt::py

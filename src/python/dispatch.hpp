@@ -15,9 +15,7 @@ namespace quelt::py {
 
 // Runs the driver of `family` with the design (taken over), the number of
 // rows of x, y and the optional prior weights. Returns a new reference to the
-// FittedGam; a driver's QueltError is thrown for the boundary to map, and a
-// family whose driver does not exist yet raises NotImplementedError naming
-// the family.
+// FittedGam; a driver's QueltError is thrown for the boundary to map.
 PyObject* dispatch_fit(const FamilyChoice& family, ModelDesign&& design, std::size_t n_rows,
                        Vector&& y, std::optional<Vector>&& weights);
 

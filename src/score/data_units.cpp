@@ -1,7 +1,6 @@
 #include "score/data_units.hpp"
 
 #include <cmath>
-#include <type_traits>
 
 #include "inner/working.hpp"
 
@@ -9,21 +8,15 @@ namespace quelt {
 
 namespace {
 
-// Fisher weight W(μ) and variance V(μ) at unit prior weight, from the
-// family value's working quantities.
+// Fisher weight W(μ) at unit prior weight, from the family value's working
+// quantities, and the family's variance V(μ) floored as those take it.
 template <class F>
 double fisher_weight_at(const F& family, double mu) {
-  if constexpr (std::is_same_v<F, Gaussian>)
-    return 1.0;
-  else
-    return Working<F>{family}.fisher_weight(mu, 1.0);
+  return Working<F>{family}.fisher_weight(mu, 1.0);
 }
 template <class F>
 double variance_at(const F& family, double mu) {
-  if constexpr (std::is_same_v<F, Gaussian>)
-    return 1.0;
-  else
-    return Working<F>{family}.variance(mu);
+  return floor_at(family.variance(mu), kWorkFloor);
 }
 
 bool positive_finite(double v) { return v > 0.0 && std::isfinite(v); }
@@ -62,13 +55,14 @@ double score_origin(const FitContext<Family>& ctx, const DataUnits& u) {
   const double log_y = log_or_zero(u.mean_y);
   const double log_phi = log_or_zero(u.dispersion);
   double origin = 0.0;
-  if constexpr (std::is_same_v<Family, Poisson> || std::is_same_v<Family, Bernoulli>) {
+  if constexpr (Family::scale == Scale::Known) {
     return 0.0;
-  } else if constexpr (std::is_same_v<Family, GammaLog> || std::is_same_v<Family, GammaInverse>) {
+  } else if constexpr (Family::saturated == Saturated::Gamma) {
     origin = 0.5 * mp * log_w + u.weight_sum * log_y;
   } else {
     origin = 0.5 * (n - mp) * log_phi + 0.5 * mp * log_w;
-    if constexpr (std::is_same_v<Family, InverseGaussian>) origin += 1.5 * u.weight_sum * log_y;
+    if constexpr (Family::saturated == Saturated::InverseGaussian)
+      origin += 1.5 * u.weight_sum * log_y;
   }
   return std::isfinite(origin) ? origin : 0.0;
 }

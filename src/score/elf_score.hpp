@@ -14,16 +14,10 @@
 //
 //   ∂V/∂ρ_j = ½ λ_j b_j + ½ λ_j t_j − ½ ∂log|S_λ|₊/∂ρ_j,   t_j = tr(H⁻¹S_j).
 //
-// The Hessian is the derivative of that gradient, with
-// dβ/dρ_k = −λ_k H⁻¹S_kβ (H is the exact Hessian of f/2, so this is the
-// implicit derivative of the fit):
-//
-//   H_jk = ½(δ_jk λ_j t_j − λ_j λ_k tr(H⁻¹S_j H⁻¹S_k)) + E_jk
-//        + ½ δ_jk λ_j b_j − λ_j λ_k (S_jβ)ᵀH⁻¹S_kβ − ½ ∂²log|S_λ|₊/∂ρ_j∂ρ_k,
-//
-// E_jk = −¼(λ_k s_jk + λ_j s_kj), s_jk = Σ_i w'_i·η_j[i]·q_k[i]: the change
-// of ½ λ tr(H⁻¹S) through the weights, with w' = dw/dη of the fit,
-// η_j = −λ_j·XH⁻¹S_jβ and q_k[i] = x_iᵀH⁻¹S_kH⁻¹x_i.
+// The Hessian is the derivative of that gradient (score/reml_hessian.hpp
+// with φ = 1 fixed), with dβ/dρ_k = −λ_k H⁻¹S_kβ (H is the exact Hessian of
+// f/2, so this is the implicit derivative of the fit), the change of
+// ½λ tr(H⁻¹S) through the curvature weights included.
 #pragma once
 
 #include <optional>
@@ -33,9 +27,14 @@
 #include "family/families.hpp"
 #include "inner/fit_context.hpp"
 #include "inner/inner_fit.hpp"
-#include "score/envelope.hpp"
+#include "score/score_record.hpp"
 
 namespace quelt {
+
+// The inner fit at ρ: fit_elf_armijo from the context's beta_start. The
+// family has no warm start, so beta0 is never given (it is ignored).
+Result<InnerFit> fit_at_rho(const FitContext<Elf>& ctx, std::span<const double> rho,
+                            const std::optional<Vector>& beta0 = std::nullopt);
 
 // The score record of `fit`, the ELF fit at ρ (at least m entries): grad,
 // score, lambda, b_j, t_j, dscale_drho = m zeros, h_inv, scale 1.

@@ -2,30 +2,9 @@
 
 #include "core/blas.hpp"
 #include "core/error.hpp"
+#include "core/linalg.hpp"
 
 namespace quelt {
-
-namespace {
-
-Vector mat_vec(const Matrix& a, std::span<const double> v) {
-  const std::size_t r = a.rows(), c = a.cols();
-  Vector out(r);
-  for (std::size_t i = 0; i < r; ++i) {
-    const double* row = a.row_ptr(i);
-    double acc = 0.0;
-    for (std::size_t j = 0; j < c; ++j) acc += row[j] * v[j];
-    out[i] = acc;
-  }
-  return out;
-}
-
-double dot(std::span<const double> a, std::span<const double> b) {
-  double acc = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) acc += a[i] * b[i];
-  return acc;
-}
-
-}  // namespace
 
 Matrix row_scaled_product(MatrixView x, std::span<const double> w) {
   check_invariant(w.size() >= x.rows, "row_scaled_product: fewer weights than rows");
@@ -63,15 +42,15 @@ Matrix hess_ift(const IftHessianInputs& in) {
   std::vector<Matrix> mj(m);
   Vector t(m), u(p, 0.0);
   for (std::size_t j = 0; j < m; ++j) {
-    b[j] = mat_vec(in.penalties[j], in.beta);
-    db[j] = mat_vec(hi, b[j]);
+    b[j] = small_matvec(in.penalties[j], in.beta);
+    db[j] = small_matvec(hi, b[j]);
     for (double& v : db[j]) v *= -lam[j];
     for (std::size_t i = 0; i < p; ++i) u[i] += lam[j] * b[j][i];
     mj[j] = gemm(hi.view(), in.penalties[j].view());
     double tr = 0.0;
     for (std::size_t i = 0; i < p; ++i) tr += mj[j](i, i);
     t[j] = tr;
-    e[j] = mat_vec(a, db[j]);
+    e[j] = small_matvec(a, db[j]);
     for (double& v : e[j]) v += v;
   }
 
@@ -80,19 +59,19 @@ Matrix hess_ift(const IftHessianInputs& in) {
   for (std::size_t j = 0; j < m; ++j)
     for (std::size_t k = j; k < m; ++k) {
       // d²β_jk = H⁻¹v, v = −(λ_k S_k dβ_j + λ_j S_j dβ_k) − δ_jk λ_j b_j.
-      const Vector skdj = mat_vec(in.penalties[k], db[j]);
-      const Vector sjdk = mat_vec(in.penalties[j], db[k]);
+      const Vector skdj = small_matvec(in.penalties[k], db[j]);
+      const Vector sjdk = small_matvec(in.penalties[j], db[k]);
       for (std::size_t i = 0; i < p; ++i) {
         v[i] = -(lam[k] * skdj[i] + lam[j] * sjdk[i]);
         if (j == k) v[i] -= lam[j] * b[j][i];
       }
-      const Vector d2 = mat_vec(hi, v);
+      const Vector d2 = small_matvec(hi, v);
       const double t1 = dot(db[k], e[j]);
       const double t2 = dot(in.dev_grad, d2);
       const double t3 = j == k ? lam[j] * dot(in.beta, b[j]) : 0.0;
       const double t4 = (lam[j] + lam[j]) * dot(db[k], b[j]);
       const double t5 = (lam[k] + lam[k]) * dot(db[j], b[k]);
-      const Vector adj = mat_vec(a, db[j]);
+      const Vector adj = small_matvec(a, db[j]);
       double q = 0.0;
       for (std::size_t i = 0; i < p; ++i) q += db[k][i] * (-lam[j] * b[j][i]);
       q -= dot(db[k], adj);

@@ -12,7 +12,7 @@
 namespace quelt {
 namespace {
 
-// A = X^T diag(W) X + S_lambda, symmetrised.
+// A = Xᵀdiag(W)X + S_λ, symmetrised.
 Matrix newton_matrix(const FitContext<InverseGaussian>& ctx, std::span<const double> rho,
                      const Vector& w) {
   Matrix a = xtwx(ctx.x.view(), w.data());
@@ -108,22 +108,10 @@ std::optional<NewtonGradientTerms> newton_weight_gradient_terms(
   for (std::size_t j = 0; j < m; ++j) {
     const double lam = std::exp(rho[j]);
     const Matrix& s = ctx.penalties[j];
-    double tr = 0.0;
-    for (std::size_t r = 0; r < p; ++r)
-      for (std::size_t c = 0; c < p; ++c) tr += hinv(r, c) * s(c, r);
-    out.trace[j] = tr;
-    Vector u(p, 0.0);
-    for (std::size_t r = 0; r < p; ++r) {
-      double acc = 0.0;
-      for (std::size_t c = 0; c < p; ++c) acc += s(r, c) * fit.beta[c];
-      u[r] = acc;
-    }
-    Vector d(p, 0.0);
-    for (std::size_t r = 0; r < p; ++r) {
-      double acc = 0.0;
-      for (std::size_t c = 0; c < p; ++c) acc += hinv(r, c) * u[c];
-      d[r] = -lam * acc;
-    }
+    out.trace[j] = trace_of_product(hinv, s);
+    // dη/dρ_j = X d, d = −λ_j H_N⁻¹S_jβ.
+    Vector d = small_matvec(hinv, small_matvec(s, fit.beta));
+    for (double& v : d) v = -lam * v;
     const Vector e = matvec(x, d);
     double acc = 0.0;
     for (std::size_t i = 0; i < n; ++i) acc += dw[i] * e[i] * lev[i];

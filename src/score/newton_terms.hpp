@@ -1,12 +1,12 @@
 // Full-Newton terms of the inverse-Gaussian REML score.
 //
 // The inverse-Gaussian score takes log|H_N| of the observed-information
-// Hessian H_N = X^T diag(W) X + S_lambda with the full-Newton weights
-//   W_i = w_i mu_i^2/V * alpha_i,  alpha_i = 1 + (y_i - mu_i)(V'/V + g''/g')
-// (log link, V = mu^3), and adds to its gradient the part of d log|H_N|/drho_j
-// that comes from the weights' dependence on eta:
-//   k_j = sum_i dW_i/deta_i * (d eta_i/drho_j) * x_i^T H_N^{-1} x_i,
-// with d eta/drho_j = -lambda_j X H_N^{-1} S_j beta. Neither operation
+// Hessian H_N = Xᵀdiag(W)X + S_λ with the full-Newton weights
+//   W_i = w_i·μ_i²/V·α_i,  α_i = 1 + (y_i − μ_i)(V'/V + g''/g')
+// (log link, V = μ³), and adds to its gradient the part of ∂log|H_N|/∂ρ_j
+// that comes from the weights' dependence on η:
+//   k_j = Σ_i ∂W_i/∂η_i·(∂η_i/∂ρ_j)·x_iᵀH_N⁻¹x_i,
+// with ∂η/∂ρ_j = −λ_j X H_N⁻¹S_jβ. Neither operation
 // reports an error: each yields nothing when its weights or matrix are
 // unusable, and the score falls back.
 #pragma once
@@ -31,8 +31,8 @@ Vector newton_weights(const FitContext<InverseGaussian>& ctx, const InnerFit& fi
 std::optional<double> newton_log_det_h(const FitContext<InverseGaussian>& ctx,
                                        std::span<const double> rho, const InnerFit& fit);
 
-// The weight terms k_j and the traces tr(H_N^{-1} S_j): with both, the
-// derivative of log|H_N| along rho_j is lambda_j tr(H_N^{-1} S_j) + k_j.
+// The weight terms k_j and the traces tr(H_N⁻¹S_j): with both, the
+// derivative of log|H_N| along ρ_j is λ_j tr(H_N⁻¹S_j) + k_j.
 struct NewtonGradientTerms {
   Vector k;      // m
   Vector trace;  // m

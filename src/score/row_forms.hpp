@@ -15,7 +15,7 @@ namespace quelt {
 
 inline constexpr std::size_t kRowFormBlock = 16384;
 
-// q_i = x_i^T B x_i for every row x_i of the n x p matrix X (B p x p).
+// q_i = x_iᵀB x_i for every row x_i of the n x p matrix X (B p x p).
 inline Vector row_quadratic_forms(MatrixView x, const Matrix& b) {
   const std::size_t n = x.rows, p = x.cols;
   Vector q(n, 0.0);
@@ -34,11 +34,11 @@ inline Vector row_quadratic_forms(MatrixView x, const Matrix& b) {
   return q;
 }
 
-// Each symmetric S_j split as sum_r e_r v_r v_r^T over its non-negligible
+// Each symmetric S_j split as Σ_r e_r v_r v_rᵀ over its non-negligible
 // eigenpairs (on the rows and columns where it is non-zero), carried through
-// C: column r of `stacked` (p x R) is C v_r sqrt|e_r|, with sign(e_r) and
+// C: column r of `stacked` (p x R) is C v_r √|e_r|, with sign(e_r) and
 // the index j of its penalty. Then for y_i = row i of X C,
-// y_i^T S_j y_i = sum_{r of j} sign_r (x_i^T stacked_r)^2.
+// y_iᵀS_j y_i = Σ_{r of j} sign_r (x_iᵀ stacked_r)².
 struct PenaltyRowFactors {
   Matrix stacked;
   std::vector<double> sign;
@@ -48,7 +48,7 @@ struct PenaltyRowFactors {
 inline PenaltyRowFactors penalty_row_factors(std::size_t p, const Matrix& c,
                                              const std::vector<Matrix>& s) {
   const std::size_t m = s.size();
-  std::vector<Vector> cols;  // stacked columns C v sqrt|e|, each of length p
+  std::vector<Vector> cols;  // stacked columns C v √|e|, each of length p
   PenaltyRowFactors f;
   for (std::size_t j = 0; j < m; ++j) {
     std::vector<std::size_t> idx;
@@ -90,7 +90,7 @@ inline PenaltyRowFactors penalty_row_factors(std::size_t p, const Matrix& c,
   return f;
 }
 
-// q_j[i] = y_i^T S_j y_i for every symmetric S_j, where y_i is row i of X C
+// q_j[i] = y_iᵀS_j y_i for every symmetric S_j, where y_i is row i of X C
 // (C p x p): one BLAS product of X with the stacked factor columns per row
 // block serves every S_j.
 inline std::vector<Vector> penalty_row_forms(MatrixView x, const Matrix& c,

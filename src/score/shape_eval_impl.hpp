@@ -37,7 +37,7 @@ Result<ShapeEval> shape_aware_eval(FitContext<F>& ctx, std::span<const double> t
   const std::size_t m = ctx.m(), nt = theta.size();
   QUELT_TRY(ThetaRefit<F> r, refit_at_theta(ctx, theta));
   const std::span<const double> rho = theta.first(m);
-  const PenaltyPieces pc = penalty_pieces(ctx, r.fit, rho, true);
+  const PenaltyPieces pc = shape_penalty_pieces(ctx, r.fit, rho, true);
 
   ShapeEval out;
   out.score = laml_score(ctx, r.fit, r.family, rho, pc);

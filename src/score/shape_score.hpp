@@ -19,8 +19,10 @@
 //   ∂V/∂ρ_k = λ_k q_k/(2φ) + ½λ_k tr(H⁻¹S_k) − ½∂log|S_λ|₊/∂ρ_k
 // plus, for families whose weights move with η, ½u_k with
 // u_k = Σ_i ½A_i·(dη_i/dρ_k)·h_i (A_i = ∂³D_i/∂η_i³, h_i = x_iᵀH⁻¹x_i,
-// dη/dρ_k = −λ_k X H⁻¹S_kβ̂), and for families whose factor carries the
-// iteration ridge, its derivative. The shape part is the family's
+// dη/dρ_k = −λ_k X H⁻¹S_kβ̂), and for families whose fit carries an
+// iteration ridge ε·s, its derivative in log|H| and the change of D_p/2
+// through β̂, which the ridge holds off the stationary point:
+// ε·s·λ_k·(H⁻¹β̂)ᵀS_kβ̂. The shape part is the family's
 // (ShapeTraits<F>::shape_gradient).
 //
 // Every refit is counted in the context's FitStats (inner_pirls_calls + 1,
@@ -54,11 +56,12 @@ struct ThetaRefit {
 template <class F>
 Result<ThetaRefit<F>> refit_at_theta(FitContext<F>& ctx, std::span<const double> theta);
 
-// The per-penalty pieces at `fit` and ρ (m entries); with `derivatives` also
+// The per-penalty pieces (score/penalty_pieces.hpp) at `fit` and ρ (m
+// entries), log|S_λ|₊ with the family's rank counts; with `derivatives` also
 // H⁻¹ and the traces tr(H⁻¹S_k).
 template <class F>
-PenaltyPieces penalty_pieces(const FitContext<F>& ctx, const InnerFit& fit,
-                             std::span<const double> rho, bool derivatives);
+PenaltyPieces shape_penalty_pieces(const FitContext<F>& ctx, const InnerFit& fit,
+                                   std::span<const double> rho, bool derivatives);
 
 // Σ_k ∂log|S_λ|₊/∂ρ_k: the total rank count of the penalties as the score
 // counts them (it does not depend on ρ).

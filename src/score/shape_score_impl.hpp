@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/linalg.hpp"
+#include "core/numeric.hpp"
 #include "design/penalty_groups.hpp"
 #include "score/shape_score.hpp"
 #include "score/shape_terms.hpp"
@@ -15,8 +16,6 @@
 namespace quelt {
 
 namespace shape_detail {
-
-inline constexpr double kLnTwoPi = 1.8378770664093453;  // ln 2π
 
 // The ranks of the penalties as the family counts them when a penalty acts
 // alone on its block.
@@ -48,28 +47,12 @@ Result<ThetaRefit<F>> refit_at_theta(FitContext<F>& ctx, std::span<const double>
 }
 
 template <class F>
-PenaltyPieces penalty_pieces(const FitContext<F>& ctx, const InnerFit& fit,
-                             std::span<const double> rho, bool derivatives) {
-  const std::size_t m = ctx.m();
-  check_invariant(rho.size() >= m, "penalty_pieces: rho shorter than the penalty list");
-  check_invariant(fit.beta.size() == fit.p && fit.chol.rows() == fit.p,
-                  "penalty_pieces: inner fit record is inconsistent");
-  PenaltyPieces pc;
-  pc.lambda.resize(m);
-  pc.bsb.resize(m);
-  for (std::size_t k = 0; k < m; ++k) {
-    pc.lambda[k] = std::exp(rho[k]);
-    pc.bsb[k] = quadratic_form(ctx.penalties[k], fit.beta);
-    pc.bsb_total += pc.lambda[k] * pc.bsb[k];
-  }
-  pc.dp = fit.deviance + pc.bsb_total;
-  pc.log_det_s = shape_detail::log_det_s(ctx, rho);
-  if (derivatives) {
-    pc.h_inv = inverse_from_cholesky(fit.chol.view());
-    pc.trace.resize(m);
-    for (std::size_t k = 0; k < m; ++k) pc.trace[k] = frobenius_dot(pc.h_inv, ctx.penalties[k]);
-  }
-  return pc;
+PenaltyPieces shape_penalty_pieces(const FitContext<F>& ctx, const InnerFit& fit,
+                                   std::span<const double> rho, bool derivatives) {
+  check_invariant(rho.size() >= ctx.m(), "penalty_pieces: rho shorter than the penalty list");
+  const std::vector<std::size_t> ranks = shape_detail::counted_ranks(ctx);
+  return penalty_pieces(ctx, fit, rho.first(ctx.m()),
+                        {.ranks = &ranks, .derivatives = derivatives});
 }
 
 template <class F>
@@ -93,14 +76,14 @@ double laml_score(const FitContext<F>& ctx, const InnerFit& fit, const F& family
     log_det_h = log_det_from_cholesky(fit.chol);
   const double mp = static_cast<double>(ctx.null_space_dim);
   const double ls = Traits::saturated_loglik(ctx, family);
-  return 0.5 * log_det_h + pc.dp / (phi + phi) -
-         0.5 * mp * (shape_detail::kLnTwoPi + std::log(phi)) - 0.5 * pc.log_det_s.value - ls;
+  return 0.5 * log_det_h + pc.dp / (phi + phi) - 0.5 * mp * (kLogTwoPi + std::log(phi)) -
+         0.5 * pc.log_det_s.value - ls;
 }
 
 template <class F>
 double laml_score(const FitContext<F>& ctx, const InnerFit& fit, const F& family,
                   std::span<const double> rho) {
-  return laml_score(ctx, fit, family, rho, penalty_pieces(ctx, fit, rho, false));
+  return laml_score(ctx, fit, family, rho, shape_penalty_pieces(ctx, fit, rho, false));
 }
 
 template <class F>
@@ -140,7 +123,8 @@ Vector rho_gradient_core(const FitContext<F>& ctx, const InnerFit& fit, const F&
       for (std::size_t j = 0; j < fit.p; ++j) diag[j] = a(j, j);
     }
     const Vector r = ridge_rho_terms(diag, pc.h_inv, ctx.penalties, pc.lambda);
-    for (std::size_t k = 0; k < m; ++k) g[k] += r[k];
+    const Vector e = ridge_envelope_rho_terms(diag, pc.h_inv, fit.beta, ctx.penalties, pc.lambda);
+    for (std::size_t k = 0; k < m; ++k) g[k] += r[k] + e[k];
   }
   (void)rho;
   return g;
@@ -151,7 +135,7 @@ Result<std::pair<double, Vector>> laml_gradient(FitContext<F>& ctx, std::span<co
   const std::size_t m = ctx.m();
   QUELT_TRY(ThetaRefit<F> r, refit_at_theta(ctx, theta));
   const std::span<const double> rho = theta.first(m);
-  const PenaltyPieces pc = penalty_pieces(ctx, r.fit, rho, true);
+  const PenaltyPieces pc = shape_penalty_pieces(ctx, r.fit, rho, true);
   const double v = laml_score(ctx, r.fit, r.family, rho, pc);
   Vector g = rho_gradient_core(ctx, r.fit, r.family, rho, pc);
   const Vector gs = ShapeTraits<F>::shape_gradient(ctx, r.fit, r.family, pc);
@@ -192,8 +176,8 @@ Vector eval_grad_frozen_beta(const FitContext<F>& ctx, std::span<const double> t
 #define QUELT_SHAPE_SCORE_INSTANTIATE(F)                                                     \
   template Result<ThetaRefit<F>> refit_at_theta<F>(FitContext<F>&, std::span<const double>); \
   template double penalty_rank_total<F>(const FitContext<F>&);                               \
-  template PenaltyPieces penalty_pieces<F>(const FitContext<F>&, const InnerFit&,            \
-                                           std::span<const double>, bool);                   \
+  template PenaltyPieces shape_penalty_pieces<F>(const FitContext<F>&, const InnerFit&,      \
+                                                 std::span<const double>, bool);             \
   template double laml_score<F>(const FitContext<F>&, const InnerFit&, const F&,             \
                                 std::span<const double>, const PenaltyPieces&);              \
   template double laml_score<F>(const FitContext<F>&, const InnerFit&, const F&,             \

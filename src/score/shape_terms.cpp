@@ -4,6 +4,8 @@
 
 #include "core/blas.hpp"
 #include "core/error.hpp"
+#include "core/linalg.hpp"
+#include "inner/full_newton.hpp"
 #include "score/row_forms.hpp"
 
 namespace quelt {
@@ -20,19 +22,8 @@ Vector weight_derivative_rho_terms(MatrixView x, const Matrix& h_inv, std::span<
   // Column k of D holds dβ_k = −λ_k H⁻¹S_kβ; then dη = X·D by row blocks.
   Matrix d(p, m);
   for (std::size_t k = 0; k < m; ++k) {
-    Vector sb(p, 0.0);
-    for (std::size_t r = 0; r < p; ++r) {
-      const double* row = penalties[k].row_ptr(r);
-      double acc = 0.0;
-      for (std::size_t c = 0; c < p; ++c) acc += row[c] * beta[c];
-      sb[r] = acc;
-    }
-    for (std::size_t r = 0; r < p; ++r) {
-      const double* row = h_inv.row_ptr(r);
-      double acc = 0.0;
-      for (std::size_t c = 0; c < p; ++c) acc += row[c] * sb[c];
-      d(r, k) = -lambda[k] * acc;
-    }
+    const Vector v = small_matvec(h_inv, small_matvec(penalties[k], beta));
+    for (std::size_t r = 0; r < p; ++r) d(r, k) = -lambda[k] * v[r];
   }
   Vector u(m, 0.0);
   if (m == 0 || n == 0) return u;
@@ -66,11 +57,31 @@ Vector ridge_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
   }
   double t0 = 0.0;
   for (std::size_t j = 0; j < p; ++j) t0 += h_inv(j, j);
-  const double eps = (std::sqrt(static_cast<double>(m)) + 1.0) * 1e-5;
+  const double eps = full_newton_ridge(m);
   Vector g(m, 0.0);
   if (p == 0) return g;
   for (std::size_t k = 0; k < m; ++k)
     g[k] = t0 * (eps * lambda[k] * penalties[k](jstar, jstar) * 0.5);
+  return g;
+}
+
+double iteration_ridge(std::span<const double> xtwx_diag, std::size_t m) {
+  double s = 1.0;
+  for (double d : xtwx_diag) s = std::fmax(s, std::fabs(d));
+  return full_newton_ridge(m) * s;
+}
+
+Vector ridge_envelope_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
+                                std::span<const double> beta, const std::vector<Matrix>& penalties,
+                                std::span<const double> lambda) {
+  const std::size_t p = h_inv.rows(), m = lambda.size();
+  check_invariant(xtwx_diag.size() >= p && beta.size() == p && penalties.size() >= m,
+                  "ridge_envelope_rho_terms: inconsistent sizes");
+  const double ridge = iteration_ridge(xtwx_diag.first(p), m);
+  const Vector hb = small_matvec(h_inv, beta);
+  Vector g(m, 0.0);
+  for (std::size_t k = 0; k < m; ++k)
+    g[k] = ridge * lambda[k] * dot(hb, small_matvec(penalties[k], beta));
   return g;
 }
 

@@ -30,4 +30,15 @@ Vector weight_derivative_rho_terms(MatrixView x, const Matrix& h_inv, std::span<
 Vector ridge_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
                        const std::vector<Matrix>& penalties, std::span<const double> lambda);
 
+// The change of ½D_p through β for a fit whose β solves ½∇D_p + ε·s·β = 0
+// (an iteration ridge ε·s, s = max(1, max_j (XᵀWX)_jj), ε as above), so that
+// β̂ is not stationary for D_p: per penalty
+//   −ε·s·β̂ᵀdβ/dρ_k = ε·s·λ_k·(H⁻¹β̂)ᵀS_kβ̂,   dβ/dρ_k = −λ_k H⁻¹S_kβ̂.
+Vector ridge_envelope_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
+                                std::span<const double> beta, const std::vector<Matrix>& penalties,
+                                std::span<const double> lambda);
+
+// ε·s of that iteration ridge for m penalties and the diagonal of XᵀWX.
+double iteration_ridge(std::span<const double> xtwx_diag, std::size_t m);
+
 }  // namespace quelt

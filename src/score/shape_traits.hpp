@@ -52,7 +52,9 @@
 //       weights; the ρ-gradient then adds ½·u_k, u_k = Σ_i ½A_i·(dη_i/dρ_k)·h_i.
 //   static constexpr bool kRidgeTerm = true
 //       the inner fit's factor carries the iteration ridge ε·S_k[j*, j*]
-//       (ε = (√m + 1)·1e-5) whose derivative the ρ-gradient includes.
+//       (ε = (√m + 1)·1e-5) whose derivative the ρ-gradient includes, and
+//       its β solves ½∇D_p + ε·s·β = 0 (s = max(1, max_j (XᵀWX)_jj)), so
+//       the ρ-gradient adds the change of ½D_p through β as well.
 //   static void pin_shape(const F& base, std::span<const double> tail,
 //                         std::size_t m, Vector& grad, Matrix* hessian)
 //       zeroes the gradient entries (and the Hessian rows and columns) of
@@ -64,7 +66,7 @@
 #include <vector>
 
 #include "core/matrix.hpp"
-#include "design/penalty_groups.hpp"
+#include "score/penalty_pieces.hpp"
 
 namespace quelt {
 
@@ -86,19 +88,6 @@ enum class ShapeHessian {
   // columns by central differences of the gradient with the coefficients
   // held at the point's fit; the whole matrix symmetrised.
   DifferencedRho,
-};
-
-// Per-penalty pieces of the score at one fit and one ρ.
-struct PenaltyPieces {
-  Vector lambda;         // m: λ_k = exp(ρ_k)
-  Vector bsb;            // m: q_k = βᵀS_kβ
-  double bsb_total = 0;  // Σ_k λ_k·q_k
-  double dp = 0;         // penalized deviance D + Σ_k λ_k·q_k
-  // log|S_λ|₊ with the family's rank counts, its gradient and Hessian.
-  PenaltyLogDet log_det_s;
-  // With derivatives only: H⁻¹ (p x p) and tr(H⁻¹S_k) (m).
-  Matrix h_inv;
-  Vector trace;
 };
 
 // Half-width of the box of each shape coordinate around its centre.

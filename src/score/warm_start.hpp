@@ -11,12 +11,11 @@
 
 namespace quelt {
 
-// beta0 = beta~ + sum_j r_j dbeta_drho[:, j] with r_j = ln(max(exp rho_j,
-// 1e-300) / max(lambda~_j, 1e-300)) (a NaN side counts as 1e-300), from the
-// cached point (lambda~, beta~, dbeta_drho). Absent when rho does not have
-// m entries, the cell is empty or its lambda has another length, some r_j is
-// not finite, or some entry of beta0 is not finite. Takes the cell for
-// shared use; changes nothing.
+// β₀ = β̃ + Σ_j r_j·∂β/∂ρ_j with r_j = ln(max(exp ρ_j, 1e-300) /
+// max(λ̃_j, 1e-300)) (a NaN side counts as 1e-300), from the cached point
+// (λ̃, β̃, dbeta_drho). Absent when ρ does not have m entries, the cell is
+// empty or its λ̃ has another length, some r_j is not finite, or some entry
+// of β₀ is not finite. Takes the cell for shared use; changes nothing.
 std::optional<Vector> warm_start_beta(const WarmStartCell& cell, std::size_t m,
                                       std::span<const double> rho);
 

@@ -277,7 +277,7 @@ TEST(RowScale, TransposedWeightedRows) {
   EXPECT_THROW(row_scale(x, Vector{1, 1}), InvariantViolation);
 }
 
-TEST(SmallForms, TraceQuadraticFormAndSymmetrization) {
+TEST(SmallForms, TracesProductsQuadraticFormAndSymmetrization) {
   std::mt19937_64 g(7);
   const Matrix a = random_matrix(5, 5, g);
   const Matrix s = random_spd(5, g);
@@ -286,6 +286,23 @@ TEST(SmallForms, TraceQuadraticFormAndSymmetrization) {
   double tr = 0.0;
   for (std::size_t i = 0; i < 5; ++i) tr += as(i, i);
   EXPECT_NEAR(frobenius_dot(a, s), tr, 1e-12 * std::fabs(tr) + 1e-12);
+  // tr(A·B) for a B that is not symmetric, where Σ A_ij B_ij is not the trace.
+  const Matrix b = random_matrix(5, 5, g);
+  const Matrix ab = naive_mul(a.view(), b.view());
+  double tr_ab = 0.0;
+  for (std::size_t i = 0; i < 5; ++i) tr_ab += ab(i, i);
+  EXPECT_NEAR(trace_of_product(a, b), tr_ab, 1e-12 * std::fabs(tr_ab) + 1e-12);
+  // A·v and aᵀb against the products with a column vector; a longer v or b
+  // is read only as far as the matrix is wide or a is long.
+  const Vector v{0.5, -1.0, 2.0, 0.25, -3.0, kNaN};
+  const Matrix av = naive_mul(a.view(), Matrix(5, 1, Vector(v.begin(), v.begin() + 5)).view());
+  const Vector small = small_matvec(a, v);
+  ASSERT_EQ(small.size(), 5u);
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_NEAR(small[i], av(i, 0), 1e-12);
+  EXPECT_EQ(dot(std::span<const double>(v.data(), 5), a.row(0)),
+            0.5 * a(0, 0) - a(0, 1) + 2.0 * a(0, 2) + 0.25 * a(0, 3) - 3.0 * a(0, 4));
+  EXPECT_THROW(small_matvec(a, std::span<const double>(v.data(), 4)), InvariantViolation);
+  EXPECT_THROW(dot(v, std::span<const double>(v.data(), 5)), InvariantViolation);
   // βᵀSβ against the product with a column vector; a shorter β reads only the
   // leading block.
   const Vector beta{0.5, -1.0, 2.0, 0.25, -3.0};

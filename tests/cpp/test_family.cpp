@@ -178,6 +178,43 @@ TEST(Deviance, EqualsTwiceTheLogLikelihoodGap) {
   }
 }
 
+// The variance function a family declares is the one its deviance implies:
+// ∂²d(y, μ)/∂μ² = 2/V(μ) at μ = y (the inverse Gaussian deviance, free of a
+// factor 2 at unit scale, has the same curvature). Second central differences
+// with h = 1e-4·y, good to about 1e-7 relative.
+TEST(Deviance, CurvatureAtTheResponseIsTwiceTheInverseVariance) {
+  struct Case {
+    const char* name;
+    std::function<double(double, double)> unit;  // d(y, μ)
+    std::function<double(double)> variance;      // V(μ)
+    std::vector<double> ys;
+  };
+  auto unit = [](auto family) {
+    return [family](double y, double mu) { return family.deviance(V{y}, V{mu}, V{}); };
+  };
+  const Case cases[] = {
+      {"binomial", unit(Bernoulli{}), Bernoulli::variance, {0.05, 0.5, 0.9}},
+      {"quasibinomial", unit(QuasiBinomial{}), QuasiBinomial::variance, {0.2, 0.7}},
+      {"poisson", unit(Poisson{}), Poisson::variance, {0.3, 4.0, 250.0}},
+      {"quasipoisson", unit(QuasiPoisson{}), QuasiPoisson::variance, {2.0}},
+      {"gamma inverse", unit(GammaInverse{}), GammaInverse::variance, {0.01, 1.0, 30.0}},
+      {"gamma log", unit(GammaLog{}), GammaLog::variance, {0.5}},
+      {"inverse gaussian", unit(InverseGaussian{}), InverseGaussian::variance, {0.1, 1.0, 8.0}},
+      {"gaussian",
+       [](double y, double mu) { return (y - mu) * (y - mu); },
+       Gaussian::variance,
+       {-3.0, 2.0}},
+  };
+  for (const auto& c : cases) {
+    for (double y : c.ys) {
+      const double h = 1e-4 * std::fabs(y);
+      const double curvature = (c.unit(y, y + h) - 2.0 * c.unit(y, y) + c.unit(y, y - h)) / (h * h);
+      EXPECT_NEAR(curvature, 2.0 / c.variance(y), 1e-6 * (2.0 / c.variance(y)))
+          << c.name << " y=" << y;
+    }
+  }
+}
+
 // The Tweedie deviance is 2 * integral_mu^y (y - t) / t^p dt; checked against
 // composite Simpson quadrature.
 TEST(Deviance, TweedieMatchesItsQuasiLikelihoodIntegral) {

@@ -73,8 +73,8 @@ TEST(Ocat, CellProbabilities) {
 // Every derivative array against differences of the one below it, down to
 // the criterion D_i(η, θ) = −2·w_i·ln P_i: ∂D/∂θ_j from D, ∂²D/∂θ_j∂η from
 // ∂D/∂θ_j, ∂³D/∂θ_j∂η² from ∂²D/∂θ_j∂η, and ∂³D/∂η³ from second differences
-// of D; over all categories (the lowest and top ones included) and
-// predictors inside and outside the cut points.
+// of D, and the unweighted first and second η-derivatives; over all categories (the lowest and top
+// ones included) and predictors inside and outside the cut points.
 TEST(Ocat, ObsDerivsMatchDifferencesOfTheCriterion) {
   const V theta{0.3, -0.5, 0.8};
   const V y{1, 2, 3, 4, 5, 1, 3, 5, 2, 4};
@@ -100,6 +100,18 @@ TEST(Ocat, ObsDerivsMatchDifferencesOfTheCriterion) {
     expect_derivative_matches(
         d2_eta, [&](double e) { return derivs(e, theta).dev_eta3[0]; }, eta[i], third,
         "dev_eta3 " + at);
+    // The unweighted η-derivatives of the full-Newton fit.
+    auto eta_derivs = [&](double e) {
+      V d1(1), d2(1);
+      ocat_eta_derivatives(make(theta), V{y[i]}, V{e}, d1, d2);
+      return std::pair<double, double>(d1[0], d2[0]);
+    };
+    expect_derivative_matches([&](double e) { return crit(e, theta) / w[i]; },
+                              [&](double e) { return eta_derivs(e).first; }, eta[i], first,
+                              "d1 " + at);
+    expect_derivative_matches([&](double e) { return eta_derivs(e).first; },
+                              [&](double e) { return eta_derivs(e).second; }, eta[i], first,
+                              "d2 " + at);
     for (std::size_t j = 0; j < theta.size(); ++j) {
       const std::string label = " theta" + std::to_string(j) + " " + at;
       auto with = [&](double t) {

@@ -9,10 +9,13 @@
 #include "core/linalg.hpp"
 #include "derivative_check.hpp"
 #include "family/families.hpp"
+#include "family/ocat.hpp"
 #include "inner/pirls.hpp"
 #include "inner/pirls_shape.hpp"
 #include "inner_problems.hpp"
 #include "score/ift_hessian.hpp"
+#include "score/shape_negbin.hpp"
+#include "score/shape_ocat.hpp"
 #include "score/shape_score.hpp"
 #include "score/shape_tdist.hpp"
 #include "score/shape_terms.hpp"
@@ -145,6 +148,21 @@ TEST(ShapeScore, WeightsCountAsRepeatedRows) {
   Tweedie tw = tweedie_log(1.5, 1.0);
   tw.estimate_p = true;
   expect_weights_repeat_rows(tw, yw, pr, Vector{0.5, 1.0, std::log(1.2), 0.3}, "tweedie");
+  // Negative binomial: overdispersed counts.
+  Vector mu = testing::signal(pr, 0.8, 1.0);
+  for (double& v : mu) v = std::exp(v);
+  Vector lam = testing::gamma_draws(mu, 3.0, 11);
+  for (double& v : lam) v = std::log(v);
+  expect_weights_repeat_rows(negbin_log(2.0), testing::poisson_draws(lam, 12), pr,
+                             Vector{0.5, 1.0, std::log(3.0)}, "negbin");
+  // Ordered categories 1..4: a latent signal with logistic noise cut at −1, 0, 1.
+  std::uniform_real_distribution<double> unif(0.0, 1.0);
+  Vector yo = testing::signal(pr, 1.5, 0.0);
+  for (double& v : yo) {
+    const double u = unif(rng), latent = v + std::log(u / (1.0 - u));
+    v = latent < -1.0 ? 1.0 : latent < 0.0 ? 2.0 : latent < 1.0 ? 3.0 : 4.0;
+  }
+  expect_weights_repeat_rows(ocat_identity(4).value(), yo, pr, Vector{0.5, 1.0, 0.2, -0.1}, "ocat");
 }
 
 // The negative binomial fit at given θ iterates on the observed information

@@ -1,11 +1,11 @@
-#include "family/families.hpp"
+#include "family/deviances.hpp"
 
 #include <string>
 
 namespace quelt {
 namespace {
 
-// sum_i w_i d(y_i, mu_i) over i = 0..n-1 in index order; an empty w means
+// Σ_i w_i·d(y_i, μ_i) over i = 0..n−1 in index order; an empty w means
 // unit weights.
 template <class UnitDeviance>
 double weighted_sum(std::span<const double> y, std::span<const double> mu,

@@ -1,0 +1,44 @@
+#include "fit/negbin_driver.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "fit/shape_fit_steps.hpp"
+#include "inner/fit_context.hpp"
+#include "outer/profile_shape.hpp"
+#include "outer/settings.hpp"
+#include "outer/shape_frame.hpp"
+#include "score/shape_negbin.hpp"
+
+namespace quelt {
+
+namespace {
+
+// The search's settings: the thread's tuning override brings its own
+// iteration limit and tolerances.
+ProfileShapeOptions profile_options() {
+  ProfileShapeOptions o;
+  if (const std::optional<OuterOptions> t = outer_tuning_override()) {
+    o.max_iter = t->max_iter;
+    o.grad_tol = t->grad_tol;
+    o.reml_tol = t->reml_tol;
+  }
+  return o;
+}
+
+}  // namespace
+
+Result<FittedGam> fit_negbin(ModelDesign design, Vector y, std::optional<Vector> weights,
+                             NegBin family) {
+  QUELT_TRY(FitContext<NegBin> ctx,
+            shape_fit_context(design, std::move(y), std::move(weights), std::move(family)));
+  const ShapeFrame frame = shape_frame(ctx);
+  QUELT_TRY(ProfileShapeResult r,
+            profile_shape_fit_negbin(profile_options(), ctx, frame.start, frame.bounds,
+                                     frame.step_caps, frame.score_origin));
+
+  return finish_shape_fit(ctx, {r.theta, r.n_iters, r.converged, r.score},
+                          std::move(design.predictor));
+}
+
+}  // namespace quelt
