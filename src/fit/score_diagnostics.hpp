@@ -4,9 +4,11 @@
 // The design is additive over cubic regression splines, term i a spline of
 // column i of x with basis size k_per_term[i]; T is its number of penalties
 // (one per term) and ρ = θ[0..T). The refit and the score are those of the
-// shape-family fits (score/shape_score.hpp), at the inner tolerance those
-// fits search with and without prior weights, so at the point where a fit of
-// the same design ended the score reproduces its reml_value:
+// shape-family fits (score/shape_score.hpp) without prior weights, at the
+// inner tolerance those fits search with (the ordered-categorical refit at
+// that of its final fit, 1e-9), so at the point where a fit of the same design
+// ended the score reproduces its reml_value (the ordered-categorical one to
+// within its search's inner error):
 //
 //   V = ½log|H| + D_p/(2φ) − (Mp/2)·ln(2πφ) − ½log|S_λ|₊ − ls,
 //   D_p = D + Σ_j λ_j·b_j,   b_j = βᵀS_jβ,   λ_j = exp(ρ_j),
@@ -48,11 +50,14 @@ struct ScoreDiagnostic {
   double log_det_h = 0.0;
   double log_det_lambda_s = 0.0;  // log|S_λ|₊
   double ls = 0.0;
-  // The decoded shape values: Tweedie (φ, p), scaled t (ν, σ²).
+  // The decoded shape values: Tweedie (φ, p), scaled t (ν, σ²), negative
+  // binomial (θ); none for the ordered-categorical family.
   Vector shape;
   std::size_t null_space_dim = 0;  // Mp
   std::size_t iterations = 0;      // of the refit
   bool converged = false;          // of the refit
+  // Ordered-categorical only: ∂V/∂ρ at the refit (score/shape_score.hpp).
+  Vector grad_rho;
 };
 
 // Tweedie with log link; θ = [ρ_1..ρ_T, log φ, p_t] with φ = exp(log φ) held
@@ -67,6 +72,24 @@ Result<ScoreDiagnostic> tweedie_score_diagnostic(MatrixView x, Vector y,
 // message: "evaluate_reml_at_scat expects theta=[ρ_1..ρ_T, log_σ², log(ν-2)]
 // (length {T + 2}); got {len}".
 Result<ScoreDiagnostic> scat_score_diagnostic(MatrixView x, Vector y, std::span<const double> theta,
+                                              std::span<const std::size_t> k_per_term);
+
+// Negative binomial with log link; θ = [ρ_1..ρ_T, log θ], θ = exp(log θ).
+// log|H| from the observed information at the refit's means, or from the
+// refit's own factor when that H cannot be factored. Length message:
+// "evaluate_reml_at_negbin expects theta=[ρ_1..ρ_T, log_θ] (length {T + 1});
+// got {len}".
+Result<ScoreDiagnostic> negbin_score_diagnostic(MatrixView x, Vector y,
+                                                std::span<const double> theta,
+                                                std::span<const std::size_t> k_per_term);
+
+// Ordered categories 1..R (R = n_cats) with identity link; θ = [ρ_1..ρ_T]
+// (zero log gaps: cut points −1, 0, 1, …) or [ρ_1..ρ_T, log gaps θ_1..θ_{R−2}].
+// φ = 1 and ls = 0. After the design: R < 3 is "Ocat requires R ≥ 3, got {R}",
+// another length of θ "evaluate_reml_at_ocat expects theta of length {T} or
+// {T + R − 2}; got {len}"; then the checks above from the finiteness of θ on.
+Result<ScoreDiagnostic> ocat_score_diagnostic(MatrixView x, Vector y, std::span<const double> theta,
+                                              std::size_t n_cats,
                                               std::span<const std::size_t> k_per_term);
 
 }  // namespace quelt

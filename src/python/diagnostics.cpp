@@ -1,6 +1,7 @@
 #include "python/diagnostics.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -68,10 +69,12 @@ PyObject* float_list(const Vector& v) {
   return list.release();
 }
 
-// The dict of a family whose score has a mean, a penalized deviance and a
-// saturated log-likelihood; `shape_names` name the entries of d.shape.
-PyObject* components_dict(const ScoreDiagnostic& d,
-                          std::initializer_list<const char*> shape_names) {
+// The keys of a dict, in insertion order: score, beta, eta, mu, deviance,
+// bsb_total, bsb_per_term, dp, log_det_h, log_det_lambda_s, ls, the shape
+// values named by `shape_names`, mp, iters, converged. The ordered-categorical
+// dict (`ordinal`) has no mu, dp, ls or shape values and ends with grad_rho.
+PyObject* components_dict(const ScoreDiagnostic& d, std::initializer_list<const char*> shape_names,
+                          bool ordinal = false) {
   check_invariant(shape_names.size() == d.shape.size(), "score diagnostic: shape value count");
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) throw_pyerr();
@@ -79,19 +82,20 @@ PyObject* components_dict(const ScoreDiagnostic& d,
   set_item(o, "score", PyFloat_FromDouble(d.score));
   set_item(o, "beta", new_array(d.beta).release());
   set_item(o, "eta", new_array(d.eta).release());
-  set_item(o, "mu", new_array(d.mu).release());
+  if (!ordinal) set_item(o, "mu", new_array(d.mu).release());
   set_item(o, "deviance", PyFloat_FromDouble(d.deviance));
   set_item(o, "bsb_total", PyFloat_FromDouble(d.bsb_total));
   set_item(o, "bsb_per_term", float_list(d.bsb_per_term));
-  set_item(o, "dp", PyFloat_FromDouble(d.dp));
+  if (!ordinal) set_item(o, "dp", PyFloat_FromDouble(d.dp));
   set_item(o, "log_det_h", PyFloat_FromDouble(d.log_det_h));
   set_item(o, "log_det_lambda_s", PyFloat_FromDouble(d.log_det_lambda_s));
-  set_item(o, "ls", PyFloat_FromDouble(d.ls));
+  if (!ordinal) set_item(o, "ls", PyFloat_FromDouble(d.ls));
   std::size_t i = 0;
   for (const char* name : shape_names) set_item(o, name, PyFloat_FromDouble(d.shape[i++]));
   set_item(o, "mp", PyLong_FromSize_t(d.null_space_dim));
   set_item(o, "iters", PyLong_FromSize_t(d.iterations));
   set_item(o, "converged", PyBool_FromLong(d.converged));
+  if (ordinal) set_item(o, "grad_rho", float_list(d.grad_rho));
   return dict.release();
 }
 
@@ -125,6 +129,35 @@ PyObject* py_evaluate_reml_at_scat(PyObject* self, PyObject* args, PyObject* kwa
     const ScoreDiagnostic d =
         unwrap(scat_score_diagnostic(a.x.view(), std::move(a.y), a.theta, a.k_per_term));
     return components_dict(d, {"nu", "sigma2"});
+  });
+}
+
+PyObject* py_evaluate_reml_at_negbin(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    SharedBorrow b(self);
+    DiagnosticArgs a = parse_args(args, kwargs, "OOOO:evaluate_reml_at_negbin");
+    const ScoreDiagnostic d =
+        unwrap(negbin_score_diagnostic(a.x.view(), std::move(a.y), a.theta, a.k_per_term));
+    return components_dict(d, {"theta"});
+  });
+}
+
+PyObject* py_evaluate_reml_at_ocat(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    SharedBorrow b(self);
+    static const char* kwlist[] = {"y", "x", "theta", "n_cats", "k_per_term", nullptr};
+    PyObject* o[5] = {};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:evaluate_reml_at_ocat",
+                                     const_cast<char**>(kwlist), &o[0], &o[1], &o[2], &o[3], &o[4]))
+      throw_pyerr();
+    Vector y = to_vector(o[0], "y");
+    const Matrix x = to_matrix(o[1], "x");
+    const Vector theta = to_vector(o[2], "theta");
+    const std::uint64_t n_cats = to_u64(o[3], "n_cats");
+    const std::vector<std::size_t> k_per_term = to_index_list(o[4], "k_per_term");
+    const ScoreDiagnostic d = unwrap(ocat_score_diagnostic(
+        x.view(), std::move(y), theta, static_cast<std::size_t>(n_cats), k_per_term));
+    return components_dict(d, {}, true);
   });
 }
 

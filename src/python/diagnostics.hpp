@@ -17,5 +17,12 @@ PyObject* py_evaluate_reml_at_tweedie(PyObject* self, PyObject* args, PyObject* 
 // evaluate_reml_at_scat(y, x, theta, k_per_term) -> dict with the keys of
 // the Tweedie dict, nu and sigma2 in place of phi and p.
 PyObject* py_evaluate_reml_at_scat(PyObject* self, PyObject* args, PyObject* kwargs);
+// evaluate_reml_at_negbin(y, x, theta, k_per_term) -> dict with the keys of
+// the Tweedie dict, theta in place of phi and p.
+PyObject* py_evaluate_reml_at_negbin(PyObject* self, PyObject* args, PyObject* kwargs);
+// evaluate_reml_at_ocat(y, x, theta, n_cats, k_per_term) -> dict with the
+// keys score, beta, eta, deviance, bsb_total, bsb_per_term, log_det_h,
+// log_det_lambda_s, mp, iters, converged, grad_rho.
+PyObject* py_evaluate_reml_at_ocat(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace quelt::py
