@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -118,7 +119,18 @@ Result<Ocat> decoded_ocat(std::span<const double> theta, std::size_t m, std::siz
                                          fmt_uint(m) + " or " + full + "; got " +
                                          fmt_uint(theta.size()));
   }
-  if (theta.size() == m) return ocat_new(Vector(gaps, 0.0), n_cats);
+  if (theta.size() == m) {
+    Vector zeros;
+    try {
+      zeros.assign(gaps, 0.0);
+    } catch (const std::exception&) {
+      throw OutOfMemory("evaluate_reml_at_ocat with n_cats = " + fmt_uint(n_cats) + " needs " +
+                        fmt_uint(gaps) + " log gaps (" +
+                        fmt_gigabytes(8.0 * static_cast<double>(gaps)) +
+                        "), more than can be allocated");
+    }
+    return ocat_new(std::move(zeros), n_cats);
+  }
   return ocat_new(Vector(theta.begin() + static_cast<std::ptrdiff_t>(m), theta.end()), n_cats);
 }
 

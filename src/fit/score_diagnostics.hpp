@@ -88,6 +88,7 @@ Result<ScoreDiagnostic> negbin_score_diagnostic(MatrixView x, Vector y,
 // φ = 1 and ls = 0. After the design: R < 3 is "Ocat requires R ≥ 3, got {R}",
 // another length of θ "evaluate_reml_at_ocat expects theta of length {T} or
 // {T + R − 2}; got {len}"; then the checks above from the finiteness of θ on.
+// R − 2 zero log gaps beyond memory throw OutOfMemory saying so.
 Result<ScoreDiagnostic> ocat_score_diagnostic(MatrixView x, Vector y, std::span<const double> theta,
                                               std::size_t n_cats,
                                               std::span<const std::size_t> k_per_term);
