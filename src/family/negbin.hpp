@@ -34,11 +34,18 @@ inline double negbin_observed_weight_deta(double y, double mu, double a, double 
   return a * (m / u) * ((1.0 + y / theta) / u) * ((1.0 - m / theta) / u);
 }
 
+// The size θ from which the saturated log-likelihood goes through Stirling's
+// series: its left-out terms are below 1e-18 there, while ln Γ(θ + y) − ln Γ(θ)
+// taken directly already carries rounding of about 1e-12.
+inline constexpr double kNegBinStirlingTheta = 1e3;
+
 // Σ_i w_i·ls_i in index order, starting from −0.0 (so an empty y gives −0.0),
 // where ls is the log-probability of y at μ = y:
 //   ls = −θ·ln(1 + y/θ) + ln Γ(θ + y) − ln Γ(θ) − ln Γ(y + 1) + y·ln(y/(θ + y)),
-// the last term 0 for y ≤ 0. w empty means unit weights; otherwise it holds at
-// least y.size() entries.
+// the last term 0 for y ≤ 0; from θ = kNegBinStirlingTheta on, ln Γ(θ + y) −
+// ln Γ(θ) is taken with the other terms through Stirling's series, so that ls
+// stays accurate up to the largest θ and tends to y·ln y − y − ln Γ(y + 1).
+// w empty means unit weights; otherwise it holds at least y.size() entries.
 double negbin_saturated_loglik(std::span<const double> y, double theta, std::span<const double> w);
 
 }  // namespace quelt

@@ -21,6 +21,12 @@ Status check_data_lengths(std::size_t n_rows, std::size_t y_len, const std::opti
   return ok_status();
 }
 
+Status check_has_rows(std::size_t n_rows) {
+  if (n_rows == 0)
+    return QueltError::invalid_parameter("x has 0 rows; a fit needs at least one row of data");
+  return ok_status();
+}
+
 QueltError non_finite_response(double y, std::size_t row) {
   return QueltError::invalid_parameter("y must be finite; got y=" + fmt_float(y) + " at row " +
                                        fmt_uint(row));

@@ -24,6 +24,10 @@ namespace quelt {
 //   "prior_weights length must match x rows; got weights.len()={}, x.nrows()={}"
 Status check_data_lengths(std::size_t n_rows, std::size_t y_len, const std::optional<Vector>& w);
 
+// A model needs data: "x has 0 rows; a fit needs at least one row of data"
+// (InvalidParameter) when there are none.
+Status check_has_rows(std::size_t n_rows);
+
 // "y must be finite; got y={} at row {}" (InvalidParameter).
 QueltError non_finite_response(double y, std::size_t row);
 

@@ -9,6 +9,7 @@
 #include "design/confounding.hpp"
 #include "design/model_design.hpp"
 #include "family/families.hpp"
+#include "fit/driver_common.hpp"
 #include "fit/quantile_driver.hpp"
 #include "python/convert.hpp"
 #include "python/dispatch.hpp"
@@ -74,9 +75,7 @@ std::optional<Vector> optional_vector(PyObject* o, const char* name) {
 
 // A model needs data: checked after the family's own checks, before any
 // design is built.
-void check_has_rows(const Matrix& x) {
-  if (x.rows() == 0) raise(PyExc_ValueError, "x has 0 rows; a fit needs at least one row of data");
-}
+void check_has_rows(const Matrix& x) { unwrap(quelt::check_has_rows(x.rows())); }
 
 // What may make a fit's penalized system singular, said when it is: the
 // terms that may be confounded (for several terms, named where known) and the

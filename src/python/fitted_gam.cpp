@@ -14,6 +14,7 @@
 #include "core/format.hpp"
 #include "fit/persistence.hpp"
 #include "python/convert.hpp"
+#include "python/diagnostics.hpp"
 #include "python/errors.hpp"
 #include "python/predict.hpp"
 
@@ -245,20 +246,6 @@ PyObject* deserialize_method(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Score diagnostics of the shape families are built with the fitting
-// drivers; until then they report that they are missing.
-template <const char* Name>
-PyObject* not_available(PyObject* self, PyObject*, PyObject*) {
-  return guarded_call([&]() -> PyObject* {
-    SharedBorrow b(self);
-    raise(PyExc_NotImplementedError, std::string(Name) + " is not available yet");
-  });
-}
-constexpr char kRemlOcat[] = "evaluate_reml_at_ocat";
-constexpr char kRemlTweedie[] = "evaluate_reml_at_tweedie";
-constexpr char kRemlScat[] = "evaluate_reml_at_scat";
-constexpr char kRemlNegbin[] = "evaluate_reml_at_negbin";
-
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
@@ -287,10 +274,26 @@ PyMethodDef methods[] = {
      "(diff, lo, hi)."},
     {"evaluate_lpmatrix", as_cfunction<py_evaluate_lpmatrix>(), kArgs,
      "evaluate_lpmatrix($self, /, x_new)\n--\n\nModel matrix for new covariates."},
-    {"evaluate_reml_at_ocat", as_cfunction<not_available<kRemlOcat>>(), kArgs, nullptr},
-    {"evaluate_reml_at_tweedie", as_cfunction<not_available<kRemlTweedie>>(), kArgs, nullptr},
-    {"evaluate_reml_at_scat", as_cfunction<not_available<kRemlScat>>(), kArgs, nullptr},
-    {"evaluate_reml_at_negbin", as_cfunction<not_available<kRemlNegbin>>(), kArgs, nullptr},
+    {"evaluate_reml_at_ocat", as_cfunction<py_evaluate_reml_at_ocat>(), kArgs,
+     "evaluate_reml_at_ocat($self, /, y, x, theta, n_cats, k_per_term)\n--\n\n"
+     "The ordered-categorical score, its parts and its rho-gradient after one refit at "
+     "theta = [rho_1..rho_T] (zero log gaps) or [rho_1..rho_T, gap_1..gap_{n_cats-2}], "
+     "term i a cubic regression spline of column i of x with k_per_term[i] basis functions."},
+    {"evaluate_reml_at_tweedie", as_cfunction<py_evaluate_reml_at_tweedie>(), kArgs,
+     "evaluate_reml_at_tweedie($self, /, y, x, theta, k_per_term)\n--\n\n"
+     "The Tweedie score and its parts after one refit at theta = [rho_1..rho_T, log_phi, "
+     "p_transform], term i a cubic regression spline of column i of x with k_per_term[i] "
+     "basis functions."},
+    {"evaluate_reml_at_scat", as_cfunction<py_evaluate_reml_at_scat>(), kArgs,
+     "evaluate_reml_at_scat($self, /, y, x, theta, k_per_term)\n--\n\n"
+     "The scaled-t score and its parts after one refit at theta = [rho_1..rho_T, log_sigma2, "
+     "log(nu - 2)], term i a cubic regression spline of column i of x with k_per_term[i] "
+     "basis functions."},
+    {"evaluate_reml_at_negbin", as_cfunction<py_evaluate_reml_at_negbin>(), kArgs,
+     "evaluate_reml_at_negbin($self, /, y, x, theta, k_per_term)\n--\n\n"
+     "The negative binomial score and its parts after one refit at theta = [rho_1..rho_T, "
+     "log_theta], term i a cubic regression spline of column i of x with k_per_term[i] basis "
+     "functions."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -44,9 +44,11 @@ TEST(NegBin, ObservedWeightIsHalfTheDevianceCurvature) {
   EXPECT_DOUBLE_EQ(negbin_observed_weight(3.0, 1.0, 1.0, 3.0), 1.125);
 }
 
-// exp(ls(y) − d(y, μ)/2) is the probability of y: it sums to 1 over y.
+// exp(ls(y) − d(y, μ)/2) is the probability of y: it sums to 1 over y, on
+// either side of the size from which ls goes through Stirling's series, and
+// ls is continuous there.
 TEST(NegBin, SaturatedLogLikAndDevianceGiveAPmf) {
-  for (double theta : {0.4, 3.0, 200.0})
+  for (double theta : {0.4, 3.0, 200.0, 5000.0})
     for (double mu : {0.2, 4.0, 30.0}) {
       SCOPED_TRACE(::testing::Message() << "theta=" << theta << " mu=" << mu);
       double total = 0.0;
@@ -55,6 +57,10 @@ TEST(NegBin, SaturatedLogLikAndDevianceGiveAPmf) {
                           0.5 * negbin_unit_deviance(y, mu, theta));
       EXPECT_NEAR(total, 1.0, 1e-11);
     }
+  for (double y : {1.0, 7.0, 250.0, 1e5})
+    EXPECT_NEAR(negbin_saturated_loglik(V{y}, std::nextafter(kNegBinStirlingTheta, 0.0), {}),
+                negbin_saturated_loglik(V{y}, kNegBinStirlingTheta, {}),
+                1e-11 * (1.0 + y * std::log(y)));
   // An empty sum is −0.0; a weight of 2 counts as a duplicated row.
   EXPECT_TRUE(std::signbit(negbin_saturated_loglik(V{}, 2.0, V{})));
   EXPECT_NEAR(negbin_saturated_loglik(V{2.0, 9.0}, 1.5, V{2.0, 1.0}),
@@ -62,8 +68,10 @@ TEST(NegBin, SaturatedLogLikAndDevianceGiveAPmf) {
 }
 
 // As θ → ∞ every piece tends to its Poisson counterpart, the gap shrinking
-// like 1/θ: the weight and its slope to a·μ, the saturated log-likelihood to
-// y·ln y − y − ln Γ(y + 1), the deviance to the Poisson deviance.
+// like 1/θ down to rounding (no cancellation of ln Γ(θ + y) − ln Γ(θ) or of
+// ln((θ + y)/(θ + μ)) up to the largest θ): the weight and its slope to a·μ,
+// the saturated log-likelihood to y·ln y − y − ln Γ(y + 1), the deviance to
+// the Poisson deviance.
 TEST(NegBin, TendsToPoissonAsThetaGrows) {
   const double a = 1.5;
   for (double y : {0.0, 1.0, 6.0, 25.0})
@@ -72,8 +80,8 @@ TEST(NegBin, TendsToPoissonAsThetaGrows) {
       const double ls_pois = (y > 0 ? y * std::log(y) : 0.0) - y - std::lgamma(y + 1);
       const double d_pois = poisson_deviance(V{y}, V{mu}, {});
       const double scale = (1 + y + mu) * (1 + y + mu);
-      for (double theta : {1e2, 1e4, 1e6}) {
-        const double bound = scale / theta;
+      for (double theta : {1e2, 1e4, 1e6, 1e9, 1e15, 1e20, 1e308}) {
+        const double bound = scale / theta + 1e-12 * scale;
         EXPECT_NEAR(negbin_observed_weight(y, mu, a, theta), a * mu, a * mu * bound);
         EXPECT_NEAR(negbin_observed_weight_deta(y, mu, a, theta), a * mu, 3 * a * mu * bound);
         EXPECT_NEAR(negbin_saturated_loglik(V{y}, theta, {}), ls_pois, bound);
