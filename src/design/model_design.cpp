@@ -147,15 +147,17 @@ void check_design_fits_in_memory(std::size_t n, double p, std::size_t m) {
   const double rows = static_cast<double>(n);
   const double model = kDouble * rows * p;
   const double square = kDouble * p * p;
-  if (!(model < kAddressable && square < kAddressable)) return;
   const double need = model + (static_cast<double>(m) + 2.0) * square;
+  const bool addressable = model < kAddressable && square < kAddressable;
   const auto avail = available_memory_bytes();
-  if (!avail || need <= *avail) return;
-  const std::string width = fmt_uint(static_cast<std::uint64_t>(p));
+  if (addressable && (!avail || need <= *avail)) return;
+  const std::string width = fmt_float(p);
+  const std::string limit = addressable ? "the " + fmt_gigabytes(*avail) + " of memory available"
+                                        : "a 64-bit address space can hold";
   throw OutOfMemory("the model's matrices need at least " + fmt_gigabytes(need) + " (a " +
                     fmt_uint(n) + " x " + width + " model matrix and " + fmt_uint(m) +
                     (m == 1 ? " penalty" : " penalties") + " of " + width + " x " + width +
-                    "), more than the " + fmt_gigabytes(*avail) + " of memory available");
+                    "), more than " + limit);
 }
 
 MatrixView column_view(MatrixView x, std::size_t col) {

@@ -66,6 +66,8 @@ def shift_then_check(delta):
          MemoryError, ["200 x 1000000000 model matrix", "GB", "available"]),
         (lambda: native.fit_additive("gaussian", X, Y, [(0, "re"), (1, "cr", 10**9)]),
          MemoryError, ["200 x 1000000200 model matrix", "2 penalties"]),
+        (lambda: native.fit_additive("gaussian", X, Y, [(0, "cr", 10**12)]),
+         MemoryError, ["200 x 1000000000000 model matrix", "64-bit address space"]),
         # term tuples
         (lambda: native.fit_additive("gaussian", X, Y, [(0, "cr", 5.0)]),
          TypeError, ["term 0 k", "float"]),
