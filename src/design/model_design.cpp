@@ -143,9 +143,12 @@ Result<Vector> place_column_knots(MatrixView x, std::size_t col, std::size_t k) 
 
 void check_design_fits_in_memory(std::size_t n, double p, std::size_t m) {
   constexpr double kDouble = sizeof(double);
-  constexpr double kAddressable = 18446744073709551616.0;  // 2^64 bytes
+  constexpr double kAddressable = 18446744073709551616.0;  // 2^64: bytes, or columns
   const double rows = static_cast<double>(n);
   const double model = kDouble * rows * p;
+  // A width that no index can hold is the builders' own error (a product of
+  // basis sizes that overflows).
+  if (!(p < kAddressable)) return;
   const double square = kDouble * p * p;
   const double need = model + (static_cast<double>(m) + 2.0) * square;
   const bool addressable = model < kAddressable && square < kAddressable;

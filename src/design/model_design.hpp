@@ -72,7 +72,8 @@ Result<Vector> place_column_knots(MatrixView x, std::size_t col, std::size_t k);
 // matrices every fit forms (the penalized Hessian and its factor) together
 // exceed available_memory_bytes(). A lower bound: a model refused here could
 // not have been fitted. p is a double so that any width compares; sizes
-// beyond a 64-bit address space are refused the same way.
+// beyond a 64-bit address space are refused the same way, except a width of
+// 2^64 or more, which the builders report as an overflow.
 void check_design_fits_in_memory(std::size_t n, double p, std::size_t m);
 
 // The n x 1 view of column `col` of x (an invariant failure when col is out
