@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from quelt import _quelt_native as native
+from arg_helpers import apply_row_overrides
 
 
 def latent(x):
@@ -111,12 +112,7 @@ def test_validation_messages(case, message):
     x = rng.uniform(size=(ROWS, 1))
     y = 1.0 + np.arange(ROWS) % 3
     w = np.ones(ROWS)
-    if "y_at" in case:
-        i, v = case.pop("y_at")
-        y[i] = v
-    if "w_at" in case:
-        i, v = case.pop("w_at")
-        w[i] = v
+    case, y, w = apply_row_overrides(case, y, w)
     kwargs = {"r": 3, **case}
     if kwargs["r"] is None:
         del kwargs["r"]

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from quelt import _quelt_native as native
+from arg_helpers import apply_row_overrides
 
 
 def smooth(x):
@@ -123,12 +124,7 @@ def test_validation_messages(family, case, message):
     x = rng.uniform(size=(10, 1))
     y = rng.standard_normal(case.pop("n_y", 10))
     w = np.ones(case.pop("n_w", 10))
-    if "y_at" in case:
-        i, v = case.pop("y_at")
-        y[i] = v
-    if "w_at" in case:
-        i, v = case.pop("w_at")
-        w[i] = v
+    case, y, w = apply_row_overrides(case, y, w)
     with pytest.raises(ValueError) as ei:
         native.fit(family, x, y, weights=w, k=4, **case)
     assert str(ei.value) == message

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 from quelt import _quelt_native as native
+from arg_helpers import apply_row_overrides
 
 
 def log_mean(x):
@@ -125,12 +126,7 @@ def test_validation_messages(family, case, message):
     x = rng.uniform(size=(10, 1))
     y = rng.uniform(size=10)
     w = np.ones(case.pop("n_w", 10))
-    if "y_at" in case:
-        i, v = case.pop("y_at")
-        y[i] = v
-    if "w_at" in case:
-        i, v = case.pop("w_at")
-        w[i] = v
+    case, y, w = apply_row_overrides(case, y, w)
     with pytest.raises(ValueError) as ei:
         native.fit(family, x, y, weights=w, k=4, **case)
     assert str(ei.value) == message
