@@ -10,17 +10,15 @@
 #include <cstdio>
 #include <random>
 
+#include "bench_timing.hpp"
 #include "design/model_design.hpp"
 #include "design/predictor.hpp"
 
 namespace {
 
 using namespace quelt;
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+using bench::Clock;
+using bench::seconds_since;
 
 }  // namespace
 

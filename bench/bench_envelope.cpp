@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <random>
 
+#include "bench_timing.hpp"
 #include "core/blas.hpp"
 #include "design/model_design.hpp"
 #include "family/families.hpp"
@@ -16,9 +17,7 @@ using namespace quelt;
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
+using bench::seconds_since;
 
 void run(std::size_t n) {
   std::mt19937_64 rng(42);

@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "bench_timing.hpp"
 #include "core/blas.hpp"
 #include "design/model_design.hpp"
 #include "fit/gaussian_driver.hpp"
@@ -20,11 +21,8 @@
 namespace {
 
 using namespace quelt;
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+using bench::Clock;
+using bench::seconds_since;
 
 // Best of `reps` runs of f, in seconds; prepare() runs untimed before each.
 template <class P, class F>

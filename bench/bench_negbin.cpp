@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 
+#include "bench_timing.hpp"
 #include "core/blas.hpp"
 #include "design/model_design.hpp"
 #include "fit/negbin_driver.hpp"
@@ -21,11 +22,8 @@
 namespace {
 
 using namespace quelt;
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+using bench::Clock;
+using bench::seconds_since;
 
 }  // namespace
 
@@ -53,13 +51,7 @@ int main(int argc, char** argv) {
       std::printf("design failed: %s\n", design.error().display().c_str());
       return 1;
     }
-    double t_xtwx = 1e300;
-    for (int r = 0; r < 10; ++r) {
-      const auto t0 = Clock::now();
-      volatile double s = xtwx(design.value().x.view(), w.data())(0, 0);
-      (void)s;
-      t_xtwx = std::min(t_xtwx, seconds_since(t0));
-    }
+    const double t_xtwx = bench::best_xtwx_seconds(design.value().x.view(), w.data(), 10);
     const int reps = n >= 1000000 ? 2 : n >= 100000 ? 3 : 10;
     double best = 1e300;
     FittedGam last;

@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 
+#include "bench_timing.hpp"
 #include "core/blas.hpp"
 #include "design/model_design.hpp"
 #include "fit/quantile_driver.hpp"
@@ -20,11 +21,8 @@
 namespace {
 
 using namespace quelt;
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+using bench::Clock;
+using bench::seconds_since;
 
 }  // namespace
 
@@ -51,13 +49,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     const int reps = n >= 1000000 ? 2 : (n >= 100000 ? 3 : 10);
-    double t_xtwx = 1e300;
-    for (int r = 0; r < 2 * reps; ++r) {
-      const auto t0 = Clock::now();
-      volatile double s = xtwx(design.value().x.view(), w.data())(0, 0);
-      (void)s;
-      t_xtwx = std::min(t_xtwx, seconds_since(t0));
-    }
+    const double t_xtwx = bench::best_xtwx_seconds(design.value().x.view(), w.data(), 2 * reps);
     for (double tau : {0.5, 0.9}) {
       double best = 1e300;
       FittedGam last;
