@@ -40,8 +40,7 @@ double best_of(int reps, P&& prepare, F&& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Optional argument: the largest n to run (default 1e6).
-  const std::size_t max_n = argc > 1 ? std::stoul(argv[1]) : 1000000u;
+  const std::size_t max_n = bench::largest_n(argc, argv, 1000000u);
   const std::size_t k = 20;
   std::printf("%-9s %-9s %12s %12s %10s %6s %6s %6s %6s\n", "family", "n", "fit [ms]", "XtWX [ms]",
               "ratio", "iters", "fits", "pirls", "conv");

@@ -28,8 +28,7 @@ using bench::seconds_since;
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Optional argument: the largest n to run (default 1e6).
-  const std::size_t max_n = argc > 1 ? std::stoul(argv[1]) : 1000000u;
+  const std::size_t max_n = bench::largest_n(argc, argv, 1000000u);
   const std::size_t k = 20;
   std::printf("%-7s %10s %8s %6s %6s %6s %6s %5s %6s %7s %5s  %s\n", "n", "fit [ms]", "XtWX",
               "ratio", "outer", "trials", "hits", "rate", "fits", "pirls", "conv", "theta");

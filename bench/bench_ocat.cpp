@@ -29,7 +29,7 @@ using bench::seconds_since;
 
 int main(int argc, char** argv) {
   // Optional argument: the number of rows (default 1e4).
-  const std::size_t n = argc > 1 ? std::stoul(argv[1]) : 10000u;
+  const std::size_t n = bench::largest_n(argc, argv, 10000u);
   const std::size_t k = 20;
   const double gap = std::log(0.8);
   std::printf("%-3s %-7s %10s %8s %7s %6s %6s %6s %7s %5s  %s\n", "R", "n", "fit [ms]", "XtWX",

@@ -27,8 +27,7 @@ using bench::seconds_since;
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Optional argument: the largest n to run (default 1e6).
-  const std::size_t max_n = argc > 1 ? std::stoul(argv[1]) : 1000000u;
+  const std::size_t max_n = bench::largest_n(argc, argv, 1000000u);
   const std::size_t k = 20;
   std::printf("%-5s %-9s %12s %12s %10s %6s %6s %7s %6s %8s\n", "tau", "n", "fit [ms]", "XtWX [ms]",
               "ratio", "iters", "fits", "newton", "conv", "below");

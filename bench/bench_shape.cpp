@@ -70,7 +70,7 @@ int run(const char* name, const ModelDesign& design, const Vector& y, F family, 
 
 int main(int argc, char** argv) {
   // Optional argument: the largest n to run (default 1e5).
-  const std::size_t max_n = argc > 1 ? std::stoul(argv[1]) : 100000u;
+  const std::size_t max_n = bench::largest_n(argc, argv, 100000u);
   const std::size_t k = 20;
   std::printf("%-8s %-7s %10s %8s %7s %6s %6s %6s %7s %5s  %s\n", "family", "n", "fit [ms]", "XtWX",
               "ratio", "outer", "trials", "fits", "pirls", "conv", "estimate");

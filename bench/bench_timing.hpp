@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <string>
 
 #include "core/blas.hpp"
 #include "core/matrix.hpp"
@@ -26,6 +28,11 @@ inline double best_xtwx_seconds(MatrixView x, const double* w, int reps) {
     best = std::min(best, seconds_since(t0));
   }
   return best;
+}
+
+// The largest n to run: the program's first argument, or `otherwise`.
+inline std::size_t largest_n(int argc, char** argv, std::size_t otherwise) {
+  return argc > 1 ? std::stoul(argv[1]) : otherwise;
 }
 
 }  // namespace quelt::bench

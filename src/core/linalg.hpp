@@ -3,7 +3,7 @@
 // inverse, trace and log-determinant from a factor, the weighted transpose,
 // the small matrix forms of the scores (traces of products, quadratic forms,
 // products with a vector, dot products) and the standard normal quantile
-// (ln Γ lives in core/special.hpp).
+// (ln Γ lives in core/gamma_functions.hpp).
 //
 // A Cholesky factor is the lower triangular L with A = L·Lᵀ, row-major and
 // contiguous, strict upper triangle 0; functions taking one read only its

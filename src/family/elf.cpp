@@ -1,6 +1,6 @@
 #include "family/elf.hpp"
 
-#include "core/special.hpp"
+#include "core/gamma_functions.hpp"
 #include "core/numeric.hpp"
 
 namespace quelt {

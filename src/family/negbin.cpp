@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/error.hpp"
-#include "core/special.hpp"
+#include "core/gamma_functions.hpp"
 
 namespace quelt {
 

@@ -8,7 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/numeric.hpp"
-#include "core/special.hpp"
+#include "core/gamma_functions.hpp"
 
 namespace quelt {
 namespace {

@@ -6,7 +6,7 @@
 #include "core/blas.hpp"
 #include "core/linalg.hpp"
 #include "core/numeric.hpp"
-#include "core/special.hpp"
+#include "core/gamma_functions.hpp"
 #include "design/penalty_groups.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"

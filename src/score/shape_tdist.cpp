@@ -7,7 +7,7 @@
 
 #include "core/blas.hpp"
 #include "core/linalg.hpp"
-#include "core/special.hpp"
+#include "core/gamma_functions.hpp"
 #include "family/tdist.hpp"
 #include "inner/pirls_shape.hpp"
 #include "score/shape_eval_impl.hpp"

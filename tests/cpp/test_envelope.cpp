@@ -5,7 +5,7 @@
 
 #include "core/blas.hpp"
 #include "core/error.hpp"
-#include "core/special.hpp"
+#include "core/gamma_functions.hpp"
 #include "derivative_check.hpp"
 #include "inner/pirls.hpp"
 #include "inner_problems.hpp"

@@ -6,6 +6,7 @@ import pytest
 
 from quelt import _quelt_native as native
 from arg_helpers import apply_row_overrides
+from fit_helpers import assert_weights_equal_repeated_rows
 
 
 def log_mean(x):
@@ -72,13 +73,7 @@ def test_weights_of_two_equal_repeated_rows():
     x, y = tweedie_data(4, n=600)
     w = np.ones(600)
     w[1::3] = 2.0
-    rows = np.repeat(np.arange(600), w.astype(int))
-    a = native.fit("tweedie", x, y, weights=w)
-    b = native.fit("tweedie", x[rows], y[rows])
-    np.testing.assert_allclose(a.rho, b.rho, atol=1e-3)
-    np.testing.assert_allclose(a.shape_params, b.shape_params, atol=1e-3)
-    grid = np.linspace(0.0, 1.0, 40).reshape(-1, 1)
-    np.testing.assert_allclose(a.predict(grid), b.predict(grid), atol=1e-4)
+    assert_weights_equal_repeated_rows("tweedie", x, y, w)
 
 
 @pytest.mark.parametrize("c", [1e-3, 1e3])

@@ -5,7 +5,7 @@
 #include <limits>
 #include <numbers>
 
-#include "core/special.hpp"
+#include "core/gamma_functions.hpp"
 #include "derivative_check.hpp"
 
 namespace quelt {

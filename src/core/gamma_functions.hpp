@@ -1,4 +1,4 @@
-// Special functions of the likelihoods and scores: ln Γ, the digamma ψ and
+// The gamma function family of the likelihoods and scores: ln Γ, the digamma ψ and
 // the trigamma ψ′. Pure functions of one double; any thread.
 #pragma once
 

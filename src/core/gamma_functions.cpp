@@ -1,4 +1,4 @@
-#include "core/special.hpp"
+#include "core/gamma_functions.hpp"
 
 #include <cmath>
 
