@@ -122,17 +122,34 @@ PyGetSetDef getset[] = {
     {"n", get_n, nullptr, "Number of observations.", nullptr},
     {"rho", get_rho, nullptr, "Log smoothing parameters (a new array).", nullptr},
     {"beta", get_beta, nullptr, "Coefficients, intercept first (a new array).", nullptr},
-    {"scale", get_scale, nullptr, "Scale (dispersion) of the fit.", nullptr},
+    {"scale", get_scale, nullptr,
+     "Scale of the fit (a float): the estimated dispersion for 'gaussian',\n"
+     "the quasi families, 'Gamma', 'gamma' and the inverse Gaussian; 1.0 for\n"
+     "'binomial', 'poisson' and 'ocat'; theta for 'nb'; sigma^2 for 'scat';\n"
+     "phi for 'tweedie'; the loss smoothing sigma for 'quantile'.",
+     nullptr},
     {"lambda", get_lambda, nullptr, "Smoothing parameters exp(rho) (a new array).", nullptr},
     {"n_iters", get_n_iters, nullptr, "Outer iterations used.", nullptr},
     {"converged", get_converged, nullptr, "Whether the fit converged.", nullptr},
     {"edf_total", get_edf_total, nullptr, "Total effective degrees of freedom.", nullptr},
     {"fit_stats", get_fit_stats, nullptr, "Counters of the fit (a new dict).", nullptr},
-    {"reml_value", get_reml_value, nullptr, "Outer score at the final point.", nullptr},
+    {"reml_value", get_reml_value, nullptr,
+     "Outer score at the final point; 0.0 after Fellner-Schall updates.", nullptr},
     {"edf_per_term", get_edf_per_term, nullptr,
-     "Effective degrees of freedom per penalty (a new array).", nullptr},
+     "Effective degrees of freedom per penalty, not per term (a new array):\n"
+     "a tensor term has one penalty per margin, and those values are not the\n"
+     "term's edf.",
+     nullptr},
     {"shape_params", get_shape_params, nullptr,
-     "Shape coordinates of the family on the optimisation scale (a new array).", nullptr},
+     "Shape coordinates of the family on the optimisation scale (a new\n"
+     "array; empty for families without any):\n"
+     "'nb'       [log theta]\n"
+     "'scat'     [log sigma^2, log(nu - 2)]\n"
+     "'tweedie'  [log phi, t], p = 1 + 1/(1 + exp(-t)) held to [1.05, 1.95];\n"
+     "           [log phi] when tweedie_p fixes p\n"
+     "'ocat'     the r - 2 log gaps g_j: cut points c_1 = -1,\n"
+     "           c_(j+1) = c_j + exp(g_j)",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -250,50 +267,89 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"shift_intercept", as_cfunction<shift_intercept>(), kArgs,
-     "shift_intercept($self, /, delta)\n--\n\nAdd delta to the intercept coefficient."},
+     "shift_intercept($self, /, delta)\n--\n\n"
+     "Add delta (a finite float, on the link scale) to the intercept beta[0],\n"
+     "in place, so every later prediction's linear predictor moves by delta.\n"
+     "vcov, reml_value and the edf are left as they were. Returns None;\n"
+     "ValueError for a non-finite delta or a shifted intercept that overflows."},
     {"term_col_ranges", term_col_ranges, METH_NOARGS,
      "term_col_ranges($self, /)\n--\n\n"
-     "Model-matrix columns (first, last_exclusive) of each term."},
+     "The model-matrix columns of each term, in term order: a list of\n"
+     "(first, last_exclusive) int pairs. Column 0 is the intercept, so a\n"
+     "single-smooth model gives [(1, p)], p = len(beta)."},
     {"vcov", vcov, METH_NOARGS,
-     "vcov($self, /)\n--\n\nCovariance matrix of the coefficients (a new array)."},
+     "vcov($self, /)\n--\n\n"
+     "The (p, p) covariance matrix of beta that the intervals use (a new\n"
+     "float64 array)."},
     {"serialize", serialize_method, METH_NOARGS,
-     "serialize($self, /)\n--\n\nThe model as bytes, read back by FittedGam.deserialize."},
-    {"__reduce__", reduce_method, METH_NOARGS, nullptr},
+     "serialize($self, /)\n--\n\n"
+     "The model as bytes; FittedGam.deserialize reads them back and predicts\n"
+     "bit for bit as this model. Pickling stores the same bytes."},
+    {"__reduce__", reduce_method, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "Pickle support: (FittedGam.deserialize, (self.serialize(),))."},
     {"deserialize", as_cfunction<deserialize_method>(), kArgs | METH_CLASS,
-     "deserialize($type, /, bytes)\n--\n\nRebuild a model from the bytes of serialize()."},
+     "deserialize($type, /, bytes)\n--\n\n"
+     "Class method: a new FittedGam from the bytes of serialize() (a bytes\n"
+     "object; TypeError otherwise). Bytes that are not a whole, consistent\n"
+     "model raise ValueError."},
     {"predict", as_cfunction<py_predict>(), kArgs,
-     "predict($self, /, x_new)\n--\n\nLinear predictor for new covariates."},
+     "predict($self, /, x_new)\n--\n\n"
+     "The linear predictor eta = X beta for new covariates, X the model matrix\n"
+     "(evaluate_lpmatrix). x_new is a float64 array (m, d) with the columns\n"
+     "the model was fitted on; returns a new array (m,) on the link scale\n"
+     "(for 'ocat' the latent scale)."},
     {"predict_response", as_cfunction<py_predict_response>(), kArgs,
-     "predict_response($self, /, x_new)\n--\n\nMean on the response scale for new covariates."},
+     "predict_response($self, /, x_new)\n--\n\n"
+     "The mean on the response scale for new covariates: the inverse link of\n"
+     "predict(x_new), a new array (m,). x_new as in predict."},
     {"predict_ci", as_cfunction<py_predict_ci>(), kArgs,
      "predict_ci($self, /, x_new, level=0.95, scale='response')\n--\n\n"
-     "Predictions with Wald intervals: (mean, lo, hi) on the 'response' or 'link' scale."},
+     "Predictions with Wald intervals: returns (mean, lo, hi), three new\n"
+     "arrays (m,). On the link scale lo, hi = eta -/+ z se with z the normal\n"
+     "quantile of (1 + level)/2 and se from vcov(); level in (0, 1).\n"
+     "scale='response' passes each of the three arrays through the inverse\n"
+     "link without reordering them: under the inverse link ('Gamma')\n"
+     "lo >= mean >= hi. scale='link' returns eta and its interval."},
     {"predict_diff", as_cfunction<py_predict_diff>(), kArgs,
      "predict_diff($self, /, x_a, x_b, level=0.95)\n--\n\n"
-     "Difference of the linear predictor between x_a and x_b with Wald intervals: "
-     "(diff, lo, hi)."},
+     "The difference of the linear predictor eta(x_a) - eta(x_b), row by row,\n"
+     "with Wald intervals at level in (0, 1): returns (diff, lo, hi), always on\n"
+     "the link scale. x_a and x_b are float64 arrays with the same number of\n"
+     "rows, or one of them has a single row that is compared with every row\n"
+     "of the other."},
     {"evaluate_lpmatrix", as_cfunction<py_evaluate_lpmatrix>(), kArgs,
-     "evaluate_lpmatrix($self, /, x_new)\n--\n\nModel matrix for new covariates."},
+     "evaluate_lpmatrix($self, /, x_new)\n--\n\n"
+     "The model matrix X for new covariates: a new float64 array (m, p) with\n"
+     "column 0 the intercept (ones) and the term blocks of term_col_ranges()\n"
+     "after it, so that predict(x_new) equals X @ beta."},
     {"evaluate_reml_at_ocat", as_cfunction<py_evaluate_reml_at_ocat>(), kArgs,
      "evaluate_reml_at_ocat($self, /, y, x, theta, n_cats, k_per_term)\n--\n\n"
-     "The ordered-categorical score, its parts and its rho-gradient after one refit at "
-     "theta = [rho_1..rho_T] (zero log gaps) or [rho_1..rho_T, gap_1..gap_{n_cats-2}], "
-     "term i a cubic regression spline of column i of x with k_per_term[i] basis functions."},
+     "The ordered-categorical score after one refit at theta, with its parts\n"
+     "and its rho-gradient, as a dict. The design has one cubic regression\n"
+     "spline per entry of k_per_term, term i of column i of x with\n"
+     "k_per_term[i] basis functions; y holds labels 1..n_cats. theta is\n"
+     "[rho_1..rho_T] (zero log gaps) or [rho_1..rho_T, gap_1..gap_{n_cats-2}],\n"
+     "as in np.r_[m.rho, m.shape_params]. The model itself is not used."},
     {"evaluate_reml_at_tweedie", as_cfunction<py_evaluate_reml_at_tweedie>(), kArgs,
      "evaluate_reml_at_tweedie($self, /, y, x, theta, k_per_term)\n--\n\n"
-     "The Tweedie score and its parts after one refit at theta = [rho_1..rho_T, log_phi, "
-     "p_transform], term i a cubic regression spline of column i of x with k_per_term[i] "
-     "basis functions."},
+     "The Tweedie score after one refit at theta = [rho_1..rho_T, log_phi,\n"
+     "p_transform] (p = 1 + 1/(1 + exp(-p_transform)), held to [1.05, 1.95]),\n"
+     "with its parts, phi and p as a dict. The design has one cubic\n"
+     "regression spline per entry of k_per_term, term i of column i of x with\n"
+     "k_per_term[i] basis functions. The model itself is not used."},
     {"evaluate_reml_at_scat", as_cfunction<py_evaluate_reml_at_scat>(), kArgs,
      "evaluate_reml_at_scat($self, /, y, x, theta, k_per_term)\n--\n\n"
-     "The scaled-t score and its parts after one refit at theta = [rho_1..rho_T, log_sigma2, "
-     "log(nu - 2)], term i a cubic regression spline of column i of x with k_per_term[i] "
-     "basis functions."},
+     "The scaled-t score after one refit at theta = [rho_1..rho_T, log_sigma2,\n"
+     "log(nu - 2)], with its parts, nu and sigma2 as a dict. The design has\n"
+     "one cubic regression spline per entry of k_per_term, term i of column i\n"
+     "of x with k_per_term[i] basis functions. The model itself is not used."},
     {"evaluate_reml_at_negbin", as_cfunction<py_evaluate_reml_at_negbin>(), kArgs,
      "evaluate_reml_at_negbin($self, /, y, x, theta, k_per_term)\n--\n\n"
-     "The negative binomial score and its parts after one refit at theta = [rho_1..rho_T, "
-     "log_theta], term i a cubic regression spline of column i of x with k_per_term[i] basis "
-     "functions."},
+     "The negative binomial score after one refit at theta = [rho_1..rho_T,\n"
+     "log_theta], with its parts and theta as a dict. The design has one\n"
+     "cubic regression spline per entry of k_per_term, term i of column i of\n"
+     "x with k_per_term[i] basis functions. The model itself is not used."},
     {nullptr, nullptr, 0, nullptr},
 };
 
