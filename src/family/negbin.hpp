@@ -39,12 +39,19 @@ inline double negbin_observed_weight_deta(double y, double mu, double a, double 
 // taken directly already carries rounding of about 1e-12.
 inline constexpr double kNegBinStirlingTheta = 1e3;
 
+// The count from which, for θ below kNegBinStirlingTheta, ln Γ(θ + y) −
+// ln Γ(y + 1) goes through Stirling's series: its left-out terms are below
+// 1e-45 there, while each ln Γ taken directly rounds to about y·ln y·1e-16.
+inline constexpr double kNegBinLargeCount = 1e6;
+
 // Σ_i w_i·ls_i in index order, starting from −0.0 (so an empty y gives −0.0),
 // where ls is the log-probability of y at μ = y:
 //   ls = −θ·ln(1 + y/θ) + ln Γ(θ + y) − ln Γ(θ) − ln Γ(y + 1) + y·ln(y/(θ + y)),
 // the last term 0 for y ≤ 0; from θ = kNegBinStirlingTheta on, ln Γ(θ + y) −
 // ln Γ(θ) is taken with the other terms through Stirling's series, so that ls
-// stays accurate up to the largest θ and tends to y·ln y − y − ln Γ(y + 1).
+// stays accurate up to the largest θ and tends to y·ln y − y − ln Γ(y + 1);
+// below it, from y = kNegBinLargeCount on, ln Γ(θ + y) − ln Γ(y + 1) goes
+// through Stirling's series, so that ls keeps its digits for large counts.
 // w empty means unit weights; otherwise it holds at least y.size() entries.
 double negbin_saturated_loglik(std::span<const double> y, double theta, std::span<const double> w);
 

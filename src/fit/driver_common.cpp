@@ -56,6 +56,20 @@ Status check_prior_weights(const std::optional<Vector>& w) {
   return ok_status();
 }
 
+bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties) {
+  if (x.cols() == 0) return false;
+  for (std::size_t i = 0; i < x.rows(); ++i)
+    if (x(i, 0) != 1.0) return false;
+  for (const Matrix& s : penalties)
+    for (std::size_t k = 0; k < s.rows(); ++k)
+      if (s(k, 0) != 0.0 || s(0, k) != 0.0) return false;
+  return true;
+}
+
+QueltError y_too_large(const std::string& cause) {
+  return QueltError::invalid_parameter("y is too large to fit in its units: " + cause);
+}
+
 Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows,
                               std::size_t n_coefficients) {
   if (w) {

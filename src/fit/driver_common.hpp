@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "core/error.hpp"
 #include "core/matrix.hpp"
@@ -57,6 +59,14 @@ Status check_prior_weights(const std::optional<Vector>& w);
 // (rows of zero weight are not data).
 Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows,
                               std::size_t n_coefficients);
+
+// Column 0 is all ones and no penalty touches it: a change of the intercept
+// alone moves every fitted value by the same amount, exactly.
+bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties);
+
+// "y is too large to fit in its units: {cause}" (InvalidParameter): a
+// response that no 64-bit fit can carry.
+QueltError y_too_large(const std::string& cause);
 
 // A message formed only for the offending row.
 QueltError response_outside_domain(const char* family, const char* rule, double y, std::size_t row);

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "fit/shape_fit_steps.hpp"
+#include "fit/shape_units.hpp"
 #include "inner/fit_context.hpp"
 #include "outer/newton.hpp"
 #include "outer/settings.hpp"
@@ -20,6 +21,8 @@ Result<FittedGam> fit_shape_family(ModelDesign design, Vector y, std::optional<V
                                    F family) {
   QUELT_TRY(FitContext<F> ctx,
             shape_fit_context(design, std::move(y), std::move(weights), std::move(family)));
+  // The search runs on y/c (fit/shape_units.hpp); the record is taken back.
+  QUELT_TRY(const double unit, enter_units(ctx));
   const ShapeFrame frame = shape_frame(ctx);
 
   // The loop gets the Hessian with its curvature made positive
@@ -34,8 +37,10 @@ Result<FittedGam> fit_shape_family(ModelDesign design, Vector y, std::optional<V
   QUELT_TRY(OuterResult r, outer_newton(frame.start, frame.bounds, frame.step_caps, options,
                                         evaluate, trial, ctx.fit_stats, frame.score_origin));
 
-  return finish_shape_fit(ctx, {r.rho, r.n_iters, r.converged, r.score},
-                          std::move(design.predictor));
+  QUELT_TRY(FittedGam rec, finish_shape_fit(ctx, {r.rho, r.n_iters, r.converged, r.score},
+                                            std::move(design.predictor)));
+  QUELT_CHECK_OK(leave_units(rec, ctx, unit));
+  return rec;
 }
 
 template Result<FittedGam> fit_shape_family<TDist>(ModelDesign, Vector, std::optional<Vector>,

@@ -16,6 +16,7 @@
 #include "fit/edf_vcov.hpp"
 #include "fit/fitted_record.hpp"
 #include "fit/shape_checks.hpp"
+#include "fit/shape_data_checks.hpp"
 #include "inner/fit_context.hpp"
 #include "score/shape_traits.hpp"
 
@@ -26,8 +27,9 @@ inline constexpr InnerOptions kShapeFinalInnerOptions{50, 1e-9, 10};
 
 // Checks, each an InvalidParameter error, in this order: the row count of y,
 // the length of the weights, the starting shape values and the responses
-// (fit/shape_checks.hpp), the weights, then at least as many rows of
-// positive weight as coefficients. On success the context of the search
+// (fit/shape_checks.hpp), the weights, at least as many rows of positive
+// weight as coefficients, then the data of the rows of positive weight
+// (fit/shape_data_checks.hpp). On success the context of the search
 // (inner tolerance of the family's search) takes the model matrix and the
 // penalties; design.predictor stays for the record.
 template <class F>
@@ -39,8 +41,17 @@ Result<FitContext<F>> shape_fit_context(ModelDesign& design, Vector y,
   QUELT_CHECK_OK(check_shape_response(family, y));
   QUELT_CHECK_OK(check_prior_weights(weights));
   QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
-  return make_fit_context<F>(std::move(design), std::move(y), std::move(weights), std::move(family),
-                             InnerOptions{50, ShapeTraits<F>::kOptimisationTol, 10});
+  FitContext<F> ctx =
+      make_fit_context<F>(std::move(design), std::move(y), std::move(weights), std::move(family),
+                          InnerOptions{50, ShapeTraits<F>::kOptimisationTol, 10});
+  QUELT_CHECK_OK(check_shape_data(ctx.family, ctx.y, ctx.prior_weights, ctx.moments, ctx.p()));
+  // Rows of zero weight are not data: their response becomes the weighted
+  // mean, so that no wild value there reaches a sum as 0·∞ or an overflow
+  // (their weight still zeroes every term they enter).
+  if (ctx.prior_weights)
+    for (std::size_t i = 0; i < n; ++i)
+      if (!((*ctx.prior_weights)[i] > 0.0)) ctx.y[i] = ctx.moments.mean;
+  return ctx;
 }
 
 // What a search over θ reports.

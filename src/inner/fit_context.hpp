@@ -149,6 +149,15 @@ struct FitContextExtras<Gaussian> {
   Vector xtwy;  // p: Xᵀdiag(w_prior)y (Xᵀy without prior weights)
 };
 
+// The scaled-t context carries what its pilot fit found (score/scale_pilot.hpp),
+// set by the driver before the search: the pilot's log smoothing parameters
+// (empty: no pilot) and the variance of its residuals.
+template <>
+struct FitContextExtras<TDist> {
+  Vector pilot_rho;
+  double pilot_variance = 0.0;
+};
+
 // The quantile context carries the coefficients every one of its inner fits
 // starts from (absent: zeros).
 template <>

@@ -6,7 +6,9 @@
 // start): boxes centred on the data's own scale where a coordinate carries
 // units.
 //
-// ρ: the balanced start of the standard drivers (outer/outer_frame.hpp),
+// ρ: the family's own start when it gives one (the scaled t's pilot fit,
+// score/scale_pilot.hpp), otherwise the balanced start of the standard
+// drivers (outer/outer_frame.hpp),
 //   λ⁰_j = W̄·Σ_{k ∈ B_j} (Xᵀdiag(w)X)_kk / (e·√n·tr S_j),   ρ⁰_j = ln λ⁰_j,
 // with W̄ the family's working weight per unit prior weight at the data's own
 // units. Under y → c·y W̄ moves as the optimal λ does, so ρ⁰ moves with the
@@ -63,7 +65,7 @@ ShapeFrame shape_frame(const FitContext<F>& ctx) {
   ShapeFrame f;
   Vector info = weighted_column_squares(ctx.x, ctx.prior_weights);
   for (double& v : info) v *= ss.weight_level;
-  f.start = balanced_log_lambdas(info, ctx.penalties, ctx.moments.n_obs);
+  f.start = ss.rho.empty() ? balanced_log_lambdas(info, ctx.penalties, ctx.moments.n_obs) : ss.rho;
   for (double r : f.start) {
     f.bounds.emplace_back(r - kShapeRhoHalfWidth, r + kShapeRhoHalfWidth);
     f.step_caps.push_back(kShapeRhoStepCap);

@@ -93,7 +93,10 @@ ShapeStart ShapeTraits<NegBin>::start(const FitContext<NegBin>& ctx, const NegBi
   const double ybar = ctx.moments.mean;
   const double w = ybar * theta / (theta + ybar);
   s.weight_level = w > 0.0 && std::isfinite(w) ? w : 1.0;
-  s.score_origin = 0.0;
+  // The origin of the tests (header): by it the magnitude they measure does
+  // not grow with the level of the counts.
+  const double wsum = ctx.moments.mean_weight * static_cast<double>(ctx.moments.n_obs);
+  s.score_origin = ybar > 1.0 && std::isfinite(ybar) ? wsum * std::log(ybar) : 0.0;
   return s;
 }
 

@@ -18,9 +18,12 @@
 // held, D, H and ls taken at the new θ. Its central differences in log θ give
 // the shape derivatives of the profile-shape optimiser without a refit.
 //
-// Units: counts have none. ρ starts from the balanced start with the Fisher
-// weight W̄ = ȳθ₀/(θ₀ + ȳ) at the mean count; log θ lies in [−10, 10] and
-// starts at the caller's log θ₀ (clamped there by the optimiser).
+// Units: counts have none, but far above θ they behave as a Gamma of shape θ
+// in the units of the mean count, whose score grows by Σw·ln c with the
+// counts: the search's tests are measured from the origin Σw·ln ȳ (ȳ > 1,
+// else 0). ρ starts from the balanced start with the Fisher weight
+// W̄ = ȳθ₀/(θ₀ + ȳ) at the mean count; log θ lies in [−10, 10] and starts at
+// the caller's log θ₀ (clamped there by the optimiser).
 #pragma once
 
 #include <cstddef>

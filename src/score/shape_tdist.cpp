@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "core/blas.hpp"
-#include "core/linalg.hpp"
 #include "core/gamma_functions.hpp"
+#include "core/linalg.hpp"
 #include "family/tdist.hpp"
 #include "inner/pirls_shape.hpp"
+#include "score/scale_pilot.hpp"
 #include "score/shape_eval_impl.hpp"
 #include "score/shape_score_impl.hpp"
 
@@ -18,38 +19,6 @@ namespace quelt {
 namespace {
 
 constexpr double kLnPi = 1.1447298858494002;  // ln π
-// MAD of normal data times this estimates its standard deviation.
-constexpr double kMadToSd = 1.4826;
-
-// The smallest v with Σ_{x ≤ v} w ≥ ½Σw over the entries of positive weight
-// (a NaN v sorts last); NaN when no weight is positive.
-double weighted_median(std::vector<std::pair<double, double>> vw) {
-  double total = 0.0;
-  for (const auto& e : vw) total += e.second;
-  if (!(total > 0.0)) return std::nan("");
-  std::sort(vw.begin(), vw.end(), [](const auto& a, const auto& b) {
-    return a.first < b.first || (!std::isnan(a.first) && std::isnan(b.first));
-  });
-  double acc = 0.0;
-  for (const auto& e : vw) {
-    acc += e.second;
-    if (acc >= 0.5 * total) return e.first;
-  }
-  return vw.back().first;
-}
-
-// (1.4826·MAD)² of v over the rows of positive weight.
-double mad_variance(const Vector& v, const double* w) {
-  std::vector<std::pair<double, double>> vw;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    const double wi = w ? w[i] : 1.0;
-    if (wi > 0.0) vw.emplace_back(v[i], wi);
-  }
-  const double med = weighted_median(vw);
-  for (auto& e : vw) e.first = std::fabs(e.first - med);
-  const double mad = kMadToSd * weighted_median(vw);
-  return mad * mad;
-}
 
 bool positive_finite(double v) { return v > 0.0 && std::isfinite(v); }
 
@@ -123,16 +92,26 @@ double robust_variance(const FitContext<TDist>& ctx) {
 
 ShapeStart ShapeTraits<TDist>::start(const FitContext<TDist>& ctx, const TDist& base,
                                      double rank_total) {
-  const double v = robust_variance(ctx);
+  const bool pilot = !ctx.pilot_rho.empty() && positive_finite(ctx.pilot_variance);
+  const double v = pilot ? ctx.pilot_variance : robust_variance(ctx);
   const double centre = std::log(v);
+  // The box reaches σ² = kSigma2SpreadFloor·var(y) below the centre as well.
+  const double spread = ctx.moments.sd * ctx.moments.sd;
+  const double floor = positive_finite(spread) ? std::log(spread * kSigma2SpreadFloor) : centre;
   ShapeStart s;
-  s.tail_bounds = {{centre - kShapeHalfWidth, centre + kShapeHalfWidth},
+  s.tail_bounds = {{std::fmin(centre - kShapeHalfWidth, floor), centre + kShapeHalfWidth},
                    {-kShapeHalfWidth, kShapeHalfWidth}};
   const double own = std::log(base.sigma2);
   s.tail = {own >= s.tail_bounds[0].first && own <= s.tail_bounds[0].second ? own : centre,
             std::log(base.nu - 2.0)};
   const double nu = 2.0 + std::exp(std::clamp(s.tail[1], -kShapeHalfWidth, kShapeHalfWidth));
   s.weight_level = (nu + 1.0) / ((nu + 3.0) * v);
+  // The pilot's λ are those of unit weights: the t's information per row is
+  // W̄ = (ν+1)/((ν+3)σ²), so its λ are W̄ times theirs.
+  if (pilot) {
+    s.rho = ctx.pilot_rho;
+    for (double& r : s.rho) r += std::log(s.weight_level);
+  }
   double wsum = static_cast<double>(ctx.y.size());
   if (ctx.prior_weights)
     wsum = std::accumulate(ctx.prior_weights->begin(), ctx.prior_weights->end(), 0.0);

@@ -17,8 +17,10 @@
 // Units: y → c·y leaves ν and the fitted curve's shape, moves σ² by c² and the
 // optimal λ by c⁻² (W ∝ 1/σ²) and shifts V by (Σw + R − p)·ln c, R the total
 // rank count of the penalties. The log σ² box is centred on the log of a
-// robust variance of y (the scaled median absolute deviation of the residuals
-// of a least-squares fit on X), so that it follows the units.
+// robust variance of the noise, (1.4826·MAD)² of the residuals of the pilot
+// fit (score/scale_pilot.hpp), so that it follows the units, and it reaches
+// down to σ² = 1e-14·var(y) at least, so that precise data (noise far below
+// the signal) lie inside it.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +34,9 @@
 #include "score/shape_traits.hpp"
 
 namespace quelt {
+
+// The least σ²/var(y) the box of log σ² reaches: noise 1e-7 of the spread.
+inline constexpr double kSigma2SpreadFloor = 1e-14;
 
 template <>
 struct ShapeTraits<TDist> {
@@ -52,9 +57,10 @@ struct ShapeTraits<TDist> {
   // The record keeps σ̂² as its scale; the covariance is H⁻¹ (σ² is inside W).
   static double record_scale(const TDist& f) { return f.sigma2; }
   static double covariance_scale(const TDist&) { return 1.0; }
-  // Box of log σ² centred on the log robust variance v of y, of log(ν − 2)
-  // on 0; start at the caller's σ² when it lies in its box, else at v;
-  // W̄ = (ν+1)/((ν+3)v); origin (Σw + R − p)·½ln v.
+  // Box of log σ² [min(ln v − 10, ln(1e-14·var y)), ln v + 10], v the pilot's
+  // residual variance (robust_variance without a pilot), of log(ν − 2) on 0;
+  // start at the caller's σ² when it lies in its box, else at v;
+  // W̄ = (ν+1)/((ν+3)v); ρ⁰ = the pilot's ρ + ln W̄; origin (Σw + R − p)·½ln v.
   static ShapeStart start(const FitContext<TDist>& ctx, const TDist& base, double rank_total);
 };
 

@@ -101,6 +101,9 @@ struct ShapeStart {
   // W̄: the working weight per unit prior weight at the data's own units,
   // from which the starting ρ balances XᵀWX against each penalty.
   double weight_level = 1.0;
+  // When not empty, ρ⁰ itself (one per penalty), which replaces the balanced
+  // start and centres the ρ box.
+  Vector rho;
   // The part of the score that only measures the units of the data: the
   // score changes by a constant under y → c·y, and this is that constant at
   // the data's own units; the convergence tests measure |V − origin|.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "core/gamma_functions.hpp"
 #include "derivative_check.hpp"
 #include "family/families.hpp"
 #include "family/negbin.hpp"
@@ -86,6 +87,39 @@ TEST(NegBin, TendsToPoissonAsThetaGrows) {
         EXPECT_NEAR(negbin_observed_weight_deta(y, mu, a, theta), a * mu, 3 * a * mu * bound);
         EXPECT_NEAR(negbin_saturated_loglik(V{y}, theta, {}), ls_pois, bound);
         EXPECT_NEAR(negbin_deviance(V{y}, V{mu}, {}, theta), d_pois, bound);
+      }
+    }
+}
+
+// Large counts keep their digits: ∂ls/∂θ = ψ(θ + y) − ψ(θ) − ln(1 + y/θ)
+// matches the central difference of ls in θ (taken directly it carried noise
+// of about 0.2 at y = 1e11); the unit deviance matches its first form in
+// extended precision while that holds its digits (y ≤ 1e6), and near μ = y
+// its quadratic limit (y − μ)²/V(μ) at every count (taken directly it
+// carried 1e-5 of rounding at y = 1e11).
+TEST(NegBin, LargeCountsKeepTheirDigits) {
+  for (double y : {1e4, 9.99e5, 1e6, 3e8, 1e11, 1e15})
+    for (double theta : {0.5, 3.0, 40.0}) {
+      SCOPED_TRACE(::testing::Message() << "y=" << y << " theta=" << theta);
+      const double h = 1e-3 * theta;
+      const double diff = (negbin_saturated_loglik(V{y}, theta + h, {}) -
+                           negbin_saturated_loglik(V{y}, theta - h, {})) /
+                          (2 * h);
+      const double slope = digamma(theta + y) - digamma(theta) - std::log1p(y / theta);
+      EXPECT_NEAR(diff, slope, 1e-5 * (1.0 + std::fabs(slope)));
+      for (double rel : {-1e-4, 1e-6}) {
+        const double mu = y * (1.0 + rel);
+        const double quad = (y - mu) * (y - mu) / (mu + mu * mu / theta);
+        EXPECT_NEAR(negbin_unit_deviance(y, mu, theta), quad, 1e-3 * quad);
+      }
+      if (y > 1e6) continue;
+      for (double rel : {-0.3, 0.5}) {
+        const double mu = y * (1.0 + rel);
+        const long double yl = y, ml = mu, tl = theta;
+        const long double first =
+            2.0L * (yl * std::log(yl / ml) - (yl + tl) * std::log((yl + tl) / (tl + ml)));
+        const double d = negbin_unit_deviance(y, mu, theta);
+        EXPECT_NEAR(d, static_cast<double>(first), 1e-10 * (1.0 + d));
       }
     }
 }

@@ -1,0 +1,120 @@
+#include "fit/shape_units.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "core/format.hpp"
+#include "fit/driver_common.hpp"
+#include "score/scale_pilot.hpp"
+#include "score/shape_score.hpp"
+#include "score/shape_tweedie.hpp"
+
+namespace quelt {
+
+namespace {
+
+// 2^round(log₂ v) for a positive finite v, else 1.
+double power_of_two_near(double v) {
+  if (!(v > 0.0 && std::isfinite(v))) return 1.0;
+  int e = 0;
+  const double f = std::frexp(v, &e);  // v = f·2^e, f in [½, 1)
+  return std::ldexp(1.0, f < 0.7071067811865476 ? e - 1 : e);
+}
+
+void divide_response(Vector& y, WeightedMoments& mom, double c) {
+  const double r = 1.0 / c;  // exact: c is a power of two
+  for (double& v : y) v *= r;
+  mom.mean *= r;
+  mom.sd *= r;
+}
+
+QueltError scale_overflow() {
+  return y_too_large("the scale estimate overflows a 64-bit float; divide y by a constant");
+}
+
+bool all_finite(const Matrix& m) {
+  for (double v : m.storage())
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+void set_lambda(FittedGam& rec) {
+  rec.lambda.resize(rec.rho.size());
+  for (std::size_t j = 0; j < rec.rho.size(); ++j) rec.lambda[j] = std::exp(rec.rho[j]);
+}
+
+}  // namespace
+
+Result<double> enter_units(FitContext<TDist>& ctx) {
+  const double c = power_of_two_near(ctx.moments.sd);
+  divide_response(ctx.y, ctx.moments, c);
+  const double s2 = ctx.family.sigma2 / c / c;
+  if (s2 > 0.0 && std::isfinite(s2)) ctx.family.sigma2 = s2;
+
+  ScalePilot pilot = scale_pilot(ctx);
+  if (!pilot.ok) return c;
+  if (pilot.spread > 0.0 && !(pilot.largest_residual <= kLargestPilotSpreads * pilot.spread)) {
+    const double* w = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
+    for (std::size_t i = 0; i < ctx.n(); ++i) {
+      if (w && !(w[i] > 0.0)) continue;
+      if (std::fabs(ctx.y[i] - pilot.fitted[i]) == pilot.largest_residual)
+        return y_too_large("y=" + fmt_float(ctx.y[i] * c) + " at row " + fmt_uint(i) +
+                           " lies more than 2^460 spreads of the noise from the curve; its "
+                           "squared residual overflows a 64-bit float");
+    }
+  }
+  ctx.pilot_rho = std::move(pilot.rho);
+  ctx.pilot_variance = pilot.variance;
+  ctx.eta_start = std::move(pilot.fitted);
+  return c;
+}
+
+Status leave_units(FittedGam& rec, const FitContext<TDist>& ctx, double c) {
+  if (c == 1.0) return ok_status();
+  const double lc = std::log(c);
+  for (double& b : rec.beta) b *= c;
+  for (double& r : rec.rho) r -= 2.0 * lc;
+  set_lambda(rec);
+  rec.scale = (rec.scale * c) * c;
+  for (double& v : rec.vcov.storage()) v = (v * c) * c;
+  if (!rec.shape_params.empty()) rec.shape_params[0] += 2.0 * lc;
+  double wsum = static_cast<double>(ctx.n());
+  if (ctx.prior_weights) {
+    wsum = 0.0;
+    for (double v : *ctx.prior_weights) wsum += v;
+  }
+  rec.reml_value += (wsum + penalty_rank_total(ctx) - static_cast<double>(ctx.p())) * lc;
+  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov)) return scale_overflow();
+  for (double b : rec.beta)
+    if (!std::isfinite(b)) return scale_overflow();
+  return ok_status();
+}
+
+Result<double> enter_units(FitContext<Tweedie>& ctx) {
+  if (!has_free_intercept(ctx.x, ctx.penalties)) return 1.0;
+  const double c = power_of_two_near(ctx.moments.mean);
+  divide_response(ctx.y, ctx.moments, c);
+  const double phi = ctx.family.phi / std::pow(c, 2.0 - ctx.family.p);
+  if (phi > 0.0 && std::isfinite(phi)) ctx.family.phi = phi;
+  return c;
+}
+
+Status leave_units(FittedGam& rec, const FitContext<Tweedie>& ctx, double c) {
+  if (c == 1.0) return ok_status();
+  const double lc = std::log(c);
+  const double p = ShapeTraits<Tweedie>::decode(ctx.family, rec.shape_params).p;
+  const double k = (2.0 - p) * lc;
+  if (!rec.beta.empty()) rec.beta[0] += lc;
+  for (double& r : rec.rho) r += k;
+  set_lambda(rec);
+  rec.scale *= std::exp(k);
+  if (!rec.shape_params.empty()) rec.shape_params[0] += k;
+  double wpos = 0.0;
+  for (std::size_t i = 0; i < ctx.n(); ++i)
+    if (ctx.y[i] > 0.0) wpos += ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
+  rec.reml_value += wpos * lc;
+  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov)) return scale_overflow();
+  return ok_status();
+}
+
+}  // namespace quelt
