@@ -58,6 +58,11 @@ Status check_prior_weights(const std::optional<Vector>& w);
 Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows,
                               std::size_t n_coefficients);
 
+// "y is too large to fit in its units: {what} overflows a 64-bit float;
+// divide y by a constant" (InvalidParameter): a fit whose results in the
+// units of y are not finite.
+QueltError response_too_large(const char* what);
+
 // A message formed only for the offending row.
 QueltError response_outside_domain(const char* family, const char* rule, double y, std::size_t row);
 
