@@ -1,5 +1,5 @@
 // Timing of complete quantile (ELF) fits of one cubic regression smooth with
-// k = 20 for n = 1e4 … 1e6 and tau = 0.5, 0.9: time per fit, the ratio to one
+// k = 20 for n = 1e4 … 1e6 and tau = 0.01, 0.5, 0.9, 0.99: time per fit, the ratio to one
 // weighted cross product XᵀWX of the same model matrix, outer iterations,
 // inner fits and Newton iterations, and the share of y below the curve.
 //
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     }
     const int reps = n >= 1000000 ? 2 : (n >= 100000 ? 3 : 10);
     const double t_xtwx = bench::best_xtwx_seconds(design.value().x.view(), w.data(), 2 * reps);
-    for (double tau : {0.5, 0.9}) {
+    for (double tau : {0.01, 0.5, 0.9, 0.99}) {
       double best = 1e300;
       FittedGam last;
       for (int r = 0; r < reps; ++r) {

@@ -38,7 +38,7 @@ if [ ! -x .venv/bin/python ]; then
   "$py" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check \
-  "numpy>=2" pytest "scikit-build-core>=0.10" cmake ninja matplotlib
+  "numpy>=2" pytest "scikit-build-core>=0.10" cmake ninja matplotlib scipy
 
 # --- quelt ------------------------------------------------------------------
 echo "setup: building and installing quelt"

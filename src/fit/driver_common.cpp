@@ -38,6 +38,10 @@ QueltError response_outside_domain(const char* family, const char* rule, double 
                                        " at row " + fmt_uint(row));
 }
 
+QueltError response_too_large(const char* what) {
+  return y_too_large(std::string(what) + " overflows a 64-bit float; divide y by a constant");
+}
+
 Status check_finite_response(std::span<const double> y) {
   for (std::size_t i = 0; i < y.size(); ++i)
     if (!std::isfinite(y[i])) return non_finite_response(y[i], i);

@@ -68,6 +68,11 @@ bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties);
 // response that no 64-bit fit can carry.
 QueltError y_too_large(const std::string& cause);
 
+// "y is too large to fit in its units: {what} overflows a 64-bit float;
+// divide y by a constant": a fit whose results in the units of y are not
+// finite.
+QueltError response_too_large(const char* what);
+
 // A message formed only for the offending row.
 QueltError response_outside_domain(const char* family, const char* rule, double y, std::size_t row);
 

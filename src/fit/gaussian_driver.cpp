@@ -31,9 +31,7 @@ GaussianUnits gaussian_units(const WeightedMoments& mom, bool centre) {
   return u;
 }
 
-QueltError scale_overflow() {
-  return y_too_large("the scale estimate overflows a 64-bit float; divide y by a constant");
-}
+QueltError scale_overflow() { return response_too_large("the scale estimate"); }
 
 }  // namespace
 

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
-#include <vector>
 
 #include "core/blas.hpp"
 #include "core/format.hpp"
@@ -13,6 +11,7 @@
 #include "family/elf.hpp"
 #include "fit/driver_common.hpp"
 #include "fit/edf_vcov.hpp"
+#include "fit/quantile_constants.hpp"
 #include "inner/elf_fit.hpp"
 #include "inner/fit_context.hpp"
 #include "outer/outer_frame.hpp"
@@ -22,7 +21,6 @@ namespace quelt {
 
 namespace {
 
-constexpr double kLnFour = 1.3862943611198906;
 // Floor of the warm start's residual variance in the units of y/c, that is
 // relative to the squared spread of y: keeps σ positive when the
 // least-squares fit interpolates.
@@ -32,53 +30,9 @@ constexpr double kWarmStartRidgeRel = 1e-7;
 
 double weight_of(const std::optional<Vector>& a, std::size_t i) { return a ? (*a)[i] : 1.0; }
 
-// The weighted standard deviation of y about its weighted mean; |weighted
-// mean| when that is 0; 1 when y is 0 on every row of positive weight.
-// Formed on y / max|y| so that no square overflows.
-double spread_of(const Vector& y, const std::optional<Vector>& a) {
-  double top = 0.0, sw = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i)
-    if (weight_of(a, i) > 0.0) {
-      top = std::fmax(top, std::fabs(y[i]));
-      sw += weight_of(a, i);
-    }
-  if (!(top > 0.0 && sw > 0.0)) return 1.0;
-  double mean = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i) mean += weight_of(a, i) * (y[i] / top);
-  mean /= sw;
-  double ss = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    const double d = y[i] / top - mean;
-    ss += weight_of(a, i) * d * d;
-  }
-  const double sd = std::sqrt(ss / sw);
-  return (sd > 0.0 ? sd : std::fabs(mean)) * top;
-}
-
-// The k-th smallest residual of the rows repeated a_i times,
-// k = round((W − 1)·τ), W = Σ_i a_i (the (n − 1)·τ order statistic without
-// weights). Rows of weight 0 are never chosen.
-double weighted_residual_quantile(const Vector& e, const std::optional<Vector>& a, double tau,
-                                  double total) {
-  std::vector<std::size_t> order(e.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&e](std::size_t i, std::size_t j) { return e[i] < e[j]; });
-  const double k = std::fmax(0.0, std::round((total - 1.0) * tau));
-  double cum = 0.0, last = 0.0;
-  for (std::size_t i : order) {
-    const double w = weight_of(a, i);
-    if (!(w > 0.0)) continue;
-    cum += w;
-    last = e[i];
-    if (cum > k) return e[i];
-  }
-  return last;
-}
-
 struct WarmStart {
   Vector beta;     // start of every inner fit
-  double s = 0.0;  // weighted mean squared residual of the least-squares fit
+  double s = 0.0;  // robust residual variance of the least-squares fit, floored
 };
 
 // Weighted penalized least squares at unit smoothing parameters, shifted by
@@ -104,16 +58,12 @@ Result<WarmStart> least_squares_start(const FitContext<Elf>& ctx, double total) 
     return chol_back_solve(l, chol_forward_solve(l, r));
   };
   WarmStart ws;
-  ws.beta = solve(ctx.y);
+  ws.beta = solve(clipped_response(ctx.y, ctx.prior_weights, total));
   const Vector fitted = p > 0 ? matvec(ctx.x.view(), ws.beta) : Vector(n, 0.0);
   Vector e(n);
-  double rss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    e[i] = ctx.y[i] - fitted[i];
-    rss += weight_of(ctx.prior_weights, i) * e[i] * e[i];
-  }
-  ws.s = rss / total;
-  const double q = weighted_residual_quantile(e, ctx.prior_weights, ctx.family.tau, total);
+  for (std::size_t i = 0; i < n; ++i) e[i] = ctx.y[i] - fitted[i];
+  ws.s = robust_residual_variance(e, ctx.prior_weights, total, kResidualFloorRel);
+  const double q = weighted_order_statistic(e, ctx.prior_weights, ctx.family.tau, total);
   const Vector shift = solve(Vector(n, q));
   for (std::size_t j = 0; j < p; ++j) ws.beta[j] += shift[j];
   return ws;
@@ -180,8 +130,10 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
 
   double total = 0.0;
   for (std::size_t i = 0; i < n; ++i) total += weight_of(weights, i);
-  const double c = spread_of(y, weights);
-  for (double& v : y) v /= c;
+  const double c = response_unit(y, weights, total);
+  // Rows of weight 0 are not data: their y/c is set to 0, so that a wild
+  // value there cannot overflow on the way.
+  for (std::size_t i = 0; i < n; ++i) y[i] = weight_of(weights, i) > 0.0 ? y[i] / c : 0.0;
 
   // The context takes the model matrix and penalties; design.predictor stays
   // for the record.
@@ -191,12 +143,10 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
   const std::size_t m = ctx.m(), p = ctx.p();
 
   QUELT_TRY(WarmStart ws, least_squares_start(ctx, total));
-  const double tau = family.tau;
-  const double auto_sigma = 0.05 * std::sqrt(kTwoPi * std::fmax(ws.s, kResidualFloorRel)) /
-                            kLnFour * std::fmax(1.0 / ((4.0 * tau) * (1.0 - tau)), 1.0);
   const bool sigma_given = family.sigma > 0.0, lambda_given = family.lambda > 0.0;
-  ctx.family.sigma = sigma_given ? family.sigma / c : auto_sigma;
-  ctx.family.lambda = lambda_given ? family.lambda / c : ctx.family.sigma;
+  ctx.family.sigma = sigma_given ? family.sigma / c : automatic_elf_sigma(ws.s, family.tau);
+  ctx.family.lambda =
+      lambda_given ? family.lambda / c : automatic_elf_lambda(ws.s, family.tau, total);
   ctx.beta_start = std::move(ws.beta);
 
   QUELT_TRY(OuterResult r, newton_over_rho(ctx, outer_start(m)));
@@ -214,6 +164,10 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
   const double ln_c = std::log(c);
   for (double& b : fit.beta) b *= c;
   for (double& v : vcov.storage()) v = (v * c) * c;
+  // A response whose spread is near the top of the float range leaves the
+  // covariance, c² times that of y/c, beyond it.
+  for (double v : vcov.storage())
+    if (!std::isfinite(v)) return response_too_large("the covariance of the coefficients");
   out.rho = std::move(r.rho);
   for (double& v : out.rho) v -= 2.0 * ln_c;
   out.scale = sigma_given ? family.sigma : ctx.family.sigma * c;

@@ -11,20 +11,25 @@
 //   family   Elf {tau, sigma, lambda}; a σ or λ that is not > 0 (NaN
 //            included) is chosen automatically.
 //
-// Units: the fit runs on y/c, c the spread of y (its weighted standard
-// deviation; |weighted mean| for a constant y; 1 for y = 0), so that every
-// constant below (the floor of the residual scale, the start and box of ρ,
-// the tolerances of the inner and outer fits) is relative to the spread of y:
-// the fit of c'·y is c' times the fit of y, up to rounding.
+// Units: the fit runs on y/c, c the robust spread of y (response_unit in
+// fit/quantile_constants.hpp: 1.4826 times its weighted median absolute
+// deviation, with fallbacks), so that every constant below (the floor of the
+// residual scale, the start and box of ρ, the tolerances of the inner and
+// outer fits) is relative to the spread of the bulk of y, which a few wild
+// responses do not move: the fit of c'·y is c' times the fit of y, up to
+// rounding. Rows of weight 0 enter as y = 0.
 //
 // Warm start: the weighted penalized least-squares fit at unit smoothing
-// parameters, with residuals e and s = Σ a·e² / Σ a, shifted by the residual
-// τ-quantile of the rows repeated a_i times (the k-th smallest,
-// k = round((Σ a − 1)·τ)). Every inner fit starts from it.
+// parameters to y clipped at 10 robust standard deviations from its median,
+// with residuals e (of the unclipped y) and s their robust variance, floored
+// at 1e-6 (in units of c²); shifted by the residual τ-quantile of the rows
+// repeated a_i times (the k-th smallest, k = round((Σ a − 1)·τ)). Every
+// inner fit starts from it.
 //
-// Automatic constants: σ = 0.05·√(2π·max(s, 1e-6·c²))/ln 4 ·
-// max(1/(4τ(1−τ)), 1) and λ = σ. They smooth the check loss more at extreme
-// τ and are not calibrated: extreme quantiles carry their bias.
+// Automatic constants (fit/quantile_constants.hpp), each chosen on its own
+// when not given: σ = 0.05·√(2π·s)/ln 4 · max(1/(4τ(1−τ)), 1) and
+// λ = 2.3·max(W, 1)^(−1/3)·√(4τ(1−τ))·√s, W = Σ a. A given σ or λ is in the units
+// of y.
 //
 // The log smoothing parameters are chosen by damped Newton on the ELF REML
 // score (score/elf_score.hpp, outer/rho_newton.hpp; tolerances 5e-7/1e-7
@@ -39,7 +44,9 @@
 //
 // Errors: the data checks of check_quantile_data; SingularSystem "ELF
 // warm-start Cholesky: {}"; the first evaluation's error; NotConverged; the
-// final fit's error.
+// final fit's error; InvalidParameter "y is too large to fit in its units:
+// the covariance of the coefficients overflows a 64-bit float; divide y by a
+// constant" when the covariance in the units of y is not finite.
 #pragma once
 
 #include <optional>

@@ -28,9 +28,7 @@ void divide_response(Vector& y, WeightedMoments& mom, double c) {
   mom.sd *= r;
 }
 
-QueltError scale_overflow() {
-  return y_too_large("the scale estimate overflows a 64-bit float; divide y by a constant");
-}
+QueltError scale_overflow() { return response_too_large("the scale estimate"); }
 
 bool all_finite(const Matrix& m) {
   for (double v : m.storage())

@@ -85,24 +85,35 @@ Result<FittedGam> fit_quantile(const Problem& pr, const Vector& y, std::optional
 }
 
 // The score of the original data at the record's rho, from a fresh context
-// in the units of y: the record's rho, scale and reml_value are those of y,
-// not of the units the driver works in.
-double score_in_units_of_y(const Problem& pr, const Vector& y, const FittedGam& r, double tau) {
-  auto ctx = make_fit_context<Elf>(pr.design, y, std::nullopt, Elf{tau, r.scale, r.scale},
-                                   {200, 1e-10, 40});
+// in the units of y with the given σ and λ (the tolerance on β in units of
+// σ): the record's rho, scale and reml_value are those of y, not of the
+// units the driver works in.
+double score_in_units_of_y(const Problem& pr, const Vector& y, const FittedGam& r, double tau,
+                           double sigma, double lambda) {
+  auto ctx = make_fit_context<Elf>(pr.design, y, std::nullopt, Elf{tau, sigma, lambda},
+                                   {200, 1e-9 * sigma, 40});
   ctx.beta_start = r.beta;
   return score_at(ctx, r.rho).score;
 }
 
+// The automatic fit of c·y is c times the fit of y: β, σ and the covariance
+// scale by c and c², λ_j by c⁻², the score moves by (W − Mp)·ln c. With σ
+// and λ given (in the units of y), reml_value is the score of y itself.
 TEST(QuantileDriver, FitOfScaledYIsTheScaledFit) {
   const Problem pr = bump_problem(600, 2, 6, 31);
   const Vector y0 = testing::normal_draws(testing::signal(pr, 1.0, 2.0), 0.5, 5);
+  const double df = 600.0 - static_cast<double>(pr.design.null_space_dim);
   for (double tau : {0.5, 0.9}) {
     auto base = fit_quantile(pr, y0, std::nullopt, tau);
     ASSERT_TRUE(base.ok());
     const FittedGam& b = base.value();
     EXPECT_TRUE(b.converged);
-    EXPECT_NEAR(b.reml_value, score_in_units_of_y(pr, y0, b, tau), 1e-8 * std::fabs(b.reml_value));
+    const double sigma = b.scale, lambda = 0.2 * b.scale;
+    auto given = fit_quantile(pr, y0, std::nullopt, tau, sigma, lambda);
+    ASSERT_TRUE(given.ok());
+    const double g_reml = given.value().reml_value;
+    EXPECT_NEAR(g_reml, score_in_units_of_y(pr, y0, given.value(), tau, sigma, lambda),
+                1e-8 * std::fabs(g_reml));
     for (double c : {1e-6, 1e-3, 1e3, 1e6}) {
       Vector y = y0;
       for (double& v : y) v *= c;
@@ -117,23 +128,36 @@ TEST(QuantileDriver, FitOfScaledYIsTheScaledFit) {
       for (std::size_t j = 0; j < r.beta.size(); ++j)
         EXPECT_NEAR(r.beta[j], c * b.beta[j], 1e-8 * c) << c;
       EXPECT_NEAR(r.vcov(1, 1), c * c * b.vcov(1, 1), 1e-8 * c * c * b.vcov(1, 1)) << c;
-      EXPECT_NEAR(r.reml_value, score_in_units_of_y(pr, y, r, tau), 1e-8 * std::fabs(r.reml_value))
+      EXPECT_NEAR(r.reml_value, b.reml_value + df * std::log(c), 1e-8 * std::fabs(r.reml_value))
+          << c;
+      auto g = fit_quantile(pr, y, std::nullopt, tau, c * sigma, c * lambda);
+      ASSERT_TRUE(g.ok());
+      const FittedGam& gr = g.value();
+      EXPECT_NEAR(gr.edf_total, given.value().edf_total, 1e-8 * gr.edf_total) << c;
+      EXPECT_NEAR(gr.reml_value, score_in_units_of_y(pr, y, gr, tau, c * sigma, c * lambda),
+                  1e-8 * std::fabs(gr.reml_value))
           << c;
     }
   }
 }
 
-// sigma given and lambda left out fits as lambda = sigma; the record's
-// scale is the sigma used.
-TEST(QuantileDriver, GivenSigmaIsTheScaleAndTheDefaultLambda) {
+// A given σ is the record's scale, and it leaves λ to its automatic choice,
+// which does not depend on σ: σ given as the automatic value refits the
+// automatic fit.
+TEST(QuantileDriver, GivenSigmaIsTheScaleAndLeavesLambdaAutomatic) {
   const Problem pr = bump_problem(200, 1, 6, 3);
   const Vector y = testing::normal_draws(testing::signal(pr, 1.0, 0.0), 0.5, 8);
-  auto a = fit_quantile(pr, y, std::nullopt, 0.3, 0.07, kNaN);
-  auto b = fit_quantile(pr, y, std::nullopt, 0.3, 0.07, 0.07);
-  ASSERT_TRUE(a.ok() && b.ok());
-  EXPECT_EQ(a.value().scale, 0.07);
-  EXPECT_EQ(a.value().beta, b.value().beta);
-  EXPECT_TRUE(a.value().shape_params.empty());
+  auto automatic = fit_quantile(pr, y, std::nullopt, 0.3);
+  ASSERT_TRUE(automatic.ok());
+  const FittedGam& a = automatic.value();
+  auto given = fit_quantile(pr, y, std::nullopt, 0.3, a.scale, kNaN);
+  auto other = fit_quantile(pr, y, std::nullopt, 0.3, 0.07, kNaN);
+  ASSERT_TRUE(given.ok() && other.ok());
+  EXPECT_EQ(given.value().scale, a.scale);
+  EXPECT_EQ(other.value().scale, 0.07);
+  for (std::size_t j = 0; j < a.beta.size(); ++j)
+    EXPECT_NEAR(given.value().beta[j], a.beta[j], 1e-9);
+  EXPECT_TRUE(a.shape_params.empty());
 }
 
 // The checks that the Python tests cannot reach (the Python layer checks τ
