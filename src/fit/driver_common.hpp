@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "core/error.hpp"
 #include "core/matrix.hpp"
@@ -57,6 +59,17 @@ Status check_prior_weights(const std::optional<Vector>& w);
 // (rows of zero weight are not data).
 Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows,
                               std::size_t n_coefficients);
+
+// Responses whose fit cannot be held in 64-bit floats in their own units
+// (InvalidParameter):
+//   "y is too large to fit in its units: {cause}; divide y by a constant"
+//   "y is too small to fit in its units: {cause}; multiply y by a constant"
+QueltError response_too_large(const std::string& cause);
+QueltError response_too_small(const std::string& cause);
+
+// Column 0 of x is all ones and no penalty touches it: a constant added to
+// the linear predictor moves the intercept alone, exactly.
+bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties);
 
 // A message formed only for the offending row.
 QueltError response_outside_domain(const char* family, const char* rule, double y, std::size_t row);

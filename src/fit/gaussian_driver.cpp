@@ -14,18 +14,6 @@ namespace quelt {
 
 namespace {
 
-// Column 0 is all ones and no penalty touches it: then y − ȳ is fitted by
-// the same smooth with the intercept moved by −ȳ, exactly.
-bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties) {
-  if (x.cols() == 0) return false;
-  for (std::size_t i = 0; i < x.rows(); ++i)
-    if (x(i, 0) != 1.0) return false;
-  for (const Matrix& s : penalties)
-    for (std::size_t k = 0; k < s.rows(); ++k)
-      if (s(k, 0) != 0.0 || s(0, k) != 0.0) return false;
-  return true;
-}
-
 // The units of the internal fit: y = shift + unit·ỹ, w = w̄·w̃.
 struct GaussianUnits {
   double shift = 0.0;
@@ -44,9 +32,7 @@ GaussianUnits gaussian_units(const WeightedMoments& mom, bool centre) {
 }
 
 QueltError scale_overflow() {
-  return QueltError::invalid_parameter(
-      "y is too large to fit in its units: the scale estimate overflows a 64-bit float; divide y "
-      "by a constant");
+  return response_too_large("the scale estimate overflows a 64-bit float");
 }
 
 }  // namespace
