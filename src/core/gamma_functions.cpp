@@ -55,4 +55,21 @@ double trigamma(double x) {
   return s + (t + 0.5 * t2) + t * t2 / 6.0 - t5 / 30.0 + t7 / 42.0 - t9 / 30.0;
 }
 
+DigammaTrigamma digamma_trigamma(double x) {
+  if (x < 0.0) return {digamma(x), trigamma(x)};
+  double s0 = 0.0, s1 = 0.0;
+  while (x < kAsymptoticFrom) {
+    const double r = 1.0 / x;
+    s0 -= r;
+    s1 += r * r;
+    x += 1.0;
+  }
+  const double t = 1.0 / x, t2 = t * t;
+  const double t5 = t2 * t2 * t, t7 = t5 * t2, t9 = t7 * t2;
+  const double psi = s0 + (std::log(x) - 0.5 * t) - t2 / 12.0 + t2 * t2 / 120.0 -
+                     t2 * t2 * t2 / 252.0 + t2 * t2 * t2 * t2 / 240.0;
+  const double psi1 = s1 + (t + 0.5 * t2) + t * t2 / 6.0 - t5 / 30.0 + t7 / 42.0 - t9 / 30.0;
+  return {psi, psi1};
+}
+
 }  // namespace quelt

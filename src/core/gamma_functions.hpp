@@ -43,4 +43,13 @@ double digamma(double x);
 // NaN: a NaN argument gives NaN; +inf gives 0, −inf gives NaN.
 double trigamma(double x);
 
+// ψ(x) and ψ′(x) together: the recurrences and series of digamma and
+// trigamma above in one pass, sharing each 1/x. The same values to rounding
+// at about the cost of one of them; x < 0 takes the two reflections.
+struct DigammaTrigamma {
+  double psi;
+  double psi1;
+};
+DigammaTrigamma digamma_trigamma(double x);
+
 }  // namespace quelt

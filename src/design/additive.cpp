@@ -7,6 +7,7 @@
 
 #include "core/format.hpp"
 #include "core/numeric.hpp"
+#include "design/confounding.hpp"
 #include "design/cr.hpp"
 #include "design/re.hpp"
 #include "design/tensor.hpp"
@@ -163,6 +164,27 @@ std::vector<std::size_t> term_columns(const TermSpec& term) {
 
 namespace {
 
+// The function space a term's kind spans on its columns: "cr_stable" is the
+// "cr" smooth in another basis, "te_multi" the "te" product with any number
+// of (cubic regression) margins.
+std::size_t basis_kind(const TermSpec& term) {
+  switch (term.index()) {
+    case TermSpec::kCrStable:
+      return TermSpec::kCr;
+    case TermSpec::kTeMulti:
+      return TermSpec::kTe;
+    default:
+      return term.index();
+  }
+}
+
+// Whether two lists of columns hold the same columns, in any order.
+bool same_column_set(std::vector<std::size_t> a, std::vector<std::size_t> b) {
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  return a == b;
+}
+
 // The number of columns term builds into the model matrix, as a double (a
 // product of margin sizes may exceed the integers), and its number of
 // penalties. A random effect counts its levels (none when the column is
@@ -217,6 +239,20 @@ Result<ModelDesign> build_additive_design(std::span<const TermSpec> terms, Matri
       }
     }
     term_cols.push_back(std::move(cols));
+  }
+  // The same basis on the same columns (in any order, with any basis
+  // dimension, in either parameterization) spans functions of an earlier
+  // term again, its unpenalized ones included: the model could not tell the
+  // two apart.
+  for (std::size_t j = 1; j < terms.size(); ++j) {
+    for (std::size_t i = 0; i < j; ++i) {
+      if (basis_kind(terms[i]) != basis_kind(terms[j]) ||
+          !same_column_set(term_cols[i], term_cols[j]))
+        continue;
+      return QueltError::invalid_parameter(
+          "Additive " + describe_term(terms[j], j) + " repeats " + describe_term(terms[i], i) +
+          ": the same basis on the same columns cannot be told apart from it; drop one of them");
+    }
   }
 
   // A model that cannot fit in memory is refused before any term is built.

@@ -27,7 +27,12 @@ std::vector<std::size_t> term_columns(const TermSpec& term);
 // Errors (InvalidParameter unless the term builder says otherwise):
 // "Additive: terms list must be non-empty"; "Additive term {} reads column {}
 // but x has only {} columns" (checked for every term before any is built);
-// the first term builder's error, unchanged.
+// "Additive term {j} ({basis} of column(s) {…}) repeats term {i} (…): the same
+// basis on the same columns cannot be told apart from it; drop one of them"
+// for a term of the same kind as an earlier one on the same set of columns
+// ("cr" and "cr_stable" one kind, "te" and "te_multi" another; checked next,
+// still before any term is built); the first term builder's
+// error, unchanged.
 Result<ModelDesign> build_additive_design(std::span<const TermSpec> terms, MatrixView x);
 
 // [1 | block_1 | … | block_T] on new covariates: block i is the evaluation of

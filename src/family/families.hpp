@@ -32,6 +32,10 @@
 //                                                TDist, Tweedie and Ocat)
 //   static constexpr double mean_floor           least mean of the Pearson
 //                                                statistic (not Gaussian)
+//   static constexpr int variance_power          k of V(μ) = μ^k (Gamma 2,
+//                                                inverse Gaussian 3 only): the
+//                                                powers by which a change of
+//                                                the units of y moves the fit
 //   static double variance(double μ)             V(μ), unfloored; the Pearson
 //                                                statistic, the working weights
 //                                                and the data's own dispersion
@@ -65,15 +69,16 @@ enum class Scale { Known, Estimated };
 
 // The form of the saturated log-likelihood ls(φ) in the REML score, which
 // also fixes how the score estimates φ (n the rows of positive weight, Σ over
-// them with the prior weights w):
+// them, w the prior weights: frequency weights where φ = 1, precision
+// weights, row dispersion φ/w, where φ is estimated):
 enum class Saturated {
   Poisson,          // Σ w (y ln y − y) over y > 0; φ = 1
   Binomial,         // Σ w (q ln q + (1 − q) ln(1 − q)) over 0 < y < 1, q the
                     // clamped y; φ = 1
   Normal,           // −n/2·ln(2πφ), φ = D_p/(n − Mp)
-  InverseGaussian,  // −n/2·ln(2πφ) − 3/2·Σ w ln y, φ = D_p/(n − Mp)
-  Gamma,            // n·κ(φ) − Σ w ln y, κ(φ) = −ln Γ(1/φ) − (ln φ)/φ − 1/φ,
-                    // φ the root of the score's stationarity in φ
+  InverseGaussian,  // Σ [−½ ln(2πφ/w) − 3/2 ln y], φ = D_p/(n − Mp)
+  Gamma,            // Σ [a ln a − a − ln Γ(a) − ln y], a = w/φ, φ the root of
+                    // the score's stationarity in φ
 };
 
 // The curvature H = Xᵀdiag(W)X + S_λ of the score's Laplace approximation.
@@ -221,6 +226,7 @@ struct Gamma {
   static constexpr YDomain y_domain = YDomain::Positive;
   static constexpr OuterTolerances outer_tolerances = kFlatScoreOuterTolerances;
   static constexpr double mean_floor = kMeanFloor;
+  static constexpr int variance_power = 2;
   static double variance(double mu) { return mu * mu; }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {
@@ -242,6 +248,7 @@ struct InverseGaussian {
   static constexpr YDomain y_domain = YDomain::Positive;
   static constexpr OuterTolerances outer_tolerances = kFlatScoreOuterTolerances;
   static constexpr double mean_floor = kMeanFloor;
+  static constexpr int variance_power = 3;
   static double variance(double mu) { return mu * (mu * mu); }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {

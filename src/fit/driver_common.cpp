@@ -27,6 +27,30 @@ Status check_has_rows(std::size_t n_rows) {
   return ok_status();
 }
 
+QueltError response_too_large(const std::string& cause) {
+  return QueltError::invalid_parameter("y is too large to fit in its units: " + cause +
+                                       "; divide y by a constant");
+}
+
+QueltError scale_estimate_overflow() {
+  return response_too_large("the scale estimate overflows a 64-bit float");
+}
+
+QueltError response_too_small(const std::string& cause) {
+  return QueltError::invalid_parameter("y is too small to fit in its units: " + cause +
+                                       "; multiply y by a constant");
+}
+
+bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties) {
+  if (x.cols() == 0) return false;
+  for (std::size_t i = 0; i < x.rows(); ++i)
+    if (x(i, 0) != 1.0) return false;
+  for (const Matrix& s : penalties)
+    for (std::size_t k = 0; k < s.rows(); ++k)
+      if (s(k, 0) != 0.0 || s(0, k) != 0.0) return false;
+  return true;
+}
+
 QueltError non_finite_response(double y, std::size_t row) {
   return QueltError::invalid_parameter("y must be finite; got y=" + fmt_float(y) + " at row " +
                                        fmt_uint(row));
@@ -36,10 +60,6 @@ QueltError response_outside_domain(const char* family, const char* rule, double 
                                    std::size_t row) {
   return QueltError::invalid_parameter(std::string(family) + rule + "; got y=" + fmt_float(y) +
                                        " at row " + fmt_uint(row));
-}
-
-QueltError response_too_large(const char* what) {
-  return y_too_large(std::string(what) + " overflows a 64-bit float; divide y by a constant");
 }
 
 Status check_finite_response(std::span<const double> y) {
@@ -58,16 +78,6 @@ Status check_prior_weights(const std::optional<Vector>& w) {
           fmt_uint(i));
   }
   return ok_status();
-}
-
-bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties) {
-  if (x.cols() == 0) return false;
-  for (std::size_t i = 0; i < x.rows(); ++i)
-    if (x(i, 0) != 1.0) return false;
-  for (const Matrix& s : penalties)
-    for (std::size_t k = 0; k < s.rows(); ++k)
-      if (s(k, 0) != 0.0 || s(0, k) != 0.0) return false;
-  return true;
 }
 
 QueltError y_too_large(const std::string& cause) {

@@ -60,18 +60,22 @@ Status check_prior_weights(const std::optional<Vector>& w);
 Status check_informative_rows(const std::optional<Vector>& w, std::size_t n_rows,
                               std::size_t n_coefficients);
 
-// Column 0 is all ones and no penalty touches it: a change of the intercept
-// alone moves every fitted value by the same amount, exactly.
+// Responses whose fit cannot be held in 64-bit floats in their own units
+// (InvalidParameter):
+//   "y is too large to fit in its units: {cause}; divide y by a constant"
+//   "y is too small to fit in its units: {cause}; multiply y by a constant"
+QueltError response_too_large(const std::string& cause);
+QueltError response_too_small(const std::string& cause);
+// response_too_large("the scale estimate overflows a 64-bit float").
+QueltError scale_estimate_overflow();
+
+// Column 0 of x is all ones and no penalty touches it: a constant added to
+// the linear predictor moves the intercept alone, exactly.
 bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties);
 
-// "y is too large to fit in its units: {cause}" (InvalidParameter): a
-// response that no 64-bit fit can carry.
+// "y is too large to fit in its units: {cause}" (InvalidParameter), for a
+// cause that says itself what to do.
 QueltError y_too_large(const std::string& cause);
-
-// "y is too large to fit in its units: {what} overflows a 64-bit float;
-// divide y by a constant": a fit whose results in the units of y are not
-// finite.
-QueltError response_too_large(const char* what);
 
 // A message formed only for the offending row.
 QueltError response_outside_domain(const char* family, const char* rule, double y, std::size_t row);

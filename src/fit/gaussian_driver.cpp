@@ -31,8 +31,6 @@ GaussianUnits gaussian_units(const WeightedMoments& mom, bool centre) {
   return u;
 }
 
-QueltError scale_overflow() { return response_too_large("the scale estimate"); }
-
 }  // namespace
 
 Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vector> weights) {
@@ -95,9 +93,9 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   if (!beta.empty()) beta[0] += units.shift;
   for (double& v : vcov.storage()) v = (v * u) * u;
   out.scale = std::isnan(phi) ? phi : (phi * units.mean_weight) * u * u;
-  if (std::isinf(out.scale)) return scale_overflow();
+  if (std::isinf(out.scale)) return scale_estimate_overflow();
   for (double v : vcov.storage())
-    if (std::isinf(v)) return scale_overflow();
+    if (std::isinf(v)) return scale_estimate_overflow();
   const double log_w = std::log(units.mean_weight);
   out.rho = std::move(r.rho);
   for (double& v : out.rho) v += log_w;

@@ -167,7 +167,8 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
   // A response whose spread is near the top of the float range leaves the
   // covariance, c² times that of y/c, beyond it.
   for (double v : vcov.storage())
-    if (!std::isfinite(v)) return response_too_large("the covariance of the coefficients");
+    if (!std::isfinite(v))
+      return response_too_large("the covariance of the coefficients overflows a 64-bit float");
   out.rho = std::move(r.rho);
   for (double& v : out.rho) v -= 2.0 * ln_c;
   out.scale = sigma_given ? family.sigma : ctx.family.sigma * c;

@@ -28,8 +28,6 @@ void divide_response(Vector& y, WeightedMoments& mom, double c) {
   mom.sd *= r;
 }
 
-QueltError scale_overflow() { return response_too_large("the scale estimate"); }
-
 bool all_finite(const Matrix& m) {
   for (double v : m.storage())
     if (!std::isfinite(v)) return false;
@@ -82,9 +80,9 @@ Status leave_units(FittedGam& rec, const FitContext<TDist>& ctx, double c) {
     for (double v : *ctx.prior_weights) wsum += v;
   }
   rec.reml_value += (wsum + penalty_rank_total(ctx) - static_cast<double>(ctx.p())) * lc;
-  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov)) return scale_overflow();
+  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov)) return scale_estimate_overflow();
   for (double b : rec.beta)
-    if (!std::isfinite(b)) return scale_overflow();
+    if (!std::isfinite(b)) return scale_estimate_overflow();
   return ok_status();
 }
 
@@ -111,7 +109,7 @@ Status leave_units(FittedGam& rec, const FitContext<Tweedie>& ctx, double c) {
   for (std::size_t i = 0; i < ctx.n(); ++i)
     if (ctx.y[i] > 0.0) wpos += ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
   rec.reml_value += wpos * lc;
-  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov)) return scale_overflow();
+  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov)) return scale_estimate_overflow();
   return ok_status();
 }
 

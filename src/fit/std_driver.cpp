@@ -5,6 +5,7 @@
 
 #include "core/numeric.hpp"
 #include "fit/edf_vcov.hpp"
+#include "fit/response_units.hpp"
 #include "inner/pirls.hpp"
 #include "outer/fellner_schall.hpp"
 #include "outer/outer_frame.hpp"
@@ -47,6 +48,16 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   QUELT_CHECK_OK(check_response<Family>(y));
   QUELT_CHECK_OK(check_prior_weights(weights));
   QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
+
+  // Families of positive responses fit in the data's own units
+  // (fit/response_units.hpp).
+  constexpr bool kOwnUnits = requires { Family::variance_power; };
+  ResponseUnits units;
+  if constexpr (kOwnUnits) {
+    QUELT_TRY(ResponseUnits u, response_units<Family>(y, weights, design));
+    units = u;
+    to_fit_units(units, y, weights);
+  }
 
   // The context takes the model matrix and penalties; design.predictor stays
   // for the record.
@@ -94,6 +105,10 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     vcov = inverse_from_cholesky(fit.chol.view());
   }
   Vector edf_per_term = compute_edf_per_term(ctx.penalties, out.rho, p, fit.chol);
+  if constexpr (kOwnUnits)
+    QUELT_CHECK_OK(to_user_units<Family>(units, ctx.moments.n_obs, ctx.null_space_dim,
+                                         !outer_algorithm_is_fellner_schall(), out, fit.beta,
+                                         vcov));
   return assemble_record(std::move(out), std::move(fit.beta), std::move(edf_per_term),
                          std::move(vcov), n, std::move(design.predictor), Family::link,
                          ctx.fit_stats);

@@ -21,6 +21,7 @@
 #include "family/families.hpp"
 #include "inner/fit_stats.hpp"
 #include "inner/inner_fit.hpp"
+#include "inner/saturated_sums.hpp"
 #include "inner/weighted_moments.hpp"
 
 namespace quelt {
@@ -165,6 +166,17 @@ struct FitContextExtras<Elf> {
   std::optional<Vector> beta_start;
 };
 
+// The Gamma and inverse Gaussian contexts carry the sums of their saturated
+// log-likelihood, formed once per fit (inner/saturated_sums.hpp).
+template <Link L>
+struct FitContextExtras<Gamma<L>> {
+  SaturatedSums saturated;
+};
+template <>
+struct FitContextExtras<InverseGaussian> {
+  SaturatedSums saturated;
+};
+
 // The context of one fit of family `Family`.
 //
 // Invariants established by the builder (the drivers): penalties are m
@@ -217,7 +229,8 @@ void gaussian_cross_products(FitContext<Gaussian>& ctx);
 
 // A context for one fit: the design's model matrix, penalties, ranks, log
 // pseudo-determinants, penalty groups and null-space dimension, y and the
-// prior weights; (Gaussian) XᵀWX and XᵀWy are formed once. A const
+// prior weights; (Gaussian) XᵀWX and XᵀWy, (Gamma, inverse Gaussian) the
+// sums of the saturated log-likelihood are formed once. A const
 // design is copied; a design passed as an rvalue gives up its model matrix and
 // penalties instead (its predictor stays), so the n x p matrix is never
 // copied. Counters start at zero, the warm-start cell empty, eta_start absent.
@@ -252,6 +265,8 @@ FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vec
   ctx.family = std::move(family);
   ctx.inner_options = options;
   if constexpr (requires { ctx.xtwx; }) gaussian_cross_products(ctx);
+  if constexpr (requires { ctx.saturated; })
+    ctx.saturated = saturated_sums(ctx.y, ctx.prior_weights);
   return ctx;
 }
 

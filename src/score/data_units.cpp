@@ -58,11 +58,16 @@ double score_origin(const FitContext<Family>& ctx, const DataUnits& u) {
   if constexpr (Family::scale == Scale::Known) {
     return 0.0;
   } else if constexpr (Family::saturated == Saturated::Gamma) {
-    origin = 0.5 * mp * log_w + u.weight_sum * log_y;
+    // Not moved by the units of the weights: W(ȳ) at unit prior weight.
+    origin = 0.5 * mp * log_or_zero(u.fisher_weight) + n * log_y;
+  } else if constexpr (Family::saturated == Saturated::InverseGaussian) {
+    // Not moved by the units of the weights: the dispersion and W(ȳ) per
+    // unit of weight.
+    const double per_weight = u.weight_sum > 0.0 ? u.weight_sum / n : 1.0;
+    origin = 0.5 * (n - mp) * log_or_zero(u.dispersion / per_weight) +
+             0.5 * mp * log_or_zero(u.fisher_weight) + 1.5 * n * log_y;
   } else {
     origin = 0.5 * (n - mp) * log_phi + 0.5 * mp * log_w;
-    if constexpr (Family::saturated == Saturated::InverseGaussian)
-      origin += 1.5 * u.weight_sum * log_y;
   }
   return std::isfinite(origin) ? origin : 0.0;
 }

@@ -9,17 +9,19 @@
 //   family              a    b    V(c·y) − V(y) at corresponding ρ
 //   Gaussian            0    2    (n − Mp)·ln c
 //   quasi-Poisson       1    1    (n − Mp)/2·ln c + (Mp/2)·ln c
-//   Gamma, log link     0    0    Σw·ln c
-//   Gamma, inverse      2    0    Σw·ln c + Mp·ln c
-//   inverse Gaussian   −1   −1    −(n − Mp)/2·ln c − (Mp/2)·ln c + (3/2)·Σw·ln c
+//   Gamma, log link     0    0    n·ln c
+//   Gamma, inverse      2    0    n·ln c + Mp·ln c
+//   inverse Gaussian   −1   −1    −(n − Mp)/2·ln c − (Mp/2)·ln c + (3/2)·n·ln c
 //
-// (n the rows of positive weight, Σw the sum of the prior weights). The
-// (n − Mp)/2·ln φ terms come from the estimated scale, (Mp/2)·ln c^a from
-// ½log|H| − ½log|λS|₊ (H and S_λ both scale by c^a; S_λ has rank p − Mp), and
-// the Σw terms from the saturated log-likelihood, −Σ w_i ln y_i for Gamma and
-// −(3/2) Σ w_i ln y_i for the inverse Gaussian. Multiplying the prior weights
-// of an estimated-scale family by c moves λ and φ by c alike (a = b = 1 in
-// the first two kinds of term). Binomial and Poisson responses have no units.
+// (n the rows of positive weight). The (n − Mp)/2·ln φ terms come from the
+// estimated scale, (Mp/2)·ln c^a from ½log|H| − ½log|λS|₊ (H and S_λ both
+// scale by c^a; S_λ has rank p − Mp), and the n·ln c terms from the
+// saturated log-likelihood, −Σ ln y_i for Gamma and −(3/2) Σ ln y_i for the
+// inverse Gaussian. Multiplying the prior weights of an estimated-scale
+// family by c moves λ and φ by c alike: the Gaussian and quasi scores shift by
+// (n/2)·ln c (their ls counts −n/2·ln φ alone), while the Gamma and inverse
+// Gaussian scores, whose ls takes each row at its dispersion φ/w_i, do not
+// move. Binomial and Poisson responses have no units.
 //
 // `score_origin` is that constant evaluated at the data's own units (the
 // dispersion for φ, the Fisher weight at the mean response for W, the mean

@@ -6,12 +6,12 @@
 #include "core/blas.hpp"
 #include "core/linalg.hpp"
 #include "core/numeric.hpp"
-#include "core/gamma_functions.hpp"
 #include "design/penalty_groups.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"
 #include "inner/working.hpp"
 #include "score/data_units.hpp"
+#include "score/gamma_scale.hpp"
 #include "score/newton_terms.hpp"
 #include "score/penalty_pieces.hpp"
 #include "score/reml_hessian.hpp"
@@ -22,19 +22,6 @@ namespace quelt {
 
 namespace {
 
-// Floor of the Gamma scale, which has no units (φ = 1/shape): a shape above
-// 1e8 is a response without measurable spread.
-constexpr double kGammaScaleFloor = 1e-8;
-// The Gamma scale equation is solved when |G| falls below 1e-10 times
-// |D_p| + Mp + 1, the size of its terms; at most 30 Newton updates, each
-// within [0.1φ, 10φ], stopping once φ moves by less than 1e-12 of itself.
-constexpr double kGammaScaleTol = 1e-10;
-constexpr std::size_t kGammaScaleMaxSteps = 30;
-constexpr double kGammaStepShrink = 0.1;
-constexpr double kGammaStepGrow = 10.0;
-constexpr double kGammaScaleStepTol = 1e-12;
-// A slope |∂G/∂φ| below this gives no usable Newton step, nor ∂φ/∂ρ.
-constexpr double kGammaFlatSlope = 1e-15;
 // Whole counts up to this size have y ln y − y looked up once per score.
 constexpr std::size_t kCountTable = 4096;
 
@@ -79,41 +66,7 @@ double known_scale_saturated(const FitContext<F>& ctx) {
   return ls;
 }
 
-// Σ_i w_i ln y_i over the rows of positive weight, y floored as the
-// deviances floor it.
-template <class F>
-double weighted_log_y(const FitContext<F>& ctx) {
-  double s = 0.0;
-  const std::size_t ny = ctx.y.size();
-  for (std::size_t i = 0; i < ny; ++i) {
-    const double wi = ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
-    if (wi > 0.0) s += wi * std::log(floor_at(ctx.y[i], kMeanFloor));
-  }
-  return s;
-}
-
 }  // namespace
-
-double gamma_profile_scale(double dp, std::size_t n_, std::size_t mp_) {
-  const double n = static_cast<double>(n_), mp = static_cast<double>(mp_);
-  double phi = floor_at(dp / (n - mp), kGammaScaleFloor);
-  const double tau = (std::fabs(dp) + (n - (n - mp)) + 1.0) * kGammaScaleTol;
-  for (std::size_t k = 0;; ++k) {
-    const double a = 1.0 / phi;
-    const double g = mp * phi + (dp + 2.0 * n * (std::log(phi) + digamma(a)));
-    if (std::fabs(g) < tau) break;
-    const double gd = mp + (2.0 * n / phi) * (1.0 - a * trigamma(a));
-    if (std::fabs(gd) < kGammaFlatSlope) break;
-    const double stepped = std::fmax(phi - g / gd, kGammaStepShrink * phi);
-    const double phi_new = floor_at(std::fmin(stepped, kGammaStepGrow * phi), kGammaScaleFloor);
-    if (std::isnan(phi_new) || std::isinf(phi_new)) break;
-    const bool done =
-        std::fabs(phi_new - phi) < kGammaScaleStepTol * phi || k + 1 >= kGammaScaleMaxSteps;
-    phi = phi_new;
-    if (done) break;
-  }
-  return phi;
-}
 
 template <class Family>
 Result<InnerFit> fit_at_rho(const FitContext<Family>& ctx, std::span<const double> rho,
@@ -167,25 +120,24 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
     const bool exact = units.constant_y;
     if ((dev <= 0.0 && !exact) || (dp <= 0.0 && !exact) || p - pc.trace_total >= n || n - mp <= 0.0)
       return inadmissible_record(m, std::move(pc.lambda));
-    // The y terms of the saturated log-likelihood are weighted by the prior
-    // weights, as the deviance is; its ln φ terms count the rows of positive
-    // weight, as the scale estimate does.
-    double phi = 0.0, ls = 0.0;
+    // The saturated log-likelihood takes each row at its own dispersion
+    // φ/w_i (precision weights); its sums run over the rows of positive
+    // weight, n of them.
+    double phi = 0.0, ls = 0.0, gamma_slope = 0.0;
     if constexpr (Family::saturated == Saturated::Gamma) {
-      phi = floor_at(gamma_profile_scale(dp, ctx.moments.n_obs, ctx.null_space_dim),
-                     kGammaScaleFloor);
-      const double a = 1.0 / phi;
-      const double kappa = -ln_gamma(a) - std::log(phi) * a - a;
-      ls = n * kappa - weighted_log_y(ctx);
+      const GammaScale gs = gamma_profile_scale(dp, ctx.saturated, ctx.null_space_dim);
+      phi = gs.phi;
+      gamma_slope = gs.slope;
+      ls = gs.ls;
     } else {
       static_assert(
           Family::saturated == Saturated::Normal || Family::saturated == Saturated::InverseGaussian,
           "no estimated-scale form for this family");
       phi = floor_at(dp / floor_at(n - mp, 1.0), kScaleFloorRel * units.dispersion);
-      const double half_log = -0.5 * std::log(kTwoPi * phi);
-      ls = n * half_log;
+      // −n/2·ln(2πφ), and for the inverse Gaussian Σ_i [½ ln w_i − 3/2 ln y_i].
+      ls = n * (-0.5 * std::log(kTwoPi * phi));
       if constexpr (Family::saturated == Saturated::InverseGaussian)
-        ls += (-1.5) * weighted_log_y(ctx);
+        ls += 0.5 * ctx.saturated.sum_log_w - 1.5 * ctx.saturated.sum_log_y;
     }
     es.score = log_det_h / 2.0 + (dp / (2.0 * phi) + (-0.5 * mp * std::log(kTwoPi * phi))) -
                ld.value / 2.0 - ls;
@@ -194,11 +146,9 @@ Result<EnvelopeScore> envelope_score(const FitContext<Family>& ctx, std::span<co
           lambda[j] * bsb[j] / (phi + phi) + 0.5 * lambda[j] * pc.trace[j] - 0.5 * ld.grad[j];
     Vector c(m, 0.0);
     if constexpr (Family::saturated == Saturated::Gamma) {
-      // ∂φ/∂ρ_j = −λ_j b_j / ∂G/∂φ from the stationarity G(φ) = 0.
-      const double a = 1.0 / phi;
-      const double gd = (2.0 * n / phi) * (1.0 - a * trigamma(a)) + mp;
-      if (!(std::fabs(gd) < kGammaFlatSlope))
-        for (std::size_t j = 0; j < m; ++j) c[j] = bsb[j] * ((-1.0 / gd) * lambda[j]);
+      // ∂φ/∂ρ_j = −λ_j b_j / G′(φ) from the stationarity G(φ) = 0.
+      if (!(std::fabs(gamma_slope) < kGammaFlatSlope))
+        for (std::size_t j = 0; j < m; ++j) c[j] = bsb[j] * ((-1.0 / gamma_slope) * lambda[j]);
     } else {
       // ∂φ/∂ρ_j = λ_j b_j/(n − Mp).
       for (std::size_t j = 0; j < m; ++j) c[j] = lambda[j] * bsb[j] / (n - mp);

@@ -19,20 +19,23 @@
 // The family's traits choose the instance (family/families.hpp):
 //   F::scale, F::saturated: φ = 1 with ls = Σ w ℓ(y) (Poisson, Bernoulli);
 //     φ = D_p/(n − Mp) with ls = −n/2·ln(2πφ) (Gaussian and the quasi
-//     families), less 3/2·Σ w ln y (inverse Gaussian); or φ solving the
-//     score's stationarity in φ for the Gamma saturated likelihood
-//     (gamma_profile_scale).
+//     families), plus Σ [½ ln w − 3/2 ln y] (inverse Gaussian, each row at
+//     its own dispersion φ/w); or φ solving the score's stationarity in φ for
+//     the Gamma saturated likelihood (score/gamma_scale.hpp).
 //   F::information: FullNewton (inverse Gaussian) takes log|H| of the
 //     full-Newton Hessian, and the traces and weight-derivative terms of that
 //     Hessian in the gradient (score/newton_terms.hpp); its Hessian over ρ
 //     then comes from differences. ObservedSlope (Gamma, log link) moves β
 //     along ρ by the observed information in the Hessian.
 // n counts the rows of positive prior weight (a row of zero weight is not
-// data); the y terms of ls are weighted by the prior weights, as the
-// deviance is, and its ln φ terms count the n rows. The estimated scale is
-// floored at 1e-8 times the data's own dispersion (inner/weighted_moments.hpp,
-// score/data_units.hpp), so that the result does not depend on the units of
-// y or of the weights; Gamma's dimensionless scale is floored at 1e-8.
+// data), and ls sums over those rows. The prior weights of the
+// estimated-scale families are precision weights: row i has dispersion
+// φ/w_i, so that multiplying every weight by c multiplies φ and λ by c and
+// leaves the fit as it is. The estimated scale is floored at 1e-8 times the
+// data's own dispersion (inner/weighted_moments.hpp, score/data_units.hpp),
+// so that the result does not depend on the units of y or of the weights;
+// Gamma's scale, which has the units of the weights only, at 1e-8 times the
+// mean weight.
 //
 // Estimated-scale instances return the inadmissible record
 // (score/score_fallback.hpp) at a point where D ≤ 0, D_p ≤ 0,
@@ -102,11 +105,6 @@ Result<OuterEval> envelope_eval(FitContext<Family>& ctx, std::span<const double>
 template <class Family>
 Result<std::pair<double, Vector>> envelope_score_at_rho(const FitContext<Family>& ctx,
                                                         std::span<const double> rho);
-
-// The Gamma scale: the root of G(φ) = D_p + 2n(ln φ + ψ(1/φ)) + Mp·φ by at
-// most 30 damped Newton updates from max(D_p/(n − Mp), 1e-8), each step kept
-// within [0.1φ, 10φ] and above 1e-8.
-double gamma_profile_scale(double dp, std::size_t n, std::size_t mp);
 
 #define QUELT_ENVELOPE_EXTERN(F)                                                                \
   extern template Result<InnerFit> fit_at_rho<F>(const FitContext<F>&, std::span<const double>, \

@@ -76,5 +76,15 @@ TEST(Digamma, RecurrenceAndDerivatives) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }
 
+// The one-pass pair is ψ and ψ′ to rounding, on both sides of the switch to
+// the series and through the reflection.
+TEST(Digamma, PairMatchesTheSeparateFunctions) {
+  for (double x : {1e-150, 1e-3, 0.3, 1.0, 5.999, 6.0, 7.25, 3e4, 1e200, -0.7, -3.3}) {
+    const DigammaTrigamma d = digamma_trigamma(x);
+    EXPECT_NEAR(d.psi, digamma(x), 1e-14 * std::fmax(1.0, std::fabs(digamma(x)))) << x;
+    EXPECT_NEAR(d.psi1, trigamma(x), 1e-14 * std::fmax(1.0, std::fabs(trigamma(x)))) << x;
+  }
+}
+
 }  // namespace
 }  // namespace quelt

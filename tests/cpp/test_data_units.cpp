@@ -8,6 +8,7 @@
 
 #include "core/linalg.hpp"
 #include "fit/gaussian_driver.hpp"
+#include "fit/std_driver.hpp"
 #include "inner/closed_form.hpp"
 #include "inner/weighted_moments.hpp"
 #include "inner_problems.hpp"
@@ -83,14 +84,13 @@ void check_units(const char* name, double a, bool weights_too) {
 }
 
 TEST(DataUnits, ScoreOriginStartAndBoxFollowTheUnits) {
-  // The estimated-scale families whose weights are precisions (Gaussian,
-  // quasi-Poisson) also take the units of the weights; the Gamma and inverse
-  // Gaussian saturated likelihoods are weighted like frequencies.
+  // The prior weights of every estimated-scale family are precisions, so
+  // their units move λ and φ alike and leave V − origin.
   check_units<Gaussian>("gaussian", 0.0, true);
   check_units<QuasiPoisson>("quasipoisson", 1.0, true);
-  check_units<GammaLog>("gamma", 0.0, false);
-  check_units<GammaInverse>("Gamma", 2.0, false);
-  check_units<InverseGaussian>("inverse_gaussian", -1.0, false);
+  check_units<GammaLog>("gamma", 0.0, true);
+  check_units<GammaInverse>("Gamma", 2.0, true);
+  check_units<InverseGaussian>("inverse_gaussian", -1.0, true);
 }
 
 TEST(DataUnits, StartLeavesTheEdgeOfTheMeanRange) {
@@ -158,6 +158,40 @@ TEST(DataUnits, GaussianRecordIsInTheUsersUnits) {
   for (std::size_t k = 0; k < g.beta.size(); ++k)
     EXPECT_NEAR(g.beta[k], fit.value().beta[k], 1e-9 * bmax) << k;
   EXPECT_NEAR(g.scale, dp / (600.0 - 3.0), 1e-9 * g.scale);
+}
+
+// The Gamma and inverse Gaussian fits run on y/ȳ and w/w̄; their record must
+// be that of the user's data at the returned ρ: the score and the
+// coefficients of the fit there.
+template <class F>
+void expect_record_in_the_users_units(const char* name, double cy) {
+  SCOPED_TRACE(name);
+  const Data d;
+  Vector y = d.y, w = d.w;
+  for (double& v : y) v *= cy;
+  for (double& v : w) v *= 7.0;
+  auto r = fit_std_family<F>(d.pr.design, y, w);
+  ASSERT_TRUE(r.ok()) << r.error().display();
+  const FittedGam& g = r.value();
+  ASSERT_TRUE(g.converged);
+  const auto ctx = make_fit_context<F>(d.pr.design, y, w, F{}, InnerOptions{50, 1e-12, 10});
+  auto fit = fit_at_rho(ctx, g.rho);
+  ASSERT_TRUE(fit.ok());
+  auto score = envelope_score(ctx, g.rho, fit.value());
+  ASSERT_TRUE(score.ok());
+  EXPECT_NEAR(g.reml_value, score.value().score, 1e-8 * std::fabs(score.value().score));
+  double bmax = 0.0;
+  for (double b : g.beta) bmax = std::fmax(bmax, std::fabs(b));
+  for (std::size_t k = 0; k < g.beta.size(); ++k)
+    EXPECT_NEAR(g.beta[k], fit.value().beta[k], 1e-7 * bmax) << k;
+}
+
+TEST(DataUnits, GammaAndInverseGaussianRecordsAreInTheUsersUnits) {
+  for (double cy : {1.0, 3e-4, 5e6}) {
+    expect_record_in_the_users_units<GammaLog>("gamma", cy);
+    expect_record_in_the_users_units<GammaInverse>("Gamma", cy);
+    expect_record_in_the_users_units<InverseGaussian>("inverse_gaussian", cy);
+  }
 }
 
 }  // namespace

@@ -479,14 +479,5 @@ TEST(Envelope, QuasiAndInverseGaussianScoresDoNotDependOnTheUnitsOfY) {
   expect_log_link_units_free<InverseGaussian>(pr, y, -1.0, {1.0, 1e-3, 1e-6}, "inverse_gaussian");
 }
 
-TEST(Envelope, GammaScaleSolvesItsProfileEquation) {
-  for (double dp : {5.0, 40.0, 300.0}) {
-    const std::size_t n = 200, mp = 3;
-    const double phi = gamma_profile_scale(dp, n, mp);
-    const double g = dp + 2.0 * n * (std::log(phi) + digamma(1.0 / phi)) + mp * phi;
-    EXPECT_NEAR(g, 0.0, 1e-6 * dp) << dp;
-  }
-}
-
 }  // namespace
 }  // namespace quelt

@@ -29,8 +29,8 @@ TEST(PenaltyPieces, TracesLeaveTheEffectiveDegreesOfFreedom) {
   ctx.penalty_ranks.push_back(12);
   ctx.penalty_log_pdets.push_back(0.0);
   ctx.penalty_groups = {{0, 1, 2}};
-  for (const Vector rho : {Vector{-8.0, -8.0, -8.0}, Vector{0.5, 2.0, -1.0}, Vector{9.0, 9.0, 9.0},
-                           Vector{1.0, -2.0, 0.0, 4.0}}) {
+  for (const Vector& rho : {Vector{-8.0, -8.0, -8.0}, Vector{0.5, 2.0, -1.0}, Vector{9.0, 9.0, 9.0},
+                            Vector{1.0, -2.0, 0.0, 4.0}}) {
     auto fit = pirls(ctx, total_penalty(ctx.penalties, rho, p));
     ASSERT_TRUE(fit.ok());
     const InnerFit& ft = fit.value();

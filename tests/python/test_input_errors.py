@@ -43,9 +43,10 @@ def shift_then_check(delta):
         (lambda: native.fit("poisson", X[:0], Y[:0], design="re"), ValueError, ["x has 0 rows"]),
         (lambda: native.fit_additive("gaussian", X[:0], Y[:0], [(0, "cr")]),
          ValueError, ["x has 0 rows"]),
-        # singular systems name the terms that may be confounded
+        # a repeated term is refused before any fit
         (lambda: native.fit_additive("gaussian", X, Y, [(0, "cr"), (0, "cr")]),
-         RuntimeError, ["singular system", "may be confounded", "term 1 repeats term 0 (cr of column 0)"]),
+         ValueError, ["term 1 (cr of column 0) repeats term 0 (cr of column 0)", "drop one"]),
+        # singular systems name the terms that may be confounded
         (lambda: native.fit_additive("poisson", X, COUNTS, [(0, "cr", 10), ((0, 1), "te", (5, 5))]),
          RuntimeError, ["singular system", "may be confounded",
                         "term 0 (cr of column 0) and term 1 (te of columns 0, 1) both read column 0"]),

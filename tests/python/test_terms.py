@@ -193,3 +193,35 @@ def test_tuple_and_list_subclasses_accepted(data):
 
     model = native.fit_additive("gaussian", x, y, L([T((T((0, 1)), "te", T((4, 4))))]))
     assert model.term_col_ranges() == [(1, 16)]
+
+
+REPEAT = ": the same basis on the same columns cannot be told apart from it; drop one of them"
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson", "gamma"])
+@pytest.mark.parametrize(
+    "terms, message",
+    [
+        ([(0, "cr", 8), (1, "cr", 6), (0, "cr", 8)],
+         "Additive term 2 (cr of column 0) repeats term 0 (cr of column 0)"),
+        # another basis dimension or parameterization spans the same functions
+        ([(0, "cr", 8), (0, "cr", 5)], "Additive term 1 (cr of column 0) repeats term 0 (cr of column 0)"),
+        ([(1, "cr"), (1, "cr_stable")],
+         "Additive term 1 (cr_stable of column 1) repeats term 0 (cr of column 1)"),
+        ([(2, "re"), (0, "cr"), (2, "re")],
+         "Additive term 2 (re of column 2) repeats term 0 (re of column 2)"),
+        # multi-column terms in any column order
+        ([((0, 1), "te", (4, 4)), ((1, 0), "te_multi", (5, 5))],
+         "Additive term 1 (te_multi of columns 1, 0) repeats term 0 (te of columns 0, 1)"),
+        ([((0, 1), "tp", 10), (2, "cr"), ((1, 0), "tp", 12)],
+         "Additive term 2 (tp of columns 1, 0) repeats term 0 (tp of columns 0, 1)"),
+    ],
+)
+def test_a_term_that_repeats_an_earlier_one_is_refused(terms, message, family):
+    rng = np.random.default_rng(21)
+    x = rng.uniform(size=(200, 3))
+    x[:, 2] = rng.integers(0, 5, size=200)
+    y = rng.poisson(3.0, size=200) + 0.5
+    with pytest.raises(ValueError) as ei:
+        native.fit_additive(family, x, y, terms)
+    assert str(ei.value) == message + REPEAT

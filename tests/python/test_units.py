@@ -69,3 +69,68 @@ def test_fit_follows_the_units_of_y(family, c, algorithm):
     # Away from the optimum the fit would be smoother or rougher: an
     # unpenalized or fully penalized fit has an edf far from these.
     assert 5.0 < m.edf_total < 17.0
+
+
+# --- the units of y at extreme magnitudes -------------------------------------
+
+POSITIVE = ["gamma", "Gamma", "inverse_gaussian"]
+
+
+@pytest.mark.parametrize("algorithm", ["REML", "fREML"])
+@pytest.mark.parametrize("family", POSITIVE)
+@pytest.mark.parametrize("c", [1e-100, 1e-50, 1e-20, 1e20, 1e50, 1e100])
+def test_extreme_units_of_positive_responses_give_the_same_fit(family, c, algorithm):
+    x, _ = data(family)
+    m, ref = fitted(family, c, algorithm), fitted(family, 1.0, algorithm)
+    assert m.converged
+    assert m.edf_total == pytest.approx(ref.edf_total, abs=1e-3)
+    np.testing.assert_allclose(m.rho, ref.rho + SHIFT[family] * np.log(c), atol=0.05)
+    want = c * ref.predict_response(x)
+    assert np.max(np.abs(m.predict_response(x) / want - 1.0)) < 1e-4
+    assert np.all(np.isfinite(m.vcov())) and np.isfinite(m.scale) and m.scale > 0.0
+
+
+# Where the family's variance μ² or μ³ at the mean response (about 1 for
+# these data) is no normal double, or where the Gamma inverse-link covariance
+# (scaling as 1/ȳ²) no longer is, the fit is refused with y's magnitude.
+@pytest.mark.parametrize(
+    "family, c, words",
+    [
+        ("gamma", 1e160, ["too large", "Gamma variance μ²", "divide y"]),
+        ("Gamma", 1e-160, ["too small", "Gamma variance μ²", "multiply y"]),
+        ("Gamma", 1e153, ["too large", "covariance of the coefficients", "divide y"]),
+        ("inverse_gaussian", 1e110, ["too large", "InverseGaussian variance μ³", "divide y"]),
+        ("inverse_gaussian", 1e-110, ["too small", "InverseGaussian variance μ³", "multiply y"]),
+    ],
+)
+def test_responses_whose_variance_cannot_be_held_are_refused(family, c, words):
+    x, y = data(family)
+    with pytest.raises(ValueError) as ei:
+        quelt.fit_additive(family, x, y * c, TERMS)
+    message = str(ei.value)
+    assert message.startswith("y is too")
+    assert "in its units" in message and "mean response ȳ=" in message
+    for w in words:
+        assert w in message
+
+
+# --- the units of the prior weights -------------------------------------------
+
+# Prior weights of the estimated-scale families are precisions: row i has
+# dispersion φ/w_i, so weights × c leave the curve and multiply φ and λ by c.
+@pytest.mark.parametrize("model", ["single", "additive"])
+@pytest.mark.parametrize("family", ["gaussian", "Gamma", "gamma", "inverse_gaussian",
+                                    "quasipoisson", "quasibinomial"])
+@pytest.mark.parametrize("c", [1e-4, 2.0, 1e4])
+def test_weights_times_c_leave_the_fit(family, model, c):
+    x, y = data(family)
+    w = np.random.default_rng(3).uniform(0.3, 3.0, size=N)
+    fit = ((lambda wt: quelt.fit(family, x[:, :1], y, k=10, weights=wt)) if model == "single"
+           else (lambda wt: quelt.fit_additive(family, x, y, TERMS, weights=wt)))
+    base, m = fit(w), fit(w * c)
+    assert m.converged and base.converged
+    mu = base.predict_response(x)
+    assert np.max(np.abs(m.predict_response(x) - mu)) <= 1e-6 * np.std(mu)
+    assert m.edf_total == pytest.approx(base.edf_total, abs=1e-6)
+    assert m.scale == pytest.approx(c * base.scale, rel=1e-6)
+    np.testing.assert_allclose(m.rho, base.rho + np.log(c), atol=1e-5)
