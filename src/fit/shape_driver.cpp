@@ -21,6 +21,7 @@ Result<FittedGam> fit_shape_family(ModelDesign design, Vector y, std::optional<V
   QUELT_TRY(FitContext<F> ctx,
             shape_fit_context(design, std::move(y), std::move(weights), std::move(family)));
   const ShapeFrame frame = shape_frame(ctx);
+  use_penalty_eigenbasis(ctx);  // accurate at every λ from here on
 
   // The loop gets the Hessian with its curvature made positive
   // (outer/shape_frame.hpp) and measures its tests from the score's origin.
