@@ -89,7 +89,7 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   // Final fit at the chosen ρ, not counted.
   QUELT_TRY(InnerFit fit, solve_closed_form_gaussian(ctx, r.rho));
   FitOutcome out;
-  out.edf_total = compute_edf_total(ctx.x.view(), fit.w, fit.chol);
+  out.edf_total = edf_total_from_gram(ctx.xtwx, fit.chol);  // XᵀW̃X in the fit's basis
   Vector edf_per_term =
       compute_edf_per_term(ctx.penalties, r.rho, p, fit.chol, ctx.rotation.penalty_widths);
 

@@ -176,9 +176,11 @@ struct FitContext : FitContextExtras<Family> {
   std::vector<std::vector<std::size_t>> penalty_groups;
   // Mp: p minus the rank of the sum of all penalties.
   std::size_t null_space_dim = 0;
-  // Model matrix, n x p, column 0 all ones.
+  // Model matrix, n x p, column 0 all ones. After use_penalty_eigenbasis it
+  // is X·U, except in the Gaussian context, whose x stays X (its closed-form
+  // fits form η = X·(Uβ̃) from it and nothing else).
   Matrix x;
-  // The basis of x and the penalties relative to the design's: identity
+  // The basis of the penalties (and of x) relative to the design's: identity
   // until use_penalty_eigenbasis, after which β of every fit is β̃ with the
   // design's β = U·β̃ (inner/coefficient_rotation.hpp).
   CoefficientRotation rotation;
@@ -220,10 +222,13 @@ void use_penalty_eigenbasis(FitContext<Family>& ctx) {
   check_invariant(ctx.rotation.is_identity(), "use_penalty_eigenbasis: context already rotated");
   ctx.rotation = rotate_penalties(ctx.penalties, ctx.penalty_groups);
   if (ctx.rotation.is_identity()) return;
-  rotate_model_matrix(ctx.x, ctx.rotation);
   if constexpr (requires { ctx.xtwx; }) {
+    // The closed-form Gaussian fit reads x only for η = X·(Uβ̃); rotating
+    // x would cost about one XᵀX, as much as a third of the whole fit.
     rotate_gram(ctx.xtwx, ctx.rotation);
     rotate_vector_to(ctx.xtwy, ctx.rotation);
+  } else {
+    rotate_model_matrix(ctx.x, ctx.rotation);
   }
 }
 
