@@ -148,6 +148,28 @@ TEST(CholSolvePenalized, RidgeIsRelativeToEachDiagonalEntry) {
   }
 }
 
+TEST(CholSolvePenalized, PivotOfRoundingSizeIsSingularAtEveryDiagonalScaling) {
+  // Two coefficients that only rounding tells apart (a line held twice) are
+  // a singular system however the coefficients are scaled; a system that is
+  // well conditioned after scaling is solved whatever its scale.
+  for (double d : {1.0, 1e-120, 1e150}) {
+    const double e = 1.0 / d;
+    Matrix twin(2, 2, std::vector<double>{d * d, 1.0, 1.0, e * e * (1.0 + 4.440892098500626e-16)});
+    auto bad = chol_solve_penalized(twin, Vector{1, 1});
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().kind, QueltError::Kind::SingularSystem);
+    EXPECT_NE(bad.error().message.find("Cholesky failed: the leading minor of order 2 is positive "
+                                       "definite only to rounding"),
+              std::string::npos);
+    Matrix fine(2, 2, std::vector<double>{d * d, 0.5, 0.5, e * e});
+    auto good = chol_solve_penalized(fine, Vector{d, e});
+    ASSERT_TRUE(good.ok());
+    // H·β = r with r = D·(1, 1): β = D⁻¹·(2/3, 2/3).
+    EXPECT_NEAR(good.value().second[0] * d, 2.0 / 3.0, 1e-12);
+    EXPECT_NEAR(good.value().second[1] * e, 2.0 / 3.0, 1e-12);
+  }
+}
+
 TEST(CholSolvePenalized, FailsWhereOnlyTheRidgedCopyWouldFactor) {
   for (double h1 : {0.0, -1e-13}) {
     Matrix H(2, 2, std::vector<double>{1, 0, 0, h1});
