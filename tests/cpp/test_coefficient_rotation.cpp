@@ -100,9 +100,7 @@ TEST(CoefficientRotation, PenaltiesBecomeExactOnTheirNullSpaces) {
       if (members.size() == 1) {
         const Matrix& s = pens[members[0]];
         for (std::size_t a = 0; a < p; ++a)
-          for (std::size_t b = 0; b < p; ++b) {
-            if (a != b) EXPECT_EQ(s(a, b), 0.0);
-          }
+          for (std::size_t b = 0; b < p; ++b) EXPECT_TRUE(a == b || s(a, b) == 0.0);
         EXPECT_EQ(zero_rows, p - design.penalty_ranks[members[0]]);
       } else {
         EXPECT_EQ(zero_rows, design.null_space_dim);
