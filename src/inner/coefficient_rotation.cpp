@@ -99,8 +99,12 @@ CoefficientRotation rotate_penalties(std::vector<Matrix>& penalties,
   CoefficientRotation r;
   if (penalties.empty()) return r;
   const std::size_t p = penalties.front().rows();
-  for (std::size_t j = 0; j < penalties.size(); ++j)
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
     r.penalty_widths.push_back(block_of(penalties, {j}, p).size());
+    Vector d(p);
+    for (std::size_t a = 0; a < p; ++a) d[a] = penalties[j](a, a);
+    r.penalty_diagonals.push_back(std::move(d));
+  }
   std::vector<std::vector<std::size_t>> own;
   if (groups.empty())
     for (std::size_t j = 0; j < penalties.size(); ++j) own.push_back({j});
@@ -179,6 +183,40 @@ void rotate_vector_to(Vector& v, const CoefficientRotation& r) {
       v[b.cols[c]] = acc;
     }
   }
+}
+
+Vector design_diagonal(const CoefficientRotation& r, const Matrix& a) {
+  const std::size_t p = a.rows();
+  Vector d(p);
+  for (std::size_t k = 0; k < p; ++k) d[k] = a(k, k);
+  for (const BlockRotation& b : r.blocks) {
+    const std::size_t q = b.cols.size();
+    for (std::size_t i = 0; i < q; ++i) {
+      // Row i of U_g against the block of A: Σ_cd U_ic·A_cd·U_id.
+      double acc = 0.0;
+      for (std::size_t c = 0; c < q; ++c) {
+        double row = 0.0;
+        for (std::size_t e = 0; e < q; ++e) row += a(b.cols[c], b.cols[e]) * b.u(i, e);
+        acc += b.u(i, c) * row;
+      }
+      d[b.cols[i]] = acc;
+    }
+  }
+  return d;
+}
+
+Vector design_axis(const CoefficientRotation& r, std::size_t j, std::size_t p) {
+  Vector v(p, 0.0);
+  v[j] = 1.0;
+  rotate_vector_to(v, r);
+  return v;
+}
+
+Vector penalty_design_diagonal(const CoefficientRotation& r, const Matrix& penalty, std::size_t j) {
+  if (j < r.penalty_diagonals.size()) return r.penalty_diagonals[j];
+  Vector d(penalty.rows());
+  for (std::size_t a = 0; a < d.size(); ++a) d[a] = penalty(a, a);
+  return d;
 }
 
 Vector coefficients_to_design(const CoefficientRotation& r, Vector beta) {

@@ -51,6 +51,8 @@ struct CoefficientRotation {
   // design's basis: the width of the block it acts on, which the exact zeros
   // of S̃_j no longer show.
   std::vector<std::size_t> penalty_widths;
+  // Per penalty, the diagonal of S_j in the design's basis (p entries).
+  std::vector<Vector> penalty_diagonals;
   bool is_identity() const { return blocks.empty(); }
 };
 
@@ -67,6 +69,16 @@ void rotate_model_matrix(Matrix& x, const CoefficientRotation& r);
 // A ← UᵀAU for a symmetric p x p matrix, exactly symmetric after; v ← Uᵀv.
 void rotate_gram(Matrix& a, const CoefficientRotation& r);
 void rotate_vector_to(Vector& v, const CoefficientRotation& r);
+
+// Quantities defined in the design's basis, read from the rotated one:
+// diag(U·A·Uᵀ) of a p x p matrix A, and Uᵀe_j, the design's coefficient
+// direction j in rotated coordinates (x_ij = x̃_iᵀ·Uᵀe_j).
+Vector design_diagonal(const CoefficientRotation& r, const Matrix& a);
+Vector design_axis(const CoefficientRotation& r, std::size_t j, std::size_t p);
+
+// The diagonal of S_j in the design's basis: the stored one after a
+// rotation, else that of `penalty` itself.
+Vector penalty_design_diagonal(const CoefficientRotation& r, const Matrix& penalty, std::size_t j);
 
 // β = U·β̃ (p entries).
 Vector coefficients_to_design(const CoefficientRotation& r, Vector beta);

@@ -123,6 +123,15 @@ TEST(CoefficientRotation, ModelMatrixAndCrossProductsRotateTogether) {
   const Matrix gr = xtwx(xr.view(), nullptr);
   for (std::size_t i = 0; i < g.size(); ++i)
     EXPECT_NEAR(g.data()[i], gr.data()[i], 1e-11 * max_abs_entry(gr));
+  // Diagonals and columns of the design's basis read from the rotated one.
+  const Matrix g0 = xtwx(design.x.view(), nullptr);
+  const Vector diag = design_diagonal(r, gr);
+  for (std::size_t k = 0; k < diag.size(); ++k)
+    EXPECT_NEAR(diag[k], g0(k, k), 1e-11 * max_abs_entry(g0));
+  for (std::size_t j : {std::size_t{0}, std::size_t{3}, design.x.cols() - 1}) {
+    const Vector col = matvec(xr.view(), design_axis(r, j, design.x.cols()));
+    for (std::size_t i = 0; i < col.size(); i += 97) EXPECT_NEAR(col[i], design.x(i, j), 1e-13);
+  }
   Vector v(x.rows());
   for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::sin(0.01 * static_cast<double>(i));
   Vector xtv = xtwz(design.x.view(), nullptr, v);
