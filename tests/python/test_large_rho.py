@@ -55,41 +55,6 @@ def test_diagnostic_parts_level_off_as_rho_grows(shapes, family):
         assert at[-1]["grad_rho"][0] == pytest.approx(slope, abs=1e-6)
 
 
-def line_fit(family, x, y, shape):
-    """eta of the unpenalized straight-line fit a + b*x at the diagnostic's
-    shape values, by iteratively reweighted least squares."""
-    X = np.column_stack([np.ones_like(x), x])
-    eta = np.full(x.size, np.log(y.mean() + 0.1) if family != "scat" else y.mean())
-    for _ in range(200):
-        if family == "negbin":
-            mu, theta = np.exp(eta), math.exp(shape[0])
-            w, z = mu / (1 + mu / theta), eta + (y - mu) / mu
-        elif family == "tweedie":
-            mu = np.exp(eta)
-            p = 1 + 1 / (1 + math.exp(-shape[1]))
-            w, z = mu ** (2 - p), eta + (y - mu) / mu
-        else:  # scaled t: the weights of its estimating equations
-            sigma2, nu = math.exp(shape[0]), 2 + math.exp(shape[1])
-            w, z = (nu + 1) / (nu + (y - eta) ** 2 / sigma2), y
-        beta = np.linalg.solve(X.T @ (w[:, None] * X), X.T @ (w * z))
-        new = X @ beta
-        if np.max(np.abs(new - eta)) < 1e-13:
-            break
-        eta = new
-    return new
-
-
-# The refits stop at a relative change of the deviance of 1e-9 (Tweedie,
-# negative binomial) or 1e-8 (scaled t, whose majorizing steps are short).
-@pytest.mark.parametrize("family, atol", [("tweedie", 1e-5), ("negbin", 1e-5), ("scat", 1e-4)])
-def test_large_rho_refit_is_the_straight_line_fit(shapes, family, atol):
-    m, x, y, shape = shapes[family]
-    expected = line_fit(family, x[:, 0], y, shape)
-    for r in (60.0, 700.0):
-        got = evaluate(m, family, y, x, [r] + shape)["eta"]
-        np.testing.assert_allclose(got, expected, rtol=0, atol=atol)
-
-
 @pytest.mark.parametrize("family", list(FAMILIES))
 @pytest.mark.parametrize("rho", [700.5, 1e4, 1e300])
 def test_rho_above_the_bound_is_a_value_error(shapes, family, rho):
@@ -145,22 +110,17 @@ def straight_line_data(family, seed=11, n=300):
 @pytest.mark.parametrize("family", ["gaussian", "poisson", "binomial", "gamma", "tweedie", "nb"])
 def test_straight_line_truth_fits_the_line(family):
     x, y, eta, w = straight_line_data(family)
-    default = native.fit(family, x, y)
     # Without tolerances the search goes on up the box while the score falls.
     native.set_outer_tuning_override(grad_tol=1e-30, reml_tol=1e-30)
     try:
         far = native.fit(family, x, y)
     finally:
         native.set_outer_tuning_override(grad_tol=None, reml_tol=None)
-    assert far.rho[0] >= default.rho[0]
-    assert far.reml_value <= default.reml_value + 1e-9 * abs(default.reml_value)
-    X = far.evaluate_lpmatrix(x)
-    for m in (default, far):
-        assert m.converged
-        np.testing.assert_allclose(m.predict(x), eta, rtol=0, atol=1e-9)
-        v = m.vcov()
-        assert np.all(np.isfinite(v)) and np.allclose(v, v.T, rtol=0, atol=0)
-        assert np.linalg.eigvalsh(v).min() > -1e-12 * np.abs(v).max()
+    assert far.converged and far.rho[0] > 15
+    np.testing.assert_allclose(far.predict(x), eta, rtol=0, atol=1e-9)
+    v = far.vcov()
+    assert np.all(np.isfinite(v)) and np.array_equal(v, v.T)
+    assert np.linalg.eigvalsh(v).min() > -1e-12 * np.abs(v).max()
     # Up the plateau the smooth keeps two degrees of freedom (intercept and
     # slope), and its intervals are those of the straight-line model.
     assert far.edf_total == pytest.approx(2.0, abs=1e-3)
@@ -168,5 +128,6 @@ def test_straight_line_truth_fits_the_line(family):
         L = np.column_stack([np.ones(x.shape[0]), x[:, 0]])
         cov = far.scale * np.linalg.inv(L.T @ (w[:, None] * L))
         se_line = np.sqrt(np.einsum("ij,jk,ik->i", L, cov, L))
-        se_fit = np.sqrt(np.einsum("ij,jk,ik->i", X, far.vcov(), X))
+        X = far.evaluate_lpmatrix(x)
+        se_fit = np.sqrt(np.einsum("ij,jk,ik->i", X, v, X))
         np.testing.assert_allclose(se_fit, se_line, rtol=1e-5)
