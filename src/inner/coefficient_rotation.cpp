@@ -121,15 +121,25 @@ void rotate_model_matrix(Matrix& x, const CoefficientRotation& r) {
   Matrix slice, rotated;
   for (const BlockRotation& b : r.blocks) {
     const std::size_t q = b.cols.size();
+    // A block of adjacent columns (every term of an additive design) is read
+    // in place as a strided view; others are gathered first.
+    const bool adjacent = b.cols.back() - b.cols.front() + 1 == q;
     for (std::size_t r0 = 0; r0 < n; r0 += kRotateRows) {
       const std::size_t nb = std::min(kRotateRows, n - r0);
-      if (slice.rows() != nb || slice.cols() != q) slice = Matrix(nb, q);
-      for (std::size_t i = 0; i < nb; ++i) {
-        const double* src = x.row_ptr(r0 + i);
-        double* dst = slice.row_ptr(i);
-        for (std::size_t c = 0; c < q; ++c) dst[c] = src[b.cols[c]];
+      MatrixView in = x.view().row_block(r0, nb);
+      if (adjacent) {
+        in.ptr += b.cols.front();
+        in.cols = q;
+      } else {
+        if (slice.rows() != nb || slice.cols() != q) slice = Matrix(nb, q);
+        for (std::size_t i = 0; i < nb; ++i) {
+          const double* src = x.row_ptr(r0 + i);
+          double* dst = slice.row_ptr(i);
+          for (std::size_t c = 0; c < q; ++c) dst[c] = src[b.cols[c]];
+        }
+        in = slice.view();
       }
-      gemm_into(slice.view(), b.u.view(), rotated);
+      gemm_into(in, b.u.view(), rotated);
       for (std::size_t i = 0; i < nb; ++i) {
         const double* src = rotated.row_ptr(i);
         double* dst = x.row_ptr(r0 + i);
