@@ -74,7 +74,7 @@ Status check_theta_finite(std::span<const double> theta) {
 }
 
 // ρ_j at most kMaxLogLambda: beyond it λ_j = exp(ρ_j) and λ_j·S_j leave
-// the range of doubles (the fits' boxes end far below it).
+// the range of doubles.
 Status check_rho_range(std::span<const double> rho) {
   for (std::size_t i = 0; i < rho.size(); ++i)
     if (rho[i] > kMaxLogLambda)

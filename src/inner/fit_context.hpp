@@ -243,10 +243,11 @@ template <class Family, class Design>
 FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vector> prior_weights,
                                     Family family, InnerOptions options = {});
 
-// The largest log smoothing parameter an inner fit is made at: λ = e^700 ≈
-// 1e304 leaves a factor of 10⁴ below the largest double for λ·S_j and the
-// sums of H (exp itself overflows at ρ ≈ 709.8). In the eigenbasis of the
-// penalties every quantity of a fit has levelled off long before.
+// The largest log smoothing parameter a score diagnostic is evaluated at:
+// λ = e^700 ≈ 1e304 leaves a factor of 10⁴ below the largest double for
+// λ·S_j and the sums of H (exp itself overflows at ρ ≈ 709.8). In the
+// eigenbasis of the penalties every part of the score has levelled off (or
+// become affine in ρ) long before.
 inline constexpr double kMaxLogLambda = 700.0;
 
 // S_λ = Σ_j exp(ρ_j) S_j (p x p); the p x p zero matrix when there are no
