@@ -58,21 +58,23 @@ Vector chol_back_solve(const Matrix& L, std::span<const double> y) {
   return x;
 }
 
-double relative_ridge(const Matrix& H) {
-  double d = 0.0;
-  for (std::size_t i = 0; i < H.rows(); ++i) {
-    const double v = std::fabs(H(i, i));
-    if (v > d) d = v;
-  }
-  return kRelativeRidge * d;
+void add_relative_ridge(Matrix& H) {
+  for (std::size_t i = 0; i < H.rows(); ++i) H(i, i) += kRelativeRidge * std::fabs(H(i, i));
 }
 
 Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r) {
   QUELT_TRY(Matrix L, cholesky(H));
+  for (std::size_t i = 0; i < L.rows(); ++i) {
+    const double ratio = (L(i, i) * L(i, i)) / H(i, i);
+    if (!(ratio > kMinRelativePivot))
+      return QueltError::singular_system("Cholesky failed: the leading minor of order " +
+                                         fmt_uint(i + 1) +
+                                         " is positive definite only to rounding (its pivot is " +
+                                         fmt_float(ratio) + " of its diagonal entry)");
+  }
   // The ridge keeps the solve stable when H is barely positive definite.
-  const double delta = relative_ridge(H);
   Matrix ridged = H;
-  for (std::size_t i = 0; i < ridged.rows(); ++i) ridged(i, i) += delta;
+  add_relative_ridge(ridged);
   QUELT_TRY(Matrix Ld, cholesky(std::move(ridged)));
   Vector beta = chol_back_solve(Ld, chol_forward_solve(Ld, r));
   return std::pair<Matrix, Vector>(std::move(L), std::move(beta));

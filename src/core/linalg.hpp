@@ -33,19 +33,31 @@ Vector chol_forward_solve(const Matrix& L, std::span<const double> b);
 // x with Lᵀ·x = y (y has at least n entries).
 Vector chol_back_solve(const Matrix& L, std::span<const double> y);
 
-// The relative ridge of a penalized solve, δ = kRelativeRidge·max_i |H_ii|,
-// NaN diagonal entries not raising it: some 4500 units in the last place of
-// the largest diagonal entry, enough to factor a matrix that is positive
-// definite only up to rounding and far too small to move β. It is relative
-// to H alone, with no absolute floor, so that H in other units (every weight
-// times c) gives the same β.
+// The relative ridge of a penalized solve: H_ii += kRelativeRidge·|H_ii| on
+// every diagonal entry (a NaN entry stays NaN), some 4500 units in the last
+// place of each, enough to factor a matrix that is positive definite only up
+// to rounding and far too small to move β. Each entry's ridge is relative to
+// that entry alone, with no absolute floor: H in other units (every weight
+// times c) gives the same β, and so does H in other units per coefficient
+// (D·H·D for a diagonal D), so that a coefficient whose diagonal is dwarfed
+// by a heavily penalized one (λ·S ≫ XᵀWX) is not swamped by a ridge sized
+// to the latter.
 inline constexpr double kRelativeRidge = 1e-12;
-double relative_ridge(const Matrix& H);
+void add_relative_ridge(Matrix& H);
 
-// (factor of H, β) with (H + δ·I)·β = r, δ = relative_ridge(H): the
+// The smallest pivot of a penalized solve, relative to its diagonal entry:
+// a direction that neither the data nor the penalty determine (two terms
+// holding the same line) leaves a pivot of rounding size, some p·ε of
+// H_ii, where positive definite systems of the fits give 1e-3 and more.
+// The ratio does not change when H is scaled by a positive diagonal D·H·D,
+// so it measures the same at every λ.
+inline constexpr double kMinRelativePivot = 1e-13;
+
+// (factor of H, β) with H_δ·β = r, H_δ = H after add_relative_ridge: the
 // returned factor is that of the unridged H, β comes from the ridged copy.
 // Fails with SingularSystem "Cholesky failed: {}" when either factorization
-// fails (H's own first).
+// fails (H's own first), or when a pivot of H's factor is at most
+// kMinRelativePivot of its diagonal entry, L_ii² ≤ kMinRelativePivot·H_ii.
 Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r);
 
 // (L·Lᵀ)⁻¹, exactly symmetric. L must be square and contiguous row-major.

@@ -106,8 +106,11 @@ OcatObsDerivs ocat_obs_probs(const Ocat& family, std::span<const double> y,
     const double p = floor_at(cell_probability(a, b), kProbFloor);
     const LogisticDerivs fa = logistic_derivs(a), fb = logistic_derivs(b);
     // η-derivatives of P (a and b both move by −dη).
+    // The derivatives enter as ratios to P: P² would underflow to 0 at a
+    // floored P (a cell far out in a tail), and 0/0 would follow.
     const double p1 = fa.d1 - fb.d1, p2 = fb.d2 - fa.d2, p3 = fa.d3 - fb.d3;
-    out.dev_eta3[i] = -2.0 * wi * (p3 - 3.0 * p1 * p2 / p + 2.0 * p1 * p1 * p1 / (p * p)) / p;
+    const double r1 = p1 / p, r2 = p2 / p;
+    out.dev_eta3[i] = -2.0 * wi * (p3 / p - 3.0 * r1 * r2 + 2.0 * r1 * r1 * r1);
     // c_m moves with θ_j (∂c_m/∂θ_j = e^(θ_j)) for j + 1 ≤ m ≤ R − 1: the
     // upper cut c_k for j ≤ k − 1 (k < R), the lower cut c_{k−1} for j ≤ k − 2.
     for (std::size_t j = 1; j <= s; ++j) {
@@ -119,9 +122,10 @@ OcatObsDerivs ocat_obs_probs(const Ocat& family, std::span<const double> y,
       const double pte = g * (be * fa.d2 - al * fb.d2);
       const double ptee = g * (al * fb.d3 - be * fa.d3);
       out.dev_theta(i, j - 1) = -2.0 * wi * pt / p;
-      out.dev_theta_eta(i, j - 1) = -2.0 * wi * (pte - pt * p1 / p) / p;
+      const double rt = pt / p;
+      out.dev_theta_eta(i, j - 1) = -2.0 * wi * (pte / p - rt * r1);
       out.dev_theta_eta2(i, j - 1) =
-          -2.0 * wi * (ptee - 2.0 * pte * p1 / p - pt * p2 / p + 2.0 * pt * p1 * p1 / (p * p)) / p;
+          -2.0 * wi * (ptee / p - 2.0 * (pte / p) * r1 - rt * r2 + 2.0 * rt * r1 * r1);
     }
   }
   return out;

@@ -27,8 +27,11 @@ double edf_total_from_gram(const Matrix& a, const Matrix& chol) {
 }
 
 Vector compute_edf_per_term(const std::vector<Matrix>& penalties, std::span<const double> rho,
-                            std::size_t p, const Matrix& chol) {
+                            std::size_t p, const Matrix& chol,
+                            std::span<const std::size_t> widths) {
   const std::size_t m = penalties.size();
+  check_invariant(widths.empty() || widths.size() == m,
+                  "compute_edf_per_term: one width per penalty");
   check_invariant(rho.size() >= m,
                   "compute_edf_per_term: fewer smoothing parameters than penalties");
   Vector edf(m);
@@ -49,6 +52,7 @@ Vector compute_edf_per_term(const std::vector<Matrix>& penalties, std::span<cons
           break;
         }
     }
+    if (!widths.empty()) c = widths[j];
     const double t = p > 0 ? frobenius_dot(hinv, S) : 0.0;
     edf[j] = static_cast<double>(c) - lambda * t;
   }

@@ -23,9 +23,11 @@ double edf_total_from_gram(const Matrix& xtwx, const Matrix& chol);
 // c_j counts the rows of the leading p x p block of S_j holding an entry
 // other than 0.0 (a NaN counts, −0.0 does not): the width of the block the
 // penalty acts on, so that for non-overlapping penalties edf_j is the trace
-// of that block of H⁻¹XᵀWX.
+// of that block of H⁻¹XᵀWX. `widths`, when not empty, gives the c_j (for
+// penalties rotated into their eigenbasis, whose exact zeros hide the width).
 Vector compute_edf_per_term(const std::vector<Matrix>& penalties, std::span<const double> rho,
-                            std::size_t p, const Matrix& chol);
+                            std::size_t p, const Matrix& chol,
+                            std::span<const std::size_t> widths = {});
 
 // scale·H⁻¹ (both triangles filled). A scale of exactly 1.0 returns H⁻¹
 // unchanged; a NaN scale (no residual degrees of freedom to estimate it)

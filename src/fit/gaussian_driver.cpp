@@ -61,14 +61,19 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   const std::size_t m = ctx.m();
   const std::size_t p = ctx.p();
   const OuterFrame frame = outer_frame(ctx);
+  // From here on the fit works in the eigenbasis of the penalties, accurate
+  // at every λ (inner/coefficient_rotation.hpp); the start above reads the
+  // design's own basis.
+  use_penalty_eigenbasis(ctx);
 
   QUELT_TRY(OuterResult r, newton_over_rho(ctx, frame));
 
   // Final fit at the chosen ρ, not counted.
   QUELT_TRY(InnerFit fit, solve_closed_form_gaussian(ctx, r.rho));
   FitOutcome out;
-  out.edf_total = compute_edf_total(ctx.x.view(), fit.w, fit.chol);
-  Vector edf_per_term = compute_edf_per_term(ctx.penalties, r.rho, p, fit.chol);
+  out.edf_total = edf_total_from_gram(ctx.xtwx, fit.chol);  // XᵀW̃X in the fit's basis
+  Vector edf_per_term =
+      compute_edf_per_term(ctx.penalties, r.rho, p, fit.chol, ctx.rotation.penalty_widths);
 
   // φ̃ = (RSS_w̃ + Σ_j λ̃_j β̃ᵀS_jβ̃) / (n − Mp), n the rows of positive weight,
   // floored as the score's estimate is (a constant response is fitted
@@ -81,14 +86,14 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   const double resid_df = n_obs - mp;
   const double floor = kScaleFloorRel * data_units(ctx).dispersion;
   const double phi = resid_df > 0.0 ? floor_at(dp / resid_df, floor) : std::nan("");
-  Matrix vcov = compute_vcov(fit.chol, phi);
+  Matrix vcov = covariance_to_design(ctx.rotation, compute_vcov(fit.chol, phi));
 
   // Back to the user's units: β = unit·β̃ (+ ȳ on the intercept), λ = w̄·λ̃,
   // φ = w̄·unit²·φ̃, vcov = unit²·vcoṽ, and the score gains the constant
   // (n/2)·ln w̄ + (n − Mp)·ln unit, so that reml_value is the score of the
   // user's data at the returned ρ.
   const double u = units.unit;
-  Vector beta = std::move(fit.beta);
+  Vector beta = coefficients_to_design(ctx.rotation, std::move(fit.beta));
   for (double& b : beta) b *= u;
   if (!beta.empty()) beta[0] += units.shift;
   for (double& v : vcov.storage()) v = (v * u) * u;

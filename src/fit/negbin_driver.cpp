@@ -33,6 +33,7 @@ Result<FittedGam> fit_negbin(ModelDesign design, Vector y, std::optional<Vector>
   QUELT_TRY(FitContext<NegBin> ctx,
             shape_fit_context(design, std::move(y), std::move(weights), std::move(family)));
   const ShapeFrame frame = shape_frame(ctx);
+  use_penalty_eigenbasis(ctx);  // accurate at every λ from here on
   QUELT_TRY(ProfileShapeResult r,
             profile_shape_fit_negbin(profile_options(), ctx, frame.start, frame.bounds,
                                      frame.step_caps, frame.score_origin));

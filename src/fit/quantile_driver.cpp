@@ -141,6 +141,9 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
       make_fit_context<Elf>(std::move(design), std::move(y), std::move(weights),
                             Elf{family.tau, 0.0, 0.0}, InnerOptions{50, 1e-7, 20});
   const std::size_t m = ctx.m(), p = ctx.p();
+  // The fit works in the eigenbasis of the penalties, accurate at every λ
+  // (inner/coefficient_rotation.hpp).
+  use_penalty_eigenbasis(ctx);
 
   QUELT_TRY(WarmStart ws, least_squares_start(ctx, total));
   const bool sigma_given = family.sigma > 0.0, lambda_given = family.lambda > 0.0;
@@ -155,8 +158,10 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
   QUELT_TRY(InnerFit fit, fit_elf_armijo(ctx, r.rho));
   FitOutcome out;
   out.edf_total = compute_edf_total(ctx.x.view(), fit.w, fit.chol);
-  Vector edf_per_term = compute_edf_per_term(ctx.penalties, r.rho, p, fit.chol);
-  Matrix vcov = sandwich_covariance(ctx, fit, r.rho);
+  Vector edf_per_term =
+      compute_edf_per_term(ctx.penalties, r.rho, p, fit.chol, ctx.rotation.penalty_widths);
+  Matrix vcov = covariance_to_design(ctx.rotation, sandwich_covariance(ctx, fit, r.rho));
+  fit.beta = coefficients_to_design(ctx.rotation, std::move(fit.beta));
 
   // Back to the units of y: β and σ scale by c, the covariance by c², λ_j by
   // c⁻², and the score moves by (W − Mp)·ln c (through log|H|, log|S_λ|₊ and

@@ -73,6 +73,17 @@ Status check_theta_finite(std::span<const double> theta) {
   return ok_status();
 }
 
+// ρ_j at most kMaxLogLambda: beyond it λ_j = exp(ρ_j) and λ_j·S_j leave
+// the range of doubles.
+Status check_rho_range(std::span<const double> rho) {
+  for (std::size_t i = 0; i < rho.size(); ++i)
+    if (rho[i] > kMaxLogLambda)
+      return QueltError::invalid_parameter(
+          "log smoothing parameters must be at most " + fmt_float(kMaxLogLambda) +
+          "; got theta=" + fmt_float(rho[i]) + " at index " + fmt_uint(i));
+  return ok_status();
+}
+
 // A decoded shape value that over- or underflowed: the score there is not a
 // number.
 Status check_decoded(double v, const char* what, std::span<const double> theta, std::size_t i) {
@@ -147,6 +158,7 @@ Result<ScoreDiagnostic> diagnose(ModelDesign design, Vector y, std::span<const d
   using Traits = ShapeTraits<F>;
   FitContext<F> ctx = make_fit_context<F>(std::move(design), std::move(y), std::nullopt, family,
                                           InnerOptions{50, kDiagnosticTol<F>, 10});
+  use_penalty_eigenbasis(ctx);  // accurate at every λ (inner/coefficient_rotation.hpp)
   const std::size_t m = ctx.m();
   const std::span<const double> rho = theta.first(m);
   QUELT_TRY(InnerFit fit, Traits::inner_fit(ctx, family, rho));
@@ -169,7 +181,7 @@ Result<ScoreDiagnostic> diagnose(ModelDesign design, Vector y, std::span<const d
   d.null_space_dim = ctx.null_space_dim;
   d.iterations = fit.iterations;
   d.converged = fit.converged;
-  d.beta = std::move(fit.beta);
+  d.beta = coefficients_to_design(ctx.rotation, std::move(fit.beta));
   d.eta = std::move(fit.eta);
   d.mu = std::move(fit.mu);
   return d;
@@ -185,6 +197,7 @@ Result<ScoreDiagnostic> tweedie_score_diagnostic(MatrixView x, Vector y,
       check_theta_length(theta, design.penalties.size() + 2,
                          "evaluate_reml_at_tweedie expects theta=[ρ_1..ρ_T, log_φ, p_transform]"));
   QUELT_CHECK_OK(check_theta_finite(theta));
+  QUELT_CHECK_OK(check_rho_range(theta.first(design.penalties.size())));
   QUELT_TRY(const Tweedie family, decoded_tweedie(theta, design.penalties.size()));
   QUELT_CHECK_OK(check_shape_response(family, y));
   return diagnose(std::move(design), std::move(y), theta, family);
@@ -197,6 +210,7 @@ Result<ScoreDiagnostic> scat_score_diagnostic(MatrixView x, Vector y, std::span<
       check_theta_length(theta, design.penalties.size() + 2,
                          "evaluate_reml_at_scat expects theta=[ρ_1..ρ_T, log_σ², log(ν-2)]"));
   QUELT_CHECK_OK(check_theta_finite(theta));
+  QUELT_CHECK_OK(check_rho_range(theta.first(design.penalties.size())));
   QUELT_TRY(const TDist family, decoded_tdist(theta, design.penalties.size()));
   QUELT_CHECK_OK(check_shape_response(family, y));
   return diagnose(std::move(design), std::move(y), theta, family);
@@ -209,6 +223,7 @@ Result<ScoreDiagnostic> negbin_score_diagnostic(MatrixView x, Vector y,
   QUELT_CHECK_OK(check_theta_length(theta, design.penalties.size() + 1,
                                     "evaluate_reml_at_negbin expects theta=[ρ_1..ρ_T, log_θ]"));
   QUELT_CHECK_OK(check_theta_finite(theta));
+  QUELT_CHECK_OK(check_rho_range(theta.first(design.penalties.size())));
   QUELT_TRY(const NegBin family, decoded_negbin(theta, design.penalties.size()));
   QUELT_CHECK_OK(check_shape_response(family, y));
   return diagnose(std::move(design), std::move(y), theta, family);
@@ -221,6 +236,7 @@ Result<ScoreDiagnostic> ocat_score_diagnostic(MatrixView x, Vector y, std::span<
   const std::size_t m = design.penalties.size();
   QUELT_TRY(const Ocat family, decoded_ocat(theta, m, n_cats));
   QUELT_CHECK_OK(check_theta_finite(theta));
+  QUELT_CHECK_OK(check_rho_range(theta.first(m)));
   QUELT_CHECK_OK(check_shape_response(family, y));
   return diagnose(std::move(design), std::move(y), theta.first(m), family, true);
 }

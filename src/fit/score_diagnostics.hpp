@@ -16,14 +16,19 @@
 // φ the family's dispersion (1 when the scale sits inside the deviance),
 // log|S_λ|₊ = Σ_j (ln pdet_j + c_j·ρ_j) with the family's rank counts c_j,
 // log|H| the family's (the inner fit's factor unless the family forms its
-// own) and ls its saturated log-likelihood.
+// own) and ls its saturated log-likelihood. The refit works in the
+// eigenbasis of the penalties (inner/coefficient_rotation.hpp), so every
+// part is accurate at any ρ up to the bound below: as ρ_j grows, D, D_p and
+// log|H| − Σ_j r_j·ρ_j level off (the score with them where c_j = r_j).
 //
 // Checks, each an InvalidParameter error, in this order: the row counts of
 // x and y ("x and y must have the same number of rows; got x.nrows()={},
 // y.len()={}"), at least one row ("x has 0 rows; a fit needs at least one
 // row of data"), the design build (its own errors), the length of θ (the
 // family's message below), every entry of θ finite ("theta must be finite;
-// got theta={} at index {}"), every decoded shape value a positive finite
+// got theta={} at index {}"), every ρ_j at most kMaxLogLambda = 700 ("log
+// smoothing parameters must be at most 700; got theta={} at index {}"), every
+// decoded shape value a positive finite
 // number ("{value} must be a positive finite number; got theta[{i}]={}", e.g.
 // "φ = exp(log_φ) must be ..." where exp overflows), then the responses as
 // the family's fit checks them (fit/shape_checks.hpp). The refit's error is returned unchanged.

@@ -24,6 +24,7 @@ Result<FittedGam> fit_shape_family(ModelDesign design, Vector y, std::optional<V
   // The search runs on y/c (fit/shape_units.hpp); the record is taken back.
   QUELT_TRY(const double unit, enter_units(ctx));
   const ShapeFrame frame = shape_frame(ctx);
+  use_penalty_eigenbasis(ctx);  // accurate at every λ from here on
 
   // The loop gets the Hessian with its curvature made positive
   // (outer/shape_frame.hpp) and measures its tests from the score's origin.

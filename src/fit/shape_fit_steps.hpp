@@ -62,7 +62,8 @@ struct ShapeSearch {
   double score = 0.0;  // V(θ̂)
 };
 
-// The final fit at θ̂ with the decoded shape values, and the record:
+// The final fit at θ̂ with the decoded shape values, and the record (β and
+// its covariance in the design's basis):
 // shape_params = t̂, scale and covariance scale as the family's traits say,
 // converged = the search's and the final fit's, reml_value = V(θ̂).
 template <class F>
@@ -86,10 +87,12 @@ Result<FittedGam> finish_shape_fit(FitContext<F>& ctx, const ShapeSearch& s,
   out.edf_total = fit.xtwx ? edf_total_from_gram(*fit.xtwx, fit.chol)
                            : compute_edf_total(ctx.x.view(), fit.w, fit.chol);
   Matrix vcov = compute_vcov(fit.chol, Traits::covariance_scale(fitted));
-  Vector edf_per_term = compute_edf_per_term(ctx.penalties, rho, p, fit.chol);
-  return assemble_record(std::move(out), std::move(fit.beta), std::move(edf_per_term),
-                         std::move(vcov), ctx.n(), std::move(predictor), F::link, ctx.fit_stats,
-                         std::move(tail));
+  Vector edf_per_term =
+      compute_edf_per_term(ctx.penalties, rho, p, fit.chol, ctx.rotation.penalty_widths);
+  return assemble_record(std::move(out), coefficients_to_design(ctx.rotation, std::move(fit.beta)),
+                         std::move(edf_per_term),
+                         covariance_to_design(ctx.rotation, std::move(vcov)), ctx.n(),
+                         std::move(predictor), F::link, ctx.fit_stats, std::move(tail));
 }
 
 }  // namespace quelt

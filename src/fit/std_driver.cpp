@@ -67,6 +67,10 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
 
   // Start, box and convergence origin that follow the units of the data.
   const OuterFrame frame = outer_frame(ctx);
+  // From here on the fit works in the eigenbasis of the penalties, accurate
+  // at every λ (inner/coefficient_rotation.hpp); the start above reads the
+  // design's own basis.
+  use_penalty_eigenbasis(ctx);
 
   FitOutcome out;
   if (outer_algorithm_is_fellner_schall()) {
@@ -104,14 +108,15 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     out.scale = 1.0;
     vcov = inverse_from_cholesky(fit.chol.view());
   }
-  Vector edf_per_term = compute_edf_per_term(ctx.penalties, out.rho, p, fit.chol);
+  Vector edf_per_term =
+      compute_edf_per_term(ctx.penalties, out.rho, p, fit.chol, ctx.rotation.penalty_widths);
+  Vector beta = coefficients_to_design(ctx.rotation, std::move(fit.beta));
+  vcov = covariance_to_design(ctx.rotation, std::move(vcov));
   if constexpr (kOwnUnits)
     QUELT_CHECK_OK(to_user_units<Family>(units, ctx.moments.n_obs, ctx.null_space_dim,
-                                         !outer_algorithm_is_fellner_schall(), out, fit.beta,
-                                         vcov));
-  return assemble_record(std::move(out), std::move(fit.beta), std::move(edf_per_term),
-                         std::move(vcov), n, std::move(design.predictor), Family::link,
-                         ctx.fit_stats);
+                                         !outer_algorithm_is_fellner_schall(), out, beta, vcov));
+  return assemble_record(std::move(out), std::move(beta), std::move(edf_per_term), std::move(vcov),
+                         n, std::move(design.predictor), Family::link, ctx.fit_stats);
 }
 
 #define QUELT_STD_DRIVER_INSTANCE(F) \

@@ -22,8 +22,10 @@ Result<InnerFit> solve_closed_form_gaussian(const FitContext<Gaussian>& ctx,
   auto& [l, beta] = solved;
   // Row-length arrays come from the context's pool of work buffers.
   Vector f = ctx.scratch.take(n);
+  // x is in the design's basis (FitContext<Gaussian>), β in that of the
+  // penalties.
   if (p > 0)
-    matvec_into(ctx.x.view(), beta.data(), f.data());
+    matvec_into(ctx.x.view(), coefficients_to_design(ctx.rotation, beta).data(), f.data());
   else
     std::fill(f.begin(), f.end(), 0.0);
   double rss = 0.0;

@@ -11,7 +11,8 @@
 namespace quelt {
 
 // β = (XᵀWX + S_λ)⁻¹XᵀWy from the context's xtwx and xtwy (W the prior
-// weights), S_λ = Σ_j exp(ρ_j) S_j. The record has η = μ = Xβ, w = the
+// weights), S_λ = Σ_j exp(ρ_j) S_j, in the basis of the penalties; the
+// record has η = μ = X·(Uβ) with the context's rotation U, w = the
 // prior weights (or ones), z = y, chol the factor of xtwx + S_λ itself (β
 // comes from the slightly ridged solve of chol_solve_penalized),
 // deviance = weighted_rss = Σ_i w_i (y_i − μ_i)², iterations 1,

@@ -19,6 +19,7 @@
 #include "core/matrix.hpp"
 #include "design/model_design.hpp"
 #include "family/families.hpp"
+#include "inner/coefficient_rotation.hpp"
 #include "inner/fit_stats.hpp"
 #include "inner/inner_fit.hpp"
 #include "inner/saturated_sums.hpp"
@@ -196,8 +197,14 @@ struct FitContext : FitContextExtras<Family> {
   std::vector<std::vector<std::size_t>> penalty_groups;
   // Mp: p minus the rank of the sum of all penalties.
   std::size_t null_space_dim = 0;
-  // Model matrix, n x p, column 0 all ones.
+  // Model matrix, n x p, column 0 all ones. After use_penalty_eigenbasis it
+  // is X·U, except in the Gaussian context, whose x stays X (its closed-form
+  // fits form η = X·(Uβ̃) from it and nothing else).
   Matrix x;
+  // The basis of the penalties (and of x) relative to the design's: identity
+  // until use_penalty_eigenbasis, after which β of every fit is β̃ with the
+  // design's β = U·β̃ (inner/coefficient_rotation.hpp).
+  CoefficientRotation rotation;
   // Responses, n entries.
   Vector y;
   // Prior weights, n entries; absent means all 1.0.
@@ -227,6 +234,25 @@ struct FitContext : FitContextExtras<Family> {
 // Fills xtwx and xtwy of a Gaussian context from its x, y and prior weights.
 void gaussian_cross_products(FitContext<Gaussian>& ctx);
 
+// Moves the fit into the eigenbasis of its penalties
+// (inner/coefficient_rotation.hpp): rewrites the penalties and the model
+// matrix, and the Gaussian cross products, once per fit and before any inner
+// fit (a warm start or a starting β of the old basis would not carry over).
+template <class Family>
+void use_penalty_eigenbasis(FitContext<Family>& ctx) {
+  check_invariant(ctx.rotation.is_identity(), "use_penalty_eigenbasis: context already rotated");
+  ctx.rotation = rotate_penalties(ctx.penalties, ctx.penalty_groups);
+  if (ctx.rotation.is_identity()) return;
+  if constexpr (requires { ctx.xtwx; }) {
+    // The closed-form Gaussian fit reads x only for η = X·(Uβ̃); rotating
+    // x would cost about one XᵀX, as much as a third of the whole fit.
+    rotate_gram(ctx.xtwx, ctx.rotation);
+    rotate_vector_to(ctx.xtwy, ctx.rotation);
+  } else {
+    rotate_model_matrix(ctx.x, ctx.rotation);
+  }
+}
+
 // A context for one fit: the design's model matrix, penalties, ranks, log
 // pseudo-determinants, penalty groups and null-space dimension, y and the
 // prior weights; (Gaussian) XᵀWX and XᵀWy, (Gamma, inverse Gaussian) the
@@ -238,6 +264,13 @@ template <class Family, class Design>
   requires std::same_as<std::remove_cvref_t<Design>, ModelDesign>
 FitContext<Family> make_fit_context(Design&& design, Vector y, std::optional<Vector> prior_weights,
                                     Family family, InnerOptions options = {});
+
+// The largest log smoothing parameter a score diagnostic is evaluated at:
+// λ = e^700 ≈ 1e304 leaves a factor of 10⁴ below the largest double for
+// λ·S_j and the sums of H (exp itself overflows at ρ ≈ 709.8). In the
+// eigenbasis of the penalties every part of the score has levelled off (or
+// become affine in ρ) long before.
+inline constexpr double kMaxLogLambda = 700.0;
 
 // S_λ = Σ_j exp(ρ_j) S_j (p x p); the p x p zero matrix when there are no
 // penalties. ρ needs at least as many entries as there are penalties.

@@ -43,10 +43,12 @@ NewtonWorking working_at(const FitContext<Ocat>& ctx, const Ocat& family, const 
   return out;
 }
 
-// max(1, max_j |a_jj|), NaN entries ignored.
-double ridge_scale(const Matrix& a) {
+// max(1, max_j |a_jj|) over the diagonal in the design's basis (the ridge
+// scale does not follow the rotation of the coefficients), NaN entries
+// ignored.
+double ridge_scale(const Matrix& a, const CoefficientRotation& r) {
   double s = 1.0;
-  for (std::size_t j = 0; j < a.rows(); ++j) s = floor_at(s, std::fabs(a(j, j)));
+  for (double d : design_diagonal(r, a)) s = floor_at(s, std::fabs(d));
   return s;
 }
 
@@ -103,7 +105,7 @@ Result<InnerFit> full_newton_fit(const FitContext<Ocat>& ctx, const Ocat& family
     const NewtonWorking wk = working_at(ctx, family, eta);
     Matrix h = xtwx(x, wk.w.data());
     const Vector rhs = xtwz(x, wk.w.data(), wk.z);
-    const double ridge = eps * ridge_scale(h);
+    const double ridge = eps * ridge_scale(h, ctx.rotation);
     for (std::size_t a = 0; a < p * p; ++a) h.data()[a] += s_lambda.data()[a];
     for (std::size_t j = 0; j < p; ++j) h(j, j) += ridge;
     QUELT_TRY(Matrix l, cholesky(std::move(h)));
@@ -164,7 +166,7 @@ Result<InnerFit> full_newton_fit(const FitContext<Ocat>& ctx, const Ocat& family
   Matrix g = xtwx(x, wk.w.data());
   Matrix h = g;
   for (std::size_t a = 0; a < p * p; ++a) h.data()[a] += s_lambda.data()[a];
-  const double ridge = eps * ridge_scale(h);
+  const double ridge = eps * ridge_scale(h, ctx.rotation);
   for (std::size_t j = 0; j < p; ++j) h(j, j) += ridge;
   QUELT_TRY(Matrix l, cholesky(std::move(h)));
 

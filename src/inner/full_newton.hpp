@@ -8,7 +8,8 @@
 //   (XᵀWX + S_λ + ε·s·I)·β_new = XᵀWz,
 //   W_i = max(½·w_i·d2_i, 1e-12),  z_i = η_i − d1_i / max(d2_i, 1e-12),
 // the Newton step of Q/2 (observed information) with a ridge ε·s,
-// ε = (√m + 1)·1e-5 (m penalties) and s = max(1, max_j |(XᵀWX)_jj|). Its
+// ε = (√m + 1)·1e-5 (m penalties) and s = max(1, max_j |(XᵀWX)_jj|), the
+// diagonal read in the design's basis (inner/coefficient_rotation.hpp). Its
 // fixed point is therefore the stationary point of Q/2 + ½ε·s·|β|², a shade
 // off that of Q. A trial whose Q is not finite, or whose η is not, or (from
 // the second iteration) that raises Q by more than

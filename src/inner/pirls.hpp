@@ -42,7 +42,7 @@ namespace quelt {
 // Returned record: β, η, μ of the last accepted iterate; w, z and
 // weighted_rss evaluated afresh there; chol the factor of the accepted
 // iteration's XᵀWX + S_λ (or, when no iteration was accepted, of
-// Xᵀdiag(w_prior)X + S_λ + δI, δ = relative_ridge of that matrix); dw_deta
+// Xᵀdiag(w_prior)X + S_λ with add_relative_ridge's ridge); dw_deta
 // the analytic dW/dη of the Fisher weight; x a view of the context's model
 // matrix; iterations and converged as the loop ended.
 //

@@ -282,14 +282,13 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
   }
 
   // The accepted iteration's factor of XᵀWX + S_λ, or, when no iteration
-  // was accepted, that of Xᵀdiag(w_prior)X + S_λ + δI with the relative
-  // ridge δ of the penalized solve.
+  // was accepted, that of Xᵀdiag(w_prior)X + S_λ with the relative ridge of
+  // the penalized solve (add_relative_ridge).
   if (!chol) {
     const Vector ones = wp ? Vector() : Vector(n, 1.0);
     Matrix h0 = xtwx(X, wp ? wp : ones.data());
     pirls_detail::add_into(h0, s_lambda);
-    const double ridge = relative_ridge(h0);
-    for (std::size_t i = 0; i < p; ++i) h0(i, i) += ridge;
+    add_relative_ridge(h0);
     QUELT_TRY(Matrix l0, cholesky(std::move(h0)));
     chol = std::move(l0);
   }

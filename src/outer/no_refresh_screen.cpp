@@ -58,8 +58,7 @@ std::optional<double> no_refresh_trial_score(const FitContext<NegBin>& ctx,
   const Vector b = xtwz(x, fit.w.data(), fit.z);
   const Matrix s = total_penalty(ctx.penalties, rho, p);
   for (std::size_t i = 0; i < h.size(); ++i) h.data()[i] += s.data()[i];
-  const double ridge = relative_ridge(h);
-  for (std::size_t i = 0; i < p; ++i) h(i, i) += ridge;
+  add_relative_ridge(h);
   auto l = cholesky(std::move(h));
   if (!l.ok()) return std::nullopt;
   fit.chol = std::move(l).value();

@@ -5,7 +5,7 @@
 // With the cached point's β̃, λ̃ and dβ/dρ, the coefficients are extrapolated
 // to β₀ = β̃ + Σ_j ln(λ_j/λ̃_j)·dβ/dρ_j; one penalized least-squares step at
 // the observed working weights and responses of β₀,
-//   (XᵀWX + S_λ + δI)β₁ = XᵀWz,   δ the relative ridge of XᵀWX + S_λ,
+//   (XᵀWX + S_λ + Δ)β₁ = XᵀWz,   Δ the relative ridge of XᵀWX + S_λ,
 // gives β₁, and the score is laml_score at β₁: the weighted deviance of its
 // means, ½log|H| at its observed weights (the step's factor when those cannot
 // be factored), the penalty and the saturated log-likelihood at u.

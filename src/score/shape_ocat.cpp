@@ -45,28 +45,26 @@ Vector ShapeTraits<Ocat>::shape_gradient(const FitContext<Ocat>& ctx, const Inne
                   "Ocat shape gradient: pieces without H⁻¹ or a fit without XᵀWX");
   const MatrixView x = ctx.x.view();
   const OcatObsDerivs d = ocat_obs_probs(f, ctx.y, fit.eta, weights_of(ctx));
-  Vector diag(fit.p);
-  for (std::size_t a = 0; a < fit.p; ++a) diag[a] = (*fit.xtwx)(a, a);
+  // The ridge scales read diagonals in the design's basis.
+  const Vector diag = design_diagonal(ctx.rotation, *fit.xtwx);
   // ½log|H| moves with the weights through h_i = x_iᵀH⁻¹x_i and through the
   // factor's ridge ε·s′, s′ = |H_j*j*| the largest diagonal entry (when above
-  // 1): ½ε·tr(H⁻¹)·x_ij*² per unit change of W_i.
+  // 1): ½ε·tr(H⁻¹)·x_ij*² per unit change of W_i, x_ij* the design's column.
   Vector lev = leverages(x, pc.h_inv);
   {
-    std::size_t jstar = 0;
-    double best = -1.0;
-    for (std::size_t a = 0; a < fit.p; ++a) {
-      double v = diag[a];
-      for (std::size_t k = 0; k < ctx.m(); ++k) v += pc.lambda[k] * ctx.penalties[k](a, a);
-      if (std::fabs(v) > best) {
-        best = std::fabs(v);
-        jstar = a;
-      }
-    }
-    if (best > 1.0) {
+    std::vector<Vector> s_diag;
+    for (std::size_t k = 0; k < ctx.m(); ++k)
+      s_diag.push_back(penalty_design_diagonal(ctx.rotation, ctx.penalties[k], k));
+    const std::size_t jstar = ridge_argmax(diag, s_diag, pc.lambda);
+    double top = diag.empty() ? 0.0 : diag[jstar];
+    for (std::size_t k = 0; k < ctx.m() && !diag.empty(); ++k)
+      top += pc.lambda[k] * s_diag[k][jstar];
+    if (std::fabs(top) > 1.0) {
       double t0 = 0.0;
       for (std::size_t a = 0; a < fit.p; ++a) t0 += pc.h_inv(a, a);
       const double c = full_newton_ridge(ctx.m()) * t0;
-      for (std::size_t i = 0; i < n; ++i) lev[i] += c * x(i, jstar) * x(i, jstar);
+      const Vector xj = matvec(x, design_axis(ctx.rotation, jstar, fit.p));
+      for (std::size_t i = 0; i < n; ++i) lev[i] += c * xj[i] * xj[i];
     }
   }
   // dβ_j = −½H⁻¹XᵀC_j for every gap at once, then dη = X·dβ.

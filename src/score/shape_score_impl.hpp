@@ -115,14 +115,13 @@ Vector rho_gradient_core(const FitContext<F>& ctx, const InnerFit& fit, const F&
     for (std::size_t k = 0; k < m; ++k) g[k] += 0.5 * u[k];
   }
   if constexpr (requires { requires Traits::kRidgeTerm; }) {
-    Vector diag(fit.p);
-    if (fit.xtwx) {
-      for (std::size_t j = 0; j < fit.p; ++j) diag[j] = (*fit.xtwx)(j, j);
-    } else {
-      const Matrix a = xtwx(ctx.x.view(), fit.w.data());
-      for (std::size_t j = 0; j < fit.p; ++j) diag[j] = a(j, j);
-    }
-    const Vector r = ridge_rho_terms(diag, pc.h_inv, ctx.penalties, pc.lambda);
+    // The ridge scales read diagonals in the design's basis.
+    const Vector diag =
+        design_diagonal(ctx.rotation, fit.xtwx ? *fit.xtwx : xtwx(ctx.x.view(), fit.w.data()));
+    std::vector<Vector> s_diag;
+    for (std::size_t k = 0; k < m; ++k)
+      s_diag.push_back(penalty_design_diagonal(ctx.rotation, ctx.penalties[k], k));
+    const Vector r = ridge_rho_terms(diag, pc.h_inv, s_diag, pc.lambda);
     const Vector e = ridge_envelope_rho_terms(diag, pc.h_inv, fit.beta, ctx.penalties, pc.lambda);
     for (std::size_t k = 0; k < m; ++k) g[k] += r[k] + e[k];
   }

@@ -40,28 +40,38 @@ Vector weight_derivative_rho_terms(MatrixView x, const Matrix& h_inv, std::span<
   return u;
 }
 
-Vector ridge_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
-                       const std::vector<Matrix>& penalties, std::span<const double> lambda) {
-  const std::size_t p = h_inv.rows(), m = lambda.size();
-  check_invariant(xtwx_diag.size() >= p && penalties.size() >= m,
-                  "ridge_rho_terms: inconsistent sizes");
+std::size_t ridge_argmax(std::span<const double> xtwx_diag,
+                         const std::vector<Vector>& penalty_diagonals,
+                         std::span<const double> lambda) {
   std::size_t jstar = 0;
   double best = -1.0;
-  for (std::size_t j = 0; j < p; ++j) {
+  for (std::size_t j = 0; j < xtwx_diag.size(); ++j) {
     double d = xtwx_diag[j];
-    for (std::size_t k = 0; k < m; ++k) d += lambda[k] * penalties[k](j, j);
+    for (std::size_t k = 0; k < lambda.size(); ++k) d += lambda[k] * penalty_diagonals[k][j];
     if (std::fabs(d) > best) {
       best = std::fabs(d);
       jstar = j;
     }
   }
+  return jstar;
+}
+
+Vector ridge_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
+                       const std::vector<Vector>& penalty_diagonals,
+                       std::span<const double> lambda) {
+  const std::size_t p = h_inv.rows(), m = lambda.size();
+  check_invariant(xtwx_diag.size() >= p && penalty_diagonals.size() >= m,
+                  "ridge_rho_terms: inconsistent sizes");
+  for (std::size_t k = 0; k < m; ++k)
+    check_invariant(penalty_diagonals[k].size() >= p, "ridge_rho_terms: inconsistent sizes");
+  Vector g(m, 0.0);
+  if (p == 0) return g;
+  const std::size_t jstar = ridge_argmax(xtwx_diag.first(p), penalty_diagonals, lambda);
   double t0 = 0.0;
   for (std::size_t j = 0; j < p; ++j) t0 += h_inv(j, j);
   const double eps = full_newton_ridge(m);
-  Vector g(m, 0.0);
-  if (p == 0) return g;
   for (std::size_t k = 0; k < m; ++k)
-    g[k] = t0 * (eps * lambda[k] * penalties[k](jstar, jstar) * 0.5);
+    g[k] = t0 * (eps * lambda[k] * penalty_diagonals[k][jstar] * 0.5);
   return g;
 }
 

@@ -26,9 +26,17 @@ Vector weight_derivative_rho_terms(MatrixView x, const Matrix& h_inv, std::span<
 // for a factor that carries the ridge ε·(diagonal entry of the largest
 // |d_j|), d_j = (XᵀWX)_jj + Σ_k λ_k S_k[j, j], ε = (√m + 1)·1e-5,
 // t0 = tr(H⁻¹). j* is the first index of the largest |d_j| (NaN never
-// chosen). xtwx_diag holds the p entries (XᵀWX)_jj.
+// chosen). xtwx_diag holds the p entries (XᵀWX)_jj and penalty_diagonals
+// the S_k[j, j], all in the basis the ridge is defined in (the design's).
 Vector ridge_rho_terms(std::span<const double> xtwx_diag, const Matrix& h_inv,
-                       const std::vector<Matrix>& penalties, std::span<const double> lambda);
+                       const std::vector<Vector>& penalty_diagonals,
+                       std::span<const double> lambda);
+
+// j* above: the first index of the largest |d_j|, d_j = xtwx_diag_j +
+// Σ_k λ_k·penalty_diagonals_k[j].
+std::size_t ridge_argmax(std::span<const double> xtwx_diag,
+                         const std::vector<Vector>& penalty_diagonals,
+                         std::span<const double> lambda);
 
 // The change of ½D_p through β for a fit whose β solves ½∇D_p + ε·s·β = 0
 // (an iteration ridge ε·s, s = max(1, max_j (XᵀWX)_jj), ε as above), so that

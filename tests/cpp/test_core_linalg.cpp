@@ -126,25 +126,47 @@ TEST(Cholesky, TriangularSolvesInvertA) {
   EXPECT_THROW(chol_back_solve(L, shorter), InvariantViolation);
 }
 
-TEST(CholSolvePenalized, RidgeScalesWithLargestDiagonal) {
-  struct Case {
-    double h0, h1, delta;
-  };
-  // The ridge is relative to the largest diagonal entry also below 1, so
-  // that H in other units (H·c, r·c) gives the same β.
-  for (Case c : {Case{1e6, 2e6, 2e-6}, Case{0.5, 0.25, 0.5e-12}, Case{2e-9, 1e-9, 2e-21}}) {
-    Matrix H(2, 2, std::vector<double>{c.h0, 0, 0, c.h1});
+TEST(CholSolvePenalized, RidgeIsRelativeToEachDiagonalEntry) {
+  // Each diagonal entry gets 1e-12 of itself: H in other units (H·c, r·c),
+  // or in other units per coefficient (D·H·D), gives the same β, and a
+  // diagonal dwarfed by a heavily penalized one (1 beside 1e20) is not
+  // swamped by a ridge sized to the latter.
+  for (auto [h0, h1] :
+       {std::pair{1e6, 2e6}, std::pair{0.5, 0.25}, std::pair{2e-9, 1e-9}, std::pair{1e20, 1.0}}) {
+    Matrix H(2, 2, std::vector<double>{h0, 0, 0, h1});
     Vector r = {1.0, 3.0};
     auto res = chol_solve_penalized(H, r);
     ASSERT_TRUE(res.ok());
     const auto& [L, beta] = res.value();
     // The factor is that of H itself, not of the ridged copy.
-    EXPECT_EQ(L(0, 0), std::sqrt(c.h0));
-    EXPECT_EQ(L(1, 1), std::sqrt(c.h1));
-    EXPECT_NEAR(beta[0], 1.0 / (c.h0 + c.delta), 1e-15 / c.h0);
-    EXPECT_NEAR(beta[1], 3.0 / (c.h1 + c.delta), 3e-15 / c.h1);
+    EXPECT_EQ(L(0, 0), std::sqrt(h0));
+    EXPECT_EQ(L(1, 1), std::sqrt(h1));
+    EXPECT_NEAR(beta[0], 1.0 / (h0 * (1.0 + 1e-12)), 1e-15 / h0);
+    EXPECT_NEAR(beta[1], 3.0 / (h1 * (1.0 + 1e-12)), 3e-15 / h1);
     // Without the ridge the answer would differ by far more than the tolerance.
-    EXPECT_GT(std::fabs(beta[1] - 3.0 / c.h1), 1e-3 * 3.0 * c.delta / (c.h1 * c.h1));
+    EXPECT_GT(std::fabs(beta[1] - 3.0 / h1), 1e-3 * 3.0 * 1e-12 / h1);
+  }
+}
+
+TEST(CholSolvePenalized, PivotOfRoundingSizeIsSingularAtEveryDiagonalScaling) {
+  // Two coefficients that only rounding tells apart (a line held twice) are
+  // a singular system however the coefficients are scaled; a system that is
+  // well conditioned after scaling is solved whatever its scale.
+  for (double d : {1.0, 1e-120, 1e150}) {
+    const double e = 1.0 / d;
+    Matrix twin(2, 2, std::vector<double>{d * d, 1.0, 1.0, e * e * (1.0 + 4.440892098500626e-16)});
+    auto bad = chol_solve_penalized(twin, Vector{1, 1});
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().kind, QueltError::Kind::SingularSystem);
+    EXPECT_NE(bad.error().message.find("Cholesky failed: the leading minor of order 2 is positive "
+                                       "definite only to rounding"),
+              std::string::npos);
+    Matrix fine(2, 2, std::vector<double>{d * d, 0.5, 0.5, e * e});
+    auto good = chol_solve_penalized(fine, Vector{d, e});
+    ASSERT_TRUE(good.ok());
+    // H·β = r with r = D·(1, 1): β = D⁻¹·(2/3, 2/3).
+    EXPECT_NEAR(good.value().second[0] * d, 2.0 / 3.0, 1e-12);
+    EXPECT_NEAR(good.value().second[1] * e, 2.0 / 3.0, 1e-12);
   }
 }
 
