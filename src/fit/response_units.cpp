@@ -34,10 +34,10 @@ std::string variance_name() {
 QueltError out_of_range(const std::string& what, double ybar, bool overflow) {
   if (ybar > 1.0)
     return response_too_large(
-        what + " at the mean response ȳ=" + fmt_exp3(ybar) +
+        what + " at the mean response ȳ=" + fmt_float(ybar) +
         (overflow ? " overflows a 64-bit float" : " is below the smallest normal 64-bit float"));
   return response_too_small(
-      what + " at the mean response ȳ=" + fmt_exp3(ybar) +
+      what + " at the mean response ȳ=" + fmt_float(ybar) +
       (overflow ? " overflows a 64-bit float" : " is below the smallest normal 64-bit float"));
 }
 
