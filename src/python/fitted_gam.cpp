@@ -330,26 +330,30 @@ PyMethodDef methods[] = {
      "spline per entry of k_per_term, term i of column i of x with\n"
      "k_per_term[i] basis functions; y holds labels 1..n_cats. theta is\n"
      "[rho_1..rho_T] (zero log gaps) or [rho_1..rho_T, gap_1..gap_{n_cats-2}],\n"
-     "as in np.r_[m.rho, m.shape_params]. The model itself is not used."},
+     "as in np.r_[m.rho, m.shape_params]. The model itself is not used.\n"
+     "Each rho_j must be at most 700 (exp(rho_j) must stay finite)."},
     {"evaluate_reml_at_tweedie", as_cfunction<py_evaluate_reml_at_tweedie>(), kArgs,
      "evaluate_reml_at_tweedie($self, /, y, x, theta, k_per_term)\n--\n\n"
      "The Tweedie score after one refit at theta = [rho_1..rho_T, log_phi,\n"
      "p_transform] (p = 1 + 1/(1 + exp(-p_transform)), held to [1.05, 1.95]),\n"
      "with its parts, phi and p as a dict. The design has one cubic\n"
      "regression spline per entry of k_per_term, term i of column i of x with\n"
-     "k_per_term[i] basis functions. The model itself is not used."},
+     "k_per_term[i] basis functions. The model itself is not used.\n"
+     "Each rho_j must be at most 700 (exp(rho_j) must stay finite)."},
     {"evaluate_reml_at_scat", as_cfunction<py_evaluate_reml_at_scat>(), kArgs,
      "evaluate_reml_at_scat($self, /, y, x, theta, k_per_term)\n--\n\n"
      "The scaled-t score after one refit at theta = [rho_1..rho_T, log_sigma2,\n"
      "log(nu - 2)], with its parts, nu and sigma2 as a dict. The design has\n"
      "one cubic regression spline per entry of k_per_term, term i of column i\n"
-     "of x with k_per_term[i] basis functions. The model itself is not used."},
+     "of x with k_per_term[i] basis functions. The model itself is not used.\n"
+     "Each rho_j must be at most 700 (exp(rho_j) must stay finite)."},
     {"evaluate_reml_at_negbin", as_cfunction<py_evaluate_reml_at_negbin>(), kArgs,
      "evaluate_reml_at_negbin($self, /, y, x, theta, k_per_term)\n--\n\n"
      "The negative binomial score after one refit at theta = [rho_1..rho_T,\n"
      "log_theta], with its parts and theta as a dict. The design has one\n"
      "cubic regression spline per entry of k_per_term, term i of column i of\n"
-     "x with k_per_term[i] basis functions. The model itself is not used."},
+     "x with k_per_term[i] basis functions. The model itself is not used.\n"
+     "Each rho_j must be at most 700 (exp(rho_j) must stay finite)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
