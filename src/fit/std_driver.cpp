@@ -3,9 +3,12 @@
 #include <cmath>
 #include <optional>
 
+#include "core/blas.hpp"
+#include "core/linalg.hpp"
 #include "core/numeric.hpp"
 #include "fit/edf_vcov.hpp"
 #include "fit/response_units.hpp"
+#include "fit/std_data_checks.hpp"
 #include "inner/pirls.hpp"
 #include "outer/fellner_schall.hpp"
 #include "outer/outer_frame.hpp"
@@ -17,10 +20,17 @@ namespace quelt {
 
 namespace {
 
-// Inner fits: at most 50 PIRLS iterations, converged when the deviance
+// Inner fits: at most 1000 PIRLS iterations, converged when the deviance
 // changes by less than 1e-9 of itself between accepted iterates (the
-// line-search limit belongs to the quantile fit and is not read).
-constexpr InnerOptions kPirlsOptions{50, 1e-9, 10};
+// line-search limit belongs to the quantile fit and is not read). Ordinary
+// data converge in a few iterations; the limit is for a response far from
+// the others. Under the log link a Fisher step moves η by at most about one
+// where the mean is far above its response ((y − μ)/μ > −1), so a row whose
+// mean an early step threw to e^k times its response takes about k
+// iterations to come back (k near 300 seen with one Gamma response 1e14
+// times the others). exp overflows past η ≈ 709.8, which bounds k: 1000
+// iterations let any such walk finish.
+constexpr InnerOptions kPirlsOptions{1000, 1e-9, 10};
 
 // Σ_i w_i (y_i − μ'_i)² / V(μ'_i) over the rows in order, with the family's
 // variance function at the mean floored at Family::mean_floor (a NaN mean
@@ -48,6 +58,11 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   QUELT_CHECK_OK(check_response<Family>(y));
   QUELT_CHECK_OK(check_prior_weights(weights));
   QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
+  constexpr int kWeightPower = fisher_weight_power<Family>();
+  constexpr bool kYBounded = Family::y_domain == YDomain::UnitInterval;
+  QUELT_CHECK_OK(check_row_weights(kWeightPower, kYBounded, y, weights));
+  // In the user's units, to name the row should a factorization fail.
+  const FarResponse far = far_response(kWeightPower, kYBounded, y, weights);
 
   // Families of positive responses fit in the data's own units
   // (fit/response_units.hpp).
@@ -74,13 +89,17 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
 
   FitOutcome out;
   if (outer_algorithm_is_fellner_schall()) {
-    QUELT_TRY(FellnerSchallResult fs, fellner_schall(ctx, frame.start));
+    auto run = fellner_schall(ctx, frame.start);
+    if (!run.ok()) return explain_singular(far, kWeightPower, std::move(run).take_error());
+    FellnerSchallResult fs = std::move(run).value();
     out.rho = std::move(fs.rho);
     out.n_iters = fs.n_iters;
     out.converged = fs.converged;
     out.reml_value = 0.0;
   } else {
-    QUELT_TRY(OuterResult r, newton_over_rho(ctx, frame));
+    auto run = newton_over_rho(ctx, frame);
+    if (!run.ok()) return explain_singular(far, kWeightPower, std::move(run).take_error());
+    OuterResult r = std::move(run).value();
     out.rho = std::move(r.rho);
     out.n_iters = r.n_iters;
     out.converged = r.converged;
@@ -88,12 +107,33 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   }
 
   // Final fit at the chosen ρ, not counted.
-  QUELT_TRY(InnerFit fit, pirls(ctx, total_penalty(ctx.penalties, out.rho, p)));
+  auto final_fit = pirls(ctx, total_penalty(ctx.penalties, out.rho, p));
+  if (!final_fit.ok())
+    return explain_singular(far, kWeightPower, std::move(final_fit).take_error());
+  InnerFit fit = std::move(final_fit).value();
   out.converged = out.converged && fit.converged;
+  // The Poisson families fit y in the user's units; their means may fall
+  // below the floor (the other families fit in units where ȳ = 1).
+  if constexpr (!kOwnUnits && Family::link == Link::Log)
+    QUELT_CHECK_OK(check_fitted_means(Family::display_name, ctx.y, fit.mu, ctx.prior_weights));
   // The final fit formed XᵀWX at its returned weights unless its iteration
   // limit ended it; then it is formed here.
-  out.edf_total = fit.xtwx ? edf_total_from_gram(*fit.xtwx, fit.chol)
-                           : compute_edf_total(ctx.x.view(), fit.w, fit.chol);
+  Matrix gram = fit.xtwx ? std::move(*fit.xtwx) : xtwx(ctx.x.view(), fit.w.data());
+  // The loop's factor is that of XᵀWX + S_λ at the weights of the step
+  // before the returned one. Those agree only as far as the fit converged:
+  // an iteration limit, or one row whose deviance hides the others' changes
+  // from the test, may leave them far apart, and tr(H⁻¹XᵀWX) with H from
+  // other weights is no degree of freedom (it exceeded p). The summaries
+  // read H at the returned weights, one p x p factorization.
+  {
+    Matrix h = gram;
+    const Matrix s = total_penalty(ctx.penalties, out.rho, p);
+    for (std::size_t i = 0; i < h.size(); ++i) h.data()[i] += s.data()[i];
+    auto l = cholesky(std::move(h));
+    if (!l.ok()) return explain_singular(far, kWeightPower, std::move(l).take_error());
+    fit.chol = std::move(l).value();
+  }
+  out.edf_total = edf_total_from_gram(gram, fit.chol);
 
   Matrix vcov;
   if constexpr (Family::scale == Scale::Estimated) {
@@ -103,6 +143,7 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     const double pearson = pearson_statistic<Family>(ctx.y, fit.mu, ctx.prior_weights);
     const double floor = kScaleFloorRel * data_units(ctx).dispersion;
     out.scale = df > 0.0 ? floor_at(pearson / df, floor) : std::nan("");
+    if (std::isinf(out.scale)) return scale_estimate_overflow();
     vcov = compute_vcov(fit.chol, out.scale);
   } else {
     out.scale = 1.0;

@@ -16,7 +16,9 @@
 // ("y must be finite; got y={} at row {}"), then the weights ("prior_weights must be finite and
 // non-negative; got weight={} at row {}").
 //
-// Then the informative rows (driver_common.hpp), and for the Gamma and
+// Then the informative rows (driver_common.hpp), the size of one row against
+// the others (fit/std_data_checks.hpp: a response or a prior weight whose
+// share of the fit a 64-bit float cannot resolve), and for the Gamma and
 // inverse Gaussian families the size of y: these fit in the data's own units,
 // on y/ȳ with weights w/w̄, and return the record in the user's units
 // (fit/response_units.hpp: "y is too large to fit in its units: ..." or "y
@@ -32,7 +34,10 @@
 // gives the record: scale 1 for Bernoulli and Poisson, otherwise the Pearson
 // statistic with the family's V(μ) over n − edf_total, n the rows of positive weight (NaN without
 // residual degrees of freedom; floored at the score's scale floor);
-// vcov = scale·H⁻¹.
+// vcov = scale·H⁻¹, edf and vcov from H = XᵀWX + S_λ at the final fit's
+// returned weights. The Poisson families refuse a final fit whose mean fell
+// below the mean floor at a row with y > 0 (fit/std_data_checks.hpp); a
+// Pearson scale that overflows is refused as the scale estimate's overflow.
 // Errors: the first evaluation's or any Fellner-Schall inner fit's error,
 // NotConverged when the Newton loop uses up its iterations, the final fit's
 // error.

@@ -37,7 +37,9 @@ namespace quelt {
 // Fit at the total penalty S_λ = s_lambda (p x p, formed by the caller with
 // s_lambda(penalties, ρ)). A warm start beta0 (p entries) only sets the
 // starting linear predictor Xβ₀; without one the start is g(initial_mu(y));
-// the context's eta_start replaces either. β itself always starts at zero.
+// the context's eta_start replaces either. β itself starts at zero (under
+// the inverse link at the constant η = 1/ȳ, see pirls_mean_usable): the
+// first iteration halves back towards it.
 //
 // Returned record: β, η, μ of the last accepted iterate; w, z and
 // weighted_rss evaluated afresh there; chol the factor of the accepted
@@ -111,6 +113,19 @@ inline double pirls_step_allowance(double p_old, double deviance_floor) {
 // all finite.
 inline bool pirls_row_finite(double eta, double mu, double unit_deviance) {
   return std::isfinite(eta) && std::isfinite(mu) && std::isfinite(unit_deviance);
+}
+
+// Whether a trial mean is one the family's deviance holds. Under the inverse
+// link μ = 1/η is negative for η < 0, and below kMeanFloor the deviance and
+// the weights are those of the floor, flat in η, so that a step into that
+// region would be judged by a stand-in; such a trial is halved like a
+// non-finite one. The region η > 0 is convex in β, so halving back towards
+// an accepted (or anchor) β always leaves it. Under the other links every
+// finite mean counts.
+template <Link L>
+inline bool pirls_mean_usable(double mu) {
+  if constexpr (L == Link::Inverse) return mu >= kMeanFloor;
+  return true;
 }
 
 // The step rule, true rejects the trial (halve again): a non-finite p_new or

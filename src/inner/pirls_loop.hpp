@@ -42,7 +42,8 @@ bool pirls_reject_step(const FitContext<Family>& ctx, bool first, double p_old, 
   const Working<Family> work{ctx.family};
   bool rows_finite = true;
   for (std::size_t i = 0; i < n && rows_finite; ++i)
-    rows_finite = pirls_row_finite(eta_new[i], mu[i], work.unit_deviance(ctx.y[i], mu[i]));
+    rows_finite = pirls_row_finite(eta_new[i], mu[i], work.unit_deviance(ctx.y[i], mu[i])) &&
+                  pirls_mean_usable<Family::link>(mu[i]);
   return pirls_reject_trial(first, p_old, theta, p_new, rows_finite);
 }
 
@@ -138,7 +139,7 @@ void state_pass(const FitContext<Family>& ctx, const Work& work, const double* w
       const double d = work.unit_deviance(y[i], mu);
       const double wpi = wp ? wp[i] : 1.0;
       dev += wpi * d;
-      if (!pirls_row_finite(eta, mu, d)) finite = false;
+      if (!pirls_row_finite(eta, mu, d) || !pirls_mean_usable<kLink>(mu)) finite = false;
       const WorkingPair pr = work.pair(y[i], mu, eta, wpi);
       st.mu[i] = mu;
       st.w[i] = pr.w;
@@ -209,6 +210,17 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
   const Matrix* fixed = fixed_gram ? &*fixed_gram : nullptr;
   double d_old = cur.deviance;
   Vector beta(p, 0.0);
+  // Under the inverse link β = 0 is η = 0, no mean at all, and halving
+  // towards it keeps the sign of every η: the first iteration halves back
+  // towards the constant η = 1/ȳ instead (column 0 of X is all ones), a
+  // valid mean at the size of the data.
+  if constexpr (Family::link == Link::Inverse) {
+    if (p > 0 && ctx.moments.mean > 0.0) {
+      beta = design_axis(ctx.rotation, 0, p);
+      const double level = work.link(ctx.moments.mean);
+      for (double& b : beta) b *= level;
+    }
+  }
   double p_old = d_old;
   std::optional<Matrix> chol;
   double last_rel = std::numeric_limits<double>::infinity();  // of the last accepted step

