@@ -51,6 +51,41 @@ TEST(ElfLoss, DerivativesInEtaMatchCentralDifferences) {
   }
 }
 
+// The loss measured from an origin η⁰ is d(y − η) − d(y − η⁰) on either side
+// of the curve, and the origin's loss is d(y − η⁰); for a response so far
+// away that d(y − η) − d(y − η⁰) rounds to 0, it is still the exact change
+// −2t(η − η⁰)/σ of the linear tail (t = τ above the curve, τ − 1 below).
+TEST(ElfLoss, ChangeFromAnOriginIsTheDifferenceOfTheLosses) {
+  for (const ElfCase& c : kLossCases) {
+    const ElfLoss f(c.tau, c.sigma, c.lambda);
+    for (double ky : {-7.0, -0.3, 0.0, 2.0, 40.0})
+      for (double k0 : {0.0, 1.5})
+        for (double k : {-2.0, 0.1, 3.0}) {
+          const double y = ky * c.lambda, eta0 = k0 * c.lambda, eta = k * c.lambda;
+          const std::string at = "tau " + std::to_string(c.tau) + " y/lambda " +
+                                 std::to_string(ky) + " eta0/lambda " + std::to_string(k0) +
+                                 " eta/lambda " + std::to_string(k);
+          const double d = elf_unit_deviance(y - eta, c.tau, c.sigma, c.lambda);
+          const double d0 = elf_unit_deviance(y - eta0, c.tau, c.sigma, c.lambda);
+          const ElfRowOrigin o = elf_row_origin(f, 3, y, eta0);
+          double p = -1.0;
+          const double change = elf_loss_change(f, o, y, eta, p);
+          EXPECT_NEAR(change, d - d0, 1e-12 * (1.0 + d + d0)) << at;
+          EXPECT_NEAR(elf_origin_loss(f, o, y), d0, 1e-12 * (1.0 + d0)) << at;
+          EXPECT_NEAR(p, elf_logistic((y - eta) / c.lambda), 1e-15) << at;
+        }
+    for (double y : {-1e200, 1e200}) {
+      const double t = y > 0.0 ? c.tau : c.tau - 1.0, eta0 = 0.4, eta = -1.3;
+      const ElfRowOrigin o = elf_row_origin(f, 0, y, eta0);
+      double p = -1.0;
+      EXPECT_NEAR(elf_loss_change(f, o, y, eta, p), -2.0 * t * (eta - eta0) / c.sigma,
+                  1e-14 * std::fabs(2.0 * (eta - eta0) / c.sigma))
+          << c.tau << " " << y;
+      EXPECT_EQ(p, y > 0.0 ? 1.0 : 0.0);
+    }
+  }
+}
+
 // exp(κ − d(r)/2) integrates to 1 over r (composite Simpson rule over a
 // range that leaves tails below e^-40).
 TEST(ElfLoss, NormaliserMakesTheDensityIntegrateToOne) {
@@ -149,6 +184,38 @@ TEST(ElfFit, LargeOffsetInterceptIsExact) {
     EXPECT_TRUE(fit.value().converged) << start;
     EXPECT_NEAR(fit.value().beta[0], exact, 1e-6) << start;
   }
+}
+
+// A response far beyond the others, its loss measured from its value at the
+// start, pulls the intercept as any row beyond the curve does: the fit is the
+// exact τ-quantile of the data with that row 50 (far beyond λ) from the
+// bulk, whose logistic p is the same 0 or 1, however far it lies; and the
+// deviance, the other rows' loss plus the row's change from its origin, is
+// the same as well, where the row's own loss would swamp it.
+TEST(ElfFit, FarRowMeasuredFromItsOriginGivesTheExactQuantile) {
+  std::mt19937_64 g(13);
+  std::normal_distribution<double> normal;
+  Vector y(301), a(301, 1.0);
+  for (double& v : y) v = normal(g);
+  for (double tau : {0.5, 0.9})
+    for (double far : {-1e200, -1e6, 1e6, 1e200}) {
+      Vector near = y, wild = y;
+      near[17] = far > 0.0 ? 50.0 : -50.0;
+      wild[17] = far;
+      const double exact = exact_intercept(near, a, tau, 0.05);
+      auto fit_from_origin = [&](const Vector& v) {
+        auto ctx = intercept_context(v, std::nullopt, tau, 0.1, 0.05, 0.0);
+        ctx.far_rows = {elf_row_origin(ElfLoss(tau, 0.1, 0.05), 17, v[17], 0.0)};
+        return fit_elf_armijo(ctx, Vector{});
+      };
+      auto fit = fit_from_origin(wild);
+      auto ref = fit_from_origin(near);
+      ASSERT_TRUE(fit.ok() && ref.ok());
+      EXPECT_TRUE(fit.value().converged) << tau << " " << far;
+      EXPECT_NEAR(fit.value().beta[0], exact, 1e-6) << tau << " " << far;
+      EXPECT_NEAR(fit.value().deviance, ref.value().deviance, 1e-9 * ref.value().deviance)
+          << tau << " " << far;
+    }
 }
 
 // A fit that cannot take its step is converged only when that step was
