@@ -31,9 +31,11 @@ constexpr double kWarmStartRidgeRel = 1e-7;
 
 // Rows whose residual at the warm start lies beyond this many robust
 // standard deviations √s of the residuals are far from the curve: their loss
-// is linear in η there (|u| ≫ 1 at the automatic λ, well below √s), so that
-// it is a constant, which may dwarf the loss of all the other rows, plus a
-// change bounded by 2|Δη|/σ. None of an ordinary sample lies this far.
+// is a constant, which may dwarf the loss of all the other rows, plus a
+// change bounded by 2|Δη|/σ. Measuring it from its warm-start value is exact
+// at any distance (family/elf.hpp); the reach only decides which rows' loss
+// the outer loop's tests treat as a constant of the score. Rows of normal
+// noise never lie this far, those of heavy tails rarely.
 constexpr double kFarRobustSds = 10.0;
 
 double weight_of(const std::optional<Vector>& a, std::size_t i) { return a ? (*a)[i] : 1.0; }

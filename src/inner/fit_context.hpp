@@ -161,8 +161,8 @@ struct FitContextExtras<TDist> {
 
 // The quantile context carries the coefficients every one of its inner fits
 // starts from (absent: zeros), and the rows far from the curve whose loss its
-// fits measure from an origin (family/elf.hpp, inner/elf_fit.hpp), in
-// increasing row order.
+// fits measure from an origin (family/elf.hpp, inner/elf_fit.hpp): rows of
+// positive weight, in increasing row order.
 template <>
 struct FitContextExtras<Elf> {
   std::optional<Vector> beta_start;
