@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 
 namespace quelt {
 
@@ -59,6 +60,45 @@ struct ElfLoss {
     return 2.0 * (c0 - r * (1.0 - tau) + lambda * softplus) / sigma;
   }
 };
+
+// A row's loss measured from its loss at a reference linear predictor η⁰.
+// Since softplus(u) = u + softplus(−u), for the side s = ±1 of the curve and
+// t = τ (s = +1) or τ − 1 (s = −1), d(r) = 2[c₀ + t·r + λ·softplus(−s·u)]/σ
+// for every r, so that
+//
+//   d(y − η) − d(y − η⁰) = 2[−t·(η − η⁰) + λ·(softplus(−s·u) − softplus(−s·u⁰))]/σ.
+//
+// The right-hand side does not hold y: for a row far from the curve, where d
+// is t·y up to terms of the size of η, it keeps the change of the loss that
+// rounding would lose in d itself (and in any sum that holds it).
+struct ElfRowOrigin {
+  std::size_t row = 0;
+  double side = 1.0;   // s: +1 when y ≥ η⁰, −1 below
+  double eta0 = 0.0;   // η⁰
+  double tail0 = 0.0;  // λ·softplus(−s·(y − η⁰)/λ)
+};
+
+// The origin of row `row` at η⁰ (its side from the sign of y − η⁰).
+inline ElfRowOrigin elf_row_origin(const ElfLoss& f, std::size_t row, double y, double eta0) {
+  const double side = y >= eta0 ? 1.0 : -1.0;
+  return {row, side, eta0, f.lambda * elf_softplus(-side * ((y - eta0) / f.lambda))};
+}
+
+// d(y − η⁰): 2[c₀ + t·(y − η⁰) + tail0]/σ.
+inline double elf_origin_loss(const ElfLoss& f, const ElfRowOrigin& o, double y) {
+  const double t = o.side > 0.0 ? f.tau : f.tau - 1.0;
+  return 2.0 * (f.c0 + t * (y - o.eta0) + o.tail0) / f.sigma;
+}
+
+// d(y − η) − d(y − η⁰) as above, and p = logistic((y − η)/λ) into `p`.
+inline double elf_loss_change(const ElfLoss& f, const ElfRowOrigin& o, double y, double eta,
+                              double& p) {
+  const double u = (y - eta) / f.lambda;
+  p = elf_logistic(u);
+  const double t = o.side > 0.0 ? f.tau : f.tau - 1.0;
+  const double tail = f.lambda * elf_softplus(-o.side * u);
+  return 2.0 * (-t * (eta - o.eta0) + (tail - o.tail0)) / f.sigma;
+}
 
 // d(r) for one observation.
 inline double elf_unit_deviance(double r, double tau, double sigma, double lambda) {

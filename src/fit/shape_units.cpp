@@ -28,6 +28,13 @@ void divide_response(Vector& y, WeightedMoments& mom, double c) {
   mom.sd *= r;
 }
 
+// A response further from the curve than kLargestPilotSpreads spreads.
+QueltError too_far(double y, std::size_t row) {
+  return y_too_large("y=" + fmt_float(y) + " at row " + fmt_uint(row) +
+                     " lies more than 2^460 spreads of the noise from the curve; its squared "
+                     "residual overflows a 64-bit float");
+}
+
 bool all_finite(const Matrix& m) {
   for (double v : m.storage())
     if (!std::isfinite(v)) return false;
@@ -42,7 +49,19 @@ void set_lambda(FittedGam& rec) {
 }  // namespace
 
 Result<double> enter_units(FitContext<TDist>& ctx) {
-  const double c = power_of_two_near(ctx.moments.sd);
+  const double* w = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
+  // The unit is y's robust spread, which a few wild rows do not inflate as
+  // they inflate sd(y): the rows that carry the information stay at unit
+  // spread, where the squares and cubes of their residuals in the score's
+  // derivatives neither underflow nor overflow.
+  const double robust = mad_spread(ctx.y, w);
+  const double c =
+      power_of_two_near(robust > 0.0 && std::isfinite(robust) ? robust : ctx.moments.sd);
+  // A response that leaves the float range in these units lies further than
+  // the float range, and so more than 2^460 spreads, from any curve of the
+  // other rows.
+  for (std::size_t i = 0; i < ctx.n(); ++i)
+    if ((!w || w[i] > 0.0) && !std::isfinite(ctx.y[i] / c)) return too_far(ctx.y[i], i);
   divide_response(ctx.y, ctx.moments, c);
   const double s2 = ctx.family.sigma2 / c / c;
   if (s2 > 0.0 && std::isfinite(s2)) ctx.family.sigma2 = s2;
@@ -50,13 +69,10 @@ Result<double> enter_units(FitContext<TDist>& ctx) {
   ScalePilot pilot = scale_pilot(ctx);
   if (!pilot.ok) return c;
   if (pilot.spread > 0.0 && !(pilot.largest_residual <= kLargestPilotSpreads * pilot.spread)) {
-    const double* w = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
     for (std::size_t i = 0; i < ctx.n(); ++i) {
       if (w && !(w[i] > 0.0)) continue;
       if (std::fabs(ctx.y[i] - pilot.fitted[i]) == pilot.largest_residual)
-        return y_too_large("y=" + fmt_float(ctx.y[i] * c) + " at row " + fmt_uint(i) +
-                           " lies more than 2^460 spreads of the noise from the curve; its "
-                           "squared residual overflows a 64-bit float");
+        return too_far(ctx.y[i] * c, i);
     }
   }
   ctx.pilot_rho = std::move(pilot.rho);

@@ -3,9 +3,11 @@
 // the record is taken back to the units of y; the negative binomial and the
 // ordered-categorical family have responses without units (c = 1).
 //
-// Scaled t (location-scale, identity link): c = 2^round(log₂ sd(y)), so that
-// the search, its pilot fit and every cross product run on data of unit
-// spread whatever the size of y. Back: β = c·β̃, σ² = c²σ̃² (log σ² + 2ln c),
+// Scaled t (location-scale, identity link): c = 2^round(log₂ s_y), s_y the
+// robust spread 1.4826·MAD of y (sd(y) when more than half of y are equal),
+// so that the search, its pilot fit and every cross product run on data of
+// unit spread whatever the size of y, and one wild response does not shrink
+// the other rows towards the bottom of the float range. Back: β = c·β̃, σ² = c²σ̃² (log σ² + 2ln c),
 // ρ = ρ̃ − 2ln c (W ∝ 1/σ²), vcov = c²·vcoṽ, V = Ṽ + (Σw + R − p)·ln c (R the
 // rank count of the penalties, score/shape_tdist.hpp).
 //   Before the search the pilot fit (score/scale_pilot.hpp) runs in these
@@ -14,7 +16,8 @@
 // 1e138) times its robust spread cannot be squared against σ² down to the
 // floor of its box without overflow: "y is too large to fit in its units:
 // y={} at row {} lies more than 2^460 spreads of the noise from the curve;
-// its squared residual overflows a 64-bit float".
+// its squared residual overflows a 64-bit float"; so does a response that
+// y/c takes beyond the float range, which lies further still.
 //
 // Tweedie (log link, with the intercept free, fit/driver_common.hpp):
 // c = 2^round(log₂ ȳ). Back, with p̂ the fitted power: μ = c·μ̃ (β₀ + ln c),

@@ -33,19 +33,25 @@ double prior_weight(const FitContext<Elf>& ctx, std::size_t i) {
 }
 
 // One pass over the rows at η: returns Σ_i a_i·d_i over the rows of positive
-// weight in row order, or +∞ at the first term that is not finite; when `p`
-// is given it receives p_i = logistic((y_i − η_i)/λ) (0.5 on rows of
-// weight 0).
+// weight in row order (the context's far rows measured from their origins),
+// or +∞ at the first term that is not finite; when `p` is given it receives
+// p_i = logistic((y_i − η_i)/λ) (0.5 on rows of weight 0).
 double loss_pass(const FitContext<Elf>& ctx, const Vector& eta, double* p) {
   const ElfLoss loss(ctx.family.tau, ctx.family.sigma, ctx.family.lambda);
   double sum = 0.0, pi = 0.5;
+  auto far = ctx.far_rows.begin();
+  const auto far_end = ctx.far_rows.end();
   for (std::size_t i = 0; i < eta.size(); ++i) {
     const double a = prior_weight(ctx, i);
     if (a == 0.0) {
       if (p) p[i] = 0.5;
       continue;
     }
-    const double d = a * loss.deviance(ctx.y[i] - eta[i], pi);
+    double d;
+    if (far != far_end && far->row == i)
+      d = a * elf_loss_change(loss, *far++, ctx.y[i], eta[i], pi);
+    else
+      d = a * loss.deviance(ctx.y[i] - eta[i], pi);
     if (!std::isfinite(d)) return kInf;
     sum += d;
     if (p) p[i] = pi;

@@ -7,7 +7,11 @@
 //   f(β) = Σ_i a_i·d_i(y_i − x_iᵀβ) + βᵀS_λβ,
 //
 // d_i the ELF loss of family/elf.hpp and S_λ = Σ_j exp(ρ_j)·S_j. Rows of
-// weight 0 do not enter f at all, so they equal absent rows.
+// weight 0 do not enter f at all, so they equal absent rows. The loss of each
+// of the context's far rows is measured from its origin, d_i − d_i(y_i − η⁰_i)
+// (elf_loss_change): f and the deviance below are less Σ_far a_i·d_i(y_i −
+// η⁰_i), a constant, so the fit is the same, while the backtracking test
+// still sees the other rows' loss next to a response far beyond them.
 //
 // Each iteration, at η = Xβ with p_i, g_i, h_i of family/elf.hpp:
 //   H = Xᵀdiag(a·h)X + S_λ;

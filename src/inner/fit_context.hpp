@@ -18,6 +18,7 @@
 #include "core/error.hpp"
 #include "core/matrix.hpp"
 #include "design/model_design.hpp"
+#include "family/elf.hpp"
 #include "family/families.hpp"
 #include "inner/coefficient_rotation.hpp"
 #include "inner/fit_stats.hpp"
@@ -161,10 +162,13 @@ struct FitContextExtras<TDist> {
 };
 
 // The quantile context carries the coefficients every one of its inner fits
-// starts from (absent: zeros).
+// starts from (absent: zeros), and the rows far from the curve whose loss its
+// fits measure from an origin (family/elf.hpp, inner/elf_fit.hpp): rows of
+// positive weight, in increasing row order.
 template <>
 struct FitContextExtras<Elf> {
   std::optional<Vector> beta_start;
+  std::vector<ElfRowOrigin> far_rows;
 };
 
 // The Gamma and inverse Gaussian contexts carry the sums of their saturated

@@ -8,8 +8,8 @@
 // eta_start replaces it); everything else is the loop of inner/pirls.hpp
 // with the working quantities of inner/working_shape.hpp.
 //
-// Scaled t: Fisher scoring with the expected information, for at most ten
-// iterations. When it has not converged by then (σ² far from the scale of
+// Scaled t: Fisher scoring with the expected information, for at most
+// fifteen iterations. When it has not converged by then (σ² far from the scale of
 // the residuals, where it stalls), the majorizing iteration continues from
 // its coefficients with the context's iteration limit; its result is
 // returned with the expected-information w, z, XᵀWX and factor of

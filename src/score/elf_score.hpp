@@ -8,7 +8,9 @@
 //   V(ρ) = ½ log|H| + D_p/2 − (Mp/2)·ln 2π − ½ log|S_λ|₊ − W·κ,
 //
 // D_p = D + Σ_j λ_j b_j (b_j = βᵀS_jβ), W = Σ_i a_i and κ the log normaliser
-// of the ELF density (family/elf.hpp). The gradient takes β by the envelope
+// of the ELF density (family/elf.hpp). D is the fit's deviance, so that V is
+// less ½Σ_far a_i·d_i(y_i − η⁰_i) when the context holds far rows
+// (inner/elf_fit.hpp). The gradient takes β by the envelope
 // theorem and leaves out the change of H through the curvature weights h (it
 // moves the optimum of ρ by well under 1e-3):
 //

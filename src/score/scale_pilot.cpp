@@ -21,9 +21,9 @@ constexpr double kShiftLow = -40.0;
 constexpr double kShiftStep = 2.0;
 constexpr int kShiftCount = 41;
 // Rows further from the median of y than this many of its spreads count as
-// at this distance in the pilot (Huber's constant for 95% efficiency is 1.345
-// residual spreads; y's spread holds the signal as well, hence more).
-constexpr double kHuberSpreads = 3.0;
+// at this distance in the pilot: y's spread holds the signal as well as the
+// noise, so this leaves the rows of an ordinary smooth signal alone.
+constexpr double kClipSpreads = 3.0;
 
 // The smallest v with Σ_{x ≤ v} w ≥ ½Σw over the entries of positive weight
 // (a NaN v sorts last); NaN when no weight is positive.
@@ -70,16 +70,20 @@ ScalePilot scale_pilot(const FitContext<TDist>& ctx) {
   const double ybar = weighted_median(vw);
   const double spread_y = mad_spread(ctx.y, pw);
   // Rows of zero weight enter as 0 (their y, however wild, is not data);
-  // rows beyond kHuberSpreads spreads of y count with their weight scaled
-  // down to that distance (Huber's weights), so that gross outliers, which a
-  // scaled t is chosen for, move the pilot no further than such a row.
+  // rows beyond kClipSpreads spreads of y enter at that distance, so that
+  // gross outliers, which a scaled t is chosen for, move the pilot no further
+  // than such a row. Clipping bounds a row's share of the residual sum of
+  // squares as well as its pull on β: Huber's weights bound only the pull,
+  // and leave a share that grows with the distance, so that one wild row
+  // outweighs the noise of all the others in D(δ) and flattens V(δ).
+  const double reach = kClipSpreads * spread_y;
   Vector yc(n), w(n);
   for (std::size_t i = 0; i < n; ++i) {
     const double wi = pw ? pw[i] : 1.0;
     if (!(wi > 0.0)) continue;
     yc[i] = ctx.y[i] - ybar;
-    const double reach = kHuberSpreads * spread_y, dist = std::fabs(yc[i]);
-    w[i] = dist > reach && reach > 0.0 ? wi * (reach / dist) : wi;
+    if (reach > 0.0) yc[i] = std::clamp(yc[i], -reach, reach);
+    w[i] = wi;
   }
   const Matrix a = xtwx(ctx.x.view(), w.data());
   const Vector b = xtwz(ctx.x.view(), w.data(), yc);
@@ -137,7 +141,7 @@ ScalePilot scale_pilot(const FitContext<TDist>& ctx) {
   out.fitted = std::move(best_fit);
   Vector resid(n);
   for (std::size_t i = 0; i < n; ++i) {
-    resid[i] = yc[i] - out.fitted[i];
+    resid[i] = pw && !(pw[i] > 0.0) ? 0.0 : (ctx.y[i] - ybar) - out.fitted[i];
     out.fitted[i] += ybar;
     if (!pw || pw[i] > 0.0)
       out.largest_residual = std::fmax(out.largest_residual, std::fabs(resid[i]));

@@ -23,8 +23,8 @@
 // spread of y, which holds the signal.
 //
 // Robustness: y is centred on its weighted median, rows further than three
-// of y's spreads (1.4826·MAD) from it enter with their weight scaled down to
-// that distance (Huber's weights), and the residual variance is
+// of y's spreads (1.4826·MAD) from it are clipped to that distance, and the
+// residual variance is
 // (1.4826·MAD)² over the rows of positive weight: the outliers a scaled t is
 // chosen for move none of them far.
 #pragma once

@@ -51,6 +51,34 @@ TEST(ElfLoss, DerivativesInEtaMatchCentralDifferences) {
   }
 }
 
+// The loss measured from an origin η⁰ is d(y − η) − d(y − η⁰) on either side
+// of the curve, and the origin's loss is d(y − η⁰); for a response so far
+// away that d(y − η) − d(y − η⁰) rounds to 0, it is still the exact change
+// −2t(η − η⁰)/σ of the linear tail (t = τ above the curve, τ − 1 below).
+TEST(ElfLoss, ChangeFromAnOriginIsTheDifferenceOfTheLosses) {
+  for (const ElfCase& c : kLossCases) {
+    const ElfLoss f(c.tau, c.sigma, c.lambda);
+    auto d = [&](double r) { return elf_unit_deviance(r, c.tau, c.sigma, c.lambda); };
+    double p;
+    for (double y : {-7.0, -0.3, 0.0, 2.0, 40.0})
+      for (double eta0 : {0.0, 1.5})
+        for (double eta : {-2.0, 0.1, 3.0}) {
+          const ElfRowOrigin o = elf_row_origin(f, 3, y * c.lambda, eta0 * c.lambda);
+          const double d1 = d((y - eta) * c.lambda), d0 = d((y - eta0) * c.lambda);
+          EXPECT_NEAR(elf_loss_change(f, o, y * c.lambda, eta * c.lambda, p), d1 - d0,
+                      1e-12 * (1.0 + d1 + d0))
+              << c.tau << " " << y << " " << eta0 << " " << eta;
+          EXPECT_NEAR(elf_origin_loss(f, o, y * c.lambda), d0, 1e-12 * (1.0 + d0));
+        }
+    for (double y : {-1e200, 1e200}) {
+      const double t = y > 0.0 ? c.tau : c.tau - 1.0, step = 2.0 * (-1.3 - 0.4) / c.sigma;
+      EXPECT_NEAR(elf_loss_change(f, elf_row_origin(f, 0, y, 0.4), y, -1.3, p), -t * step,
+                  1e-14 * std::fabs(step))
+          << c.tau << " " << y;
+    }
+  }
+}
+
 // exp(κ − d(r)/2) integrates to 1 over r (composite Simpson rule over a
 // range that leaves tails below e^-40).
 TEST(ElfLoss, NormaliserMakesTheDensityIntegrateToOne) {
@@ -149,6 +177,38 @@ TEST(ElfFit, LargeOffsetInterceptIsExact) {
     EXPECT_TRUE(fit.value().converged) << start;
     EXPECT_NEAR(fit.value().beta[0], exact, 1e-6) << start;
   }
+}
+
+// A response far beyond the others, its loss measured from its value at the
+// start, pulls the intercept as any row beyond the curve does: the fit is the
+// exact τ-quantile of the data with that row 50 (far beyond λ) from the
+// bulk, whose logistic p is the same 0 or 1, however far it lies; and the
+// deviance, the other rows' loss plus the row's change from its origin, is
+// the same as well, where the row's own loss would swamp it.
+TEST(ElfFit, FarRowMeasuredFromItsOriginGivesTheExactQuantile) {
+  std::mt19937_64 g(13);
+  std::normal_distribution<double> normal;
+  Vector y(301), a(301, 1.0);
+  for (double& v : y) v = normal(g);
+  for (double tau : {0.5, 0.9})
+    for (double far : {-1e200, -1e6, 1e6, 1e200}) {
+      Vector near = y, wild = y;
+      near[17] = far > 0.0 ? 50.0 : -50.0;
+      wild[17] = far;
+      const double exact = exact_intercept(near, a, tau, 0.05);
+      auto fit_from_origin = [&](const Vector& v) {
+        auto ctx = intercept_context(v, std::nullopt, tau, 0.1, 0.05, 0.0);
+        ctx.far_rows = {elf_row_origin(ElfLoss(tau, 0.1, 0.05), 17, v[17], 0.0)};
+        return fit_elf_armijo(ctx, Vector{});
+      };
+      auto fit = fit_from_origin(wild);
+      auto ref = fit_from_origin(near);
+      ASSERT_TRUE(fit.ok() && ref.ok());
+      EXPECT_TRUE(fit.value().converged) << tau << " " << far;
+      EXPECT_NEAR(fit.value().beta[0], exact, 1e-6) << tau << " " << far;
+      EXPECT_NEAR(fit.value().deviance, ref.value().deviance, 1e-9 * ref.value().deviance)
+          << tau << " " << far;
+    }
 }
 
 // A fit that cannot take its step is converged only when that step was
