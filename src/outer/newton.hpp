@@ -14,7 +14,11 @@
 // The magnitude a = |s − origin| measures the score from an origin that the
 // driver chooses so that a change of units, which shifts the score by a
 // constant, leaves a unchanged (score/data_units.hpp); with origin 0 it is
-// |s|.
+// |s|. The gradient and score-change tests and the trial budget use a
+// capped at kScoreMagnitudeCap (score_test_magnitude). The acceptance
+// threshold and the loose gradient test after an exhausted line search keep
+// a itself: they allow for the score's noise, which does grow with the
+// score (a line search fails when no trial beats that noise).
 //
 // Convergence is only ever declared on a gradient evaluated at the current
 // point and never at an inadmissible point (score kInadmissibleScore with a
@@ -88,6 +92,26 @@ bool step_pinned(const Vector& x, const Vector& d, const Bounds& bounds);
 // replaces all four defaults as it stands; otherwise the defaults.
 OuterOptions read_outer_options(const OuterOptions& defaults);
 
+// The cap of the magnitude the convergence tests are relative to, in
+// log-likelihood units. The score grows like the number of observations,
+// but its gradient over ρ is of the order of the penalties' ranks and the
+// score differences that decide λ have a fixed size whatever n: relative to
+// an uncapped a the tests pass ever further from the optimum as n grows (at
+// 10⁶ observations a search could stop at its start). The default
+// tolerances serve at scores of about 10³ (some hundreds to a few thousand
+// observations), so up to there a is used as it stands and beyond it the
+// tests keep that absolute size. They stay reachable: at 10⁶ observations
+// inner fits of one ρ from different starts give scores within about 10⁻⁸
+// and gradients within 10⁻⁶, against 10⁻⁴ and 5·10⁻⁴ for the tightest
+// default tolerances at the cap.
+inline constexpr double kScoreMagnitudeCap = 1e3;
+
+// min(|s − origin|, kScoreMagnitudeCap), NaN staying NaN.
+inline double score_test_magnitude(double s, double origin) {
+  const double a = std::fabs(s - origin);
+  return a > kScoreMagnitudeCap ? kScoreMagnitudeCap : a;
+}
+
 // Largest number of accepted Newton steps of a driver's loop, and the
 // largest component of one step (a factor e⁵ ≈ 150 in any λ_j).
 inline constexpr std::uint64_t kOuterMaxIter = 200;
@@ -106,7 +130,8 @@ inline OuterOptions driver_outer_options(const OuterTolerances& tol) {
 //   trial_score(const Vector& x) -> Result<double>: the score alone at a
 //     trial point; an error or a non-finite score only rejects the trial.
 // score_origin: the origin of the magnitude a = |score − origin| against
-//   which the gradient and score-change tests are relative.
+//   which (capped at kScoreMagnitudeCap) the gradient and score-change
+//   tests are relative.
 // Adds to stats.outer_iterations and stats.line_search_trials. Errors: the
 // first evaluation's error unchanged; NotConverged {max_iter, max|grad|} when
 // max_iter accepted steps end without a converged exit (the point reached by
@@ -139,12 +164,13 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
     stats.outer_iterations += 1;
     const double s = E.score;
     const double a = std::fabs(s - score_origin);
+    const double a_t = score_test_magnitude(s, score_origin);
     const double gmax = max_abs(E.grad);
     const bool inadmissible = s == kInadmissibleScore && gmax == 0.0;
     const bool gradient_usable = fresh && !inadmissible;
-    const double rel_change = std::fabs(s - prev) / floor_at(a, 1.0);
+    const double rel_change = std::fabs(s - prev) / floor_at(a_t, 1.0);
 
-    if (gradient_usable && gmax < options.grad_tol * (a + 1.0)) return OuterResult{x, s, k, true};
+    if (gradient_usable && gmax < options.grad_tol * (a_t + 1.0)) return OuterResult{x, s, k, true};
     if (k > 2 && !inadmissible && rel_change < options.reml_tol) return OuterResult{x, s, k, true};
     if (k == options.max_iter) return QueltError::not_converged(options.max_iter, gmax);
 

@@ -337,6 +337,64 @@ TEST(OuterNewton, ScoreChangeTestAndTrialBudget) {
   }
 }
 
+// A score of large size c0 (as of many observations) with one coordinate
+// whose optimum lies at infinity, as a smooth penalised to its null space:
+// f(x) = c0 + ½(x₀ − 2)² + 10·e^(−x₁), Hessian exact; inf f = c0 in the box.
+// The Hessian reported in x₀ can be made too small by a factor, so that the
+// full Newton step overshoots and the line search must halve it.
+struct LargeScore {
+  double c0;
+  double curvature0 = 1.0;
+  double f(const Vector& x) const {
+    return c0 + 0.5 * (x[0] - 2.0) * (x[0] - 2.0) + 10.0 * std::exp(-x[1]);
+  }
+  Eval eval(const Vector& x) const {
+    Eval e{{x[0] - 2.0, -10.0 * std::exp(-x[1])}, f(x), Matrix(2, 2)};
+    e.hessian(0, 0) = curvature0;
+    e.hessian(1, 1) = 10.0 * std::exp(-x[1]);
+    return e;
+  }
+};
+
+TEST(OuterNewton, ConvergenceTestsDoNotLoosenWithTheScoreSize) {
+  // The score differences that decide the optimum are the same whatever c0:
+  // the end point lies within 1e-3 of the infimum for every size, and from
+  // a size of 10⁴ on the search is the same (the iterations agree, the
+  // points to the rounding of c0).
+  for (const double curvature0 : {1.0, 1.0 / 3.0}) {
+    std::optional<OuterResult> large;
+    for (const double c0 : {0.0, 50.0, 1e4, 1e5, 1e6}) {
+      SCOPED_TRACE(testing::Message() << "c0 = " << c0 << ", curvature " << curvature0);
+      LargeScore g{c0, curvature0};
+      FitStats st;
+      auto r = outer_newton({-8.0, 0.0}, box(2), std::nullopt, default_options(), evaluator(g),
+                            trial_of(g), st);
+      ASSERT_TRUE(r.ok());
+      EXPECT_TRUE(r.value().converged);
+      EXPECT_LT(g.f(r.value().rho) - c0, 1e-3);
+      if (c0 < 1e4) continue;
+      if (!large) {
+        large = r.value();
+        continue;
+      }
+      EXPECT_EQ(r.value().n_iters, large->n_iters);
+      EXPECT_NEAR(r.value().rho[0], large->rho[0], 1e-6);
+      EXPECT_NEAR(r.value().rho[1], large->rho[1], 1e-3);
+    }
+  }
+  // An origin at c0 measures the score from there: the search is that of
+  // the score without the offset.
+  LargeScore g{1e6}, plain{0.0};
+  FitStats st;
+  auto a = outer_newton({-8.0, 0.0}, box(2), std::nullopt, default_options(), evaluator(g),
+                        trial_of(g), st, 1e6);
+  auto b = outer_newton({-8.0, 0.0}, box(2), std::nullopt, default_options(), evaluator(plain),
+                        trial_of(plain), st);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(a.value().n_iters, b.value().n_iters);
+  EXPECT_NEAR(a.value().rho[1], b.value().rho[1], 1e-6);
+}
+
 TEST(OuterNewton, NoConvergenceFromAStaleOrInadmissibleGradient) {
   // The evaluation at the accepted point fails: its small stale gradient
   // must not be tested against the new, much larger score.
