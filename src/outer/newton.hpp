@@ -6,10 +6,11 @@
 // bounded (largest component `max_step`, or per-coordinate caps), and the
 // points x + α·d, α = 1, 1/2, …, 1/512 (clamped into the box) are scored
 // until one lies below s − 1e-10·a. The loop stops when the gradient is
-// small relative to a, when the score has stopped changing relative to a, or
-// when no trial lowers the score (converged then only if the step points out
-// of the box on every coordinate that matters, or the gradient is nearly
-// zero).
+// small relative to a, when the score has stopped changing relative to a,
+// or when no trial lowers the score or none could (the step's first-order
+// gain is below the margin 1e-10·a); converged then only if the step points
+// out of the box on every coordinate that matters, or the gradient is
+// nearly zero.
 //
 // The magnitude a = |s − origin| measures the score from an origin that the
 // driver chooses so that a change of units, which shifts the score by a
@@ -177,9 +178,26 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
     Vector d = newton_direction(E.hessian, E.grad);
     bound_step(d, step_caps, options.max_step);
 
+    // The loop's end when no trial lowers the score: converged only if the
+    // step points out of the box on every coordinate that matters, or the
+    // gradient is nearly zero. n_iters counts the failed step.
+    auto stuck = [&](std::uint64_t steps) {
+      const bool pinned = fresh && step_pinned(x, d, bounds);
+      return OuterResult{x, s, steps, pinned || (gradient_usable && gmax < 0.001 * (a + 1.0))};
+    };
+    // A trial is accepted below s − margin. When even the first-order gain
+    // of the whole step clamped into the box, −gᵀ(u₁ − x) (a Newton step
+    // gains about half of it), is below the margin, no trial can pass: the
+    // loop ends as after an exhausted line search, without the trials.
+    const double margin = 1e-10 * a;
+    double gain = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+      gain -= E.grad[i] * (clamp_into(x[i] + d[i], bounds[i].first, bounds[i].second) - x[i]);
+    if (gradient_usable && gain < margin) return stuck(k + 1);
+
     const int budget = (k > 2 && rel_change < 1e-4) ? 1 : 10;
     k += 1;
-    const double threshold = s - 1e-10 * a;
+    const double threshold = s - margin;
     double alpha = 1.0;
     bool accepted = false;
     Vector u(n);
@@ -200,12 +218,7 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
       alpha *= 0.5;
     }
 
-    if (!accepted) {
-      // Exhausted line search: the loop ends here.
-      const bool pinned = fresh && step_pinned(x, d, bounds);
-      const bool converged = pinned || (gradient_usable && gmax < 0.001 * (a + 1.0));
-      return OuterResult{x, s, k, converged};
-    }
+    if (!accepted) return stuck(k);  // exhausted line search
 
     prev = s;
     x = u;

@@ -247,9 +247,9 @@ TEST(OuterNewton, IterationLimits) {
 }
 
 TEST(OuterNewton, OptimumOutsideTheBox) {
-  // Minimum at 50 in a box [−30, 30]: steps of 5 reach 30, then every trial
-  // is rejected while the step points out of the box: converged (pinned),
-  // and n_iters counts the failed step.
+  // Minimum at 50 in a box [−30, 30]: steps of 5 reach 30, where the step
+  // points out of the box and its clamped trials could not lower the score:
+  // none is made, converged (pinned), and n_iters counts the failed step.
   Quadratic q{0.0, {2.0}, {50.0}};
   FitStats st;
   auto r =
@@ -258,7 +258,7 @@ TEST(OuterNewton, OptimumOutsideTheBox) {
   EXPECT_TRUE(r.value().converged);
   EXPECT_DOUBLE_EQ(r.value().rho[0], 30.0);
   EXPECT_EQ(r.value().n_iters, 7u);
-  EXPECT_EQ(st.line_search_trials, 6u + 10u);
+  EXPECT_EQ(st.line_search_trials, 6u);
 
   // One coordinate pinned, the other free with a large gradient and every
   // trial failing: not converged.
@@ -393,6 +393,29 @@ TEST(OuterNewton, ConvergenceTestsDoNotLoosenWithTheScoreSize) {
   ASSERT_TRUE(a.ok() && b.ok());
   EXPECT_EQ(a.value().n_iters, b.value().n_iters);
   EXPECT_NEAR(a.value().rho[1], b.value().rho[1], 1e-6);
+}
+
+TEST(OuterNewton, NoTrialsWhereNoneCouldBeAccepted) {
+  // Score 10⁶ (acceptance margin 1e-10·10⁶ = 1e-4) at x = 3e-3 from the
+  // minimum with curvature 10: the gradient 0.03 fails the gradient test,
+  // but the Newton step gains 4.5e-5 (first order 9e-5), below the margin.
+  // The search ends there without trials, converged by the loose test.
+  Quadratic q{1e6, {10.0}, {0.0}};
+  FitStats st;
+  auto r =
+      outer_newton({3e-3}, box(1), std::nullopt, default_options(), evaluator(q), trial_of(q), st);
+  ASSERT_TRUE(r.ok());
+  EXPECT_TRUE(r.value().converged);
+  EXPECT_EQ(r.value().n_iters, 1u);
+  EXPECT_EQ(st.line_search_trials, 0u);
+  // Ten times as far the step gains 4.5e-3: it is taken.
+  FitStats st2;
+  auto r2 =
+      outer_newton({3e-2}, box(1), std::nullopt, default_options(), evaluator(q), trial_of(q), st2);
+  ASSERT_TRUE(r2.ok());
+  EXPECT_TRUE(r2.value().converged);
+  EXPECT_NEAR(r2.value().rho[0], 0.0, 1e-12);
+  EXPECT_EQ(st2.line_search_trials, 1u);
 }
 
 TEST(OuterNewton, NoConvergenceFromAStaleOrInadmissibleGradient) {
