@@ -6,15 +6,20 @@
 // bounded (largest component `max_step`, or per-coordinate caps), and the
 // points x + α·d, α = 1, 1/2, …, 1/512 (clamped into the box) are scored
 // until one lies below s − 1e-10·a. The loop stops when the gradient is
-// small relative to a, when the score has stopped changing relative to a, or
-// when no trial lowers the score (converged then only if the step points out
-// of the box on every coordinate that matters, or the gradient is nearly
-// zero).
+// small relative to a, when the score has stopped changing relative to a,
+// or when no trial lowers the score or none could (the step's first-order
+// gain is below the margin 1e-10·a); converged then only if the step points
+// out of the box on every coordinate that matters, or the gradient is
+// nearly zero.
 //
 // The magnitude a = |s − origin| measures the score from an origin that the
 // driver chooses so that a change of units, which shifts the score by a
 // constant, leaves a unchanged (score/data_units.hpp); with origin 0 it is
-// |s|.
+// |s|. The gradient and score-change tests and the trial budget use a
+// capped at kScoreMagnitudeCap (score_test_magnitude). The acceptance
+// threshold and the loose gradient test after an exhausted line search keep
+// a itself: they allow for the score's noise, which does grow with the
+// score (a line search fails when no trial beats that noise).
 //
 // Convergence is only ever declared on a gradient evaluated at the current
 // point and never at an inadmissible point (score kInadmissibleScore with a
@@ -88,6 +93,26 @@ bool step_pinned(const Vector& x, const Vector& d, const Bounds& bounds);
 // replaces all four defaults as it stands; otherwise the defaults.
 OuterOptions read_outer_options(const OuterOptions& defaults);
 
+// The cap of the magnitude the convergence tests are relative to, in
+// log-likelihood units. The score grows like the number of observations,
+// but its gradient over ρ is of the order of the penalties' ranks and the
+// score differences that decide λ have a fixed size whatever n: relative to
+// an uncapped a the tests pass ever further from the optimum as n grows (at
+// 10⁶ observations a search could stop at its start). The default
+// tolerances serve at scores of about 10³ (some hundreds to a few thousand
+// observations), so up to there a is used as it stands and beyond it the
+// tests keep that absolute size. They stay reachable: at 10⁶ observations
+// inner fits of one ρ from different starts give scores within about 10⁻⁸
+// and gradients within 10⁻⁶, against 10⁻⁴ and 5·10⁻⁴ for the tightest
+// default tolerances at the cap.
+inline constexpr double kScoreMagnitudeCap = 1e3;
+
+// min(|s − origin|, kScoreMagnitudeCap), NaN staying NaN.
+inline double score_test_magnitude(double s, double origin) {
+  const double a = std::fabs(s - origin);
+  return a > kScoreMagnitudeCap ? kScoreMagnitudeCap : a;
+}
+
 // Largest number of accepted Newton steps of a driver's loop, and the
 // largest component of one step (a factor e⁵ ≈ 150 in any λ_j).
 inline constexpr std::uint64_t kOuterMaxIter = 200;
@@ -106,7 +131,8 @@ inline OuterOptions driver_outer_options(const OuterTolerances& tol) {
 //   trial_score(const Vector& x) -> Result<double>: the score alone at a
 //     trial point; an error or a non-finite score only rejects the trial.
 // score_origin: the origin of the magnitude a = |score − origin| against
-//   which the gradient and score-change tests are relative.
+//   which (capped at kScoreMagnitudeCap) the gradient and score-change
+//   tests are relative.
 // Adds to stats.outer_iterations and stats.line_search_trials. Errors: the
 // first evaluation's error unchanged; NotConverged {max_iter, max|grad|} when
 // max_iter accepted steps end without a converged exit (the point reached by
@@ -139,21 +165,39 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
     stats.outer_iterations += 1;
     const double s = E.score;
     const double a = std::fabs(s - score_origin);
+    const double a_t = score_test_magnitude(s, score_origin);
     const double gmax = max_abs(E.grad);
     const bool inadmissible = s == kInadmissibleScore && gmax == 0.0;
     const bool gradient_usable = fresh && !inadmissible;
-    const double rel_change = std::fabs(s - prev) / floor_at(a, 1.0);
+    const double rel_change = std::fabs(s - prev) / floor_at(a_t, 1.0);
 
-    if (gradient_usable && gmax < options.grad_tol * (a + 1.0)) return OuterResult{x, s, k, true};
+    if (gradient_usable && gmax < options.grad_tol * (a_t + 1.0)) return OuterResult{x, s, k, true};
     if (k > 2 && !inadmissible && rel_change < options.reml_tol) return OuterResult{x, s, k, true};
     if (k == options.max_iter) return QueltError::not_converged(options.max_iter, gmax);
 
     Vector d = newton_direction(E.hessian, E.grad);
     bound_step(d, step_caps, options.max_step);
 
+    // The loop's end when no trial lowers the score: converged only if the
+    // step points out of the box on every coordinate that matters, or the
+    // gradient is nearly zero. n_iters counts the failed step.
+    auto stuck = [&](std::uint64_t steps) {
+      const bool pinned = fresh && step_pinned(x, d, bounds);
+      return OuterResult{x, s, steps, pinned || (gradient_usable && gmax < 0.001 * (a + 1.0))};
+    };
+    // A trial is accepted below s − margin. When even the first-order gain
+    // of the whole step clamped into the box, −gᵀ(u₁ − x) (a Newton step
+    // gains about half of it), is below the margin, no trial can pass: the
+    // loop ends as after an exhausted line search, without the trials.
+    const double margin = 1e-10 * a;
+    double gain = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+      gain -= E.grad[i] * (clamp_into(x[i] + d[i], bounds[i].first, bounds[i].second) - x[i]);
+    if (gradient_usable && gain < margin) return stuck(k + 1);
+
     const int budget = (k > 2 && rel_change < 1e-4) ? 1 : 10;
     k += 1;
-    const double threshold = s - 1e-10 * a;
+    const double threshold = s - margin;
     double alpha = 1.0;
     bool accepted = false;
     Vector u(n);
@@ -174,12 +218,7 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
       alpha *= 0.5;
     }
 
-    if (!accepted) {
-      // Exhausted line search: the loop ends here.
-      const bool pinned = fresh && step_pinned(x, d, bounds);
-      const bool converged = pinned || (gradient_usable && gmax < 0.001 * (a + 1.0));
-      return OuterResult{x, s, k, converged};
-    }
+    if (!accepted) return stuck(k);  // exhausted line search
 
     prev = s;
     x = u;

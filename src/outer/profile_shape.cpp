@@ -122,11 +122,12 @@ Result<ProfileShapeResult> profile_shape_fit_negbin(const ProfileShapeOptions& o
     stats.outer_iterations += 1;
     const double f = e.score;
     const double a = std::fabs(f - score_origin);
+    const double a_t = score_test_magnitude(f, score_origin);
     const double g_rho = max_abs(e.grad);
     const double g_shape = std::fabs(shape_gradient_in_box(sd, theta[m], lo, hi));
     const double gmax = std::fmax(g_rho, g_shape);
-    const double rel_change = std::fabs(f - prev) / floor_at(a, 1.0);
-    if (gmax < options.grad_tol * (a + 1.0)) return ProfileShapeResult{theta, f, gmax, k, true};
+    const double rel_change = std::fabs(f - prev) / floor_at(a_t, 1.0);
+    if (gmax < options.grad_tol * (a_t + 1.0)) return ProfileShapeResult{theta, f, gmax, k, true};
     if (k > 2 && rel_change < options.reml_tol) return ProfileShapeResult{theta, f, gmax, k, true};
     if (k == options.max_iter) return QueltError::not_converged(options.max_iter, gmax);
 

@@ -6,8 +6,9 @@
 // negbin_eval_score_grad_hess: score f, ρ-gradient g, ρ–ρ Hessian; the
 // frozen-fit scores s± at log θ ± 0.001 on E's fit, clamped into [−10, 10],
 // give g_θ = (s₊ − s₋)/0.002 and κ = max(|s₊ − 2f + s₋|/10⁻⁶, 10⁻⁴)):
-//   1. Tests, with a = |f − origin| and G = max(max|g|, |g_θ|) (g_θ taken as
-//      0 where it points out of the box at a bound): converged when
+//   1. Tests, with a = min(|f − origin|, kScoreMagnitudeCap) (outer/
+//      newton.hpp) and G = max(max|g|, |g_θ|) (g_θ taken as 0 where it
+//      points out of the box at a bound): converged when
 //      G < grad_tol·(a + 1), or, after three iterations, when
 //      |f − f_prev|/max(a, 1) < reml_tol. The log θ derivative is part of the
 //      tests because log θ moves by at most its cap per iteration: with the
@@ -17,18 +18,20 @@
 //      ρ + α·d (α = 1, ½, … while α ≥ min_step, at most one trial once the
 //      score has nearly stopped changing) clamped into the box, log θ held.
 //      A trial is first screened (outer/no_refresh_screen.hpp): a prediction
-//      at or above f − 1e-10·a rejects it without a refit; otherwise it is
-//      refitted and accepted when its score is finite and below that
-//      threshold. An accepted point is evaluated (a failed evaluation drops
-//      it).
+//      at or above f − 1e-10·|f − origin| (the uncapped magnitude) rejects
+//      it without a refit; otherwise it is refitted and accepted when its
+//      score is finite and below that threshold. An accepted point is
+//      evaluated (a failed evaluation drops it).
 //   3. log θ step at the current point ℓ with its refitted score f₀ and its
 //      g_θ, κ: δ = −g_θ/κ limited to the cap (a NaN δ taking the lower end);
 //      ℓ + δ, else ℓ + δ/2, is taken when its frozen score is finite and
 //      below f₀. A move of ℓ is followed by a full evaluation there, whose
 //      error ends the search.
 //   When neither ρ nor log θ moved, the search ends at the point, converged
-//   when log θ's |g_θ| < 0.001·(a + 1) and either the ρ step points out of
-//   the box on every coordinate that matters or max|g| < 0.001·(a + 1).
+//   when log θ's |g_θ| < 0.001·(|f − origin| + 1) and either the ρ step
+//   points out of the box on every coordinate that matters or max|g| is
+//   below that bound too (uncapped: the trials failed against the score's
+//   noise, which grows with the score).
 // Counts in the context's FitStats: outer_iterations per iteration top,
 // line_search_trials and no_refresh_attempts per trial (always equal),
 // no_refresh_hits per trial the screen predicts; inner fits through the

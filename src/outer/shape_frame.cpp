@@ -18,7 +18,7 @@ Matrix positive_curvature(const Matrix& h) {
   const SymEigen& e = eig.value();
   double top = 0.0;
   for (double v : e.values) top = floor_at(top, std::fabs(v));
-  const double floor = kShapeCurvatureFloor * top;
+  const double floor = kShapeCurvatureFloor * ceil_at(top, kShapeCurvatureTopCap);
   Matrix out(n, n);
   for (std::size_t k = 0; k < n; ++k) {
     const double lam = floor_at(std::fabs(e.values[k]), floor);
