@@ -173,6 +173,20 @@ void right_multiply_cols(Matrix& a, const std::vector<std::size_t>& cols, Matrix
     for (std::size_t c = 0; c < q; ++c) a(i, cols[c]) = out(i, c);
 }
 
+// v_g ← U_g·v_g (or U_gᵀ·v_g) on the columns of every rotated block g.
+void multiply_blocks(Vector& v, const CoefficientRotation& r, bool transpose) {
+  for (const BlockRotation& b : r.blocks) {
+    const std::size_t q = b.cols.size();
+    Vector part(q);
+    for (std::size_t c = 0; c < q; ++c) part[c] = v[b.cols[c]];
+    for (std::size_t c = 0; c < q; ++c) {
+      double acc = 0.0;
+      for (std::size_t d = 0; d < q; ++d) acc += (transpose ? b.u(d, c) : b.u(c, d)) * part[d];
+      v[b.cols[c]] = acc;
+    }
+  }
+}
+
 }  // namespace
 
 void rotate_gram(Matrix& a, const CoefficientRotation& r) {
@@ -183,16 +197,7 @@ void rotate_gram(Matrix& a, const CoefficientRotation& r) {
 }
 
 void rotate_vector_to(Vector& v, const CoefficientRotation& r) {
-  for (const BlockRotation& b : r.blocks) {
-    const std::size_t q = b.cols.size();
-    Vector part(q);
-    for (std::size_t c = 0; c < q; ++c) part[c] = v[b.cols[c]];
-    for (std::size_t c = 0; c < q; ++c) {
-      double acc = 0.0;
-      for (std::size_t d = 0; d < q; ++d) acc += b.u(d, c) * part[d];
-      v[b.cols[c]] = acc;
-    }
-  }
+  multiply_blocks(v, r, /*transpose=*/true);
 }
 
 Vector design_diagonal(const CoefficientRotation& r, const Matrix& a) {
@@ -230,16 +235,7 @@ Vector penalty_design_diagonal(const CoefficientRotation& r, const Matrix& penal
 }
 
 Vector coefficients_to_design(const CoefficientRotation& r, Vector beta) {
-  for (const BlockRotation& b : r.blocks) {
-    const std::size_t q = b.cols.size();
-    Vector part(q);
-    for (std::size_t c = 0; c < q; ++c) part[c] = beta[b.cols[c]];
-    for (std::size_t c = 0; c < q; ++c) {
-      double acc = 0.0;
-      for (std::size_t d = 0; d < q; ++d) acc += b.u(c, d) * part[d];
-      beta[b.cols[c]] = acc;
-    }
-  }
+  multiply_blocks(beta, r, /*transpose=*/false);
   return beta;
 }
 
