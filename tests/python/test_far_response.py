@@ -55,8 +55,11 @@ def sound_or_refused(family, y, weights, parameter):
 @pytest.mark.parametrize("family", [f for f in FAMILIES if f not in ("bernoulli", "quasibinomial")])
 def test_one_far_response_gives_a_sound_fit_or_a_clear_error(family, size):
     if (family, size) == ("quasipoisson", 1e3):
-        pytest.xfail("the outer Newton loop's line search ends short of its tests here "
-                     "(its Fellner-Schall fit converges); outer-loop work in progress")
+        # The REML gradient holds the working weights fixed (its envelope
+        # form); with one count of large weight and leverage it differs from
+        # the score's slope by about 0.2, so the line search ends short and
+        # the fit says, honestly, that it did not converge.
+        pytest.xfail("the envelope gradient leaves out the change of the weights in log|H|")
     _, y0 = data(family)
     y = y0.copy()
     y[ROW] = size
