@@ -29,8 +29,11 @@ namespace {
 // mean an early step threw to e^k times its response takes about k
 // iterations to come back (k near 300 seen with one Gamma response 1e14
 // times the others). exp overflows past η ≈ 709.8, which bounds k: 1000
-// iterations let any such walk finish.
-constexpr InnerOptions kPirlsOptions{1000, 1e-9, 10};
+// iterations let any such walk finish. A fit whose penalized deviance has
+// stopped falling ends there (pirls_stalled): with one row far heavier than
+// the others, rounding alone keeps the deviance moving by more than 1e-9 of
+// itself, and the walk at that floor would run to the limit.
+constexpr InnerOptions kPirlsOptions{1000, 1e-9, 10, kPirlsStallIters};
 
 // Σ_i w_i (y_i − μ'_i)² / V(μ'_i) over the rows in order, with the family's
 // variance function at the mean floored at Family::mean_floor (a NaN mean

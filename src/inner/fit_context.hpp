@@ -36,6 +36,10 @@ struct InnerOptions {
   double tol = 1e-9;
   // Line-search limit of the quantile fit; PIRLS does not read it.
   std::size_t max_backtrack = 10;
+  // PIRLS also ends, converged, after this many accepted iterations in a
+  // row without a gain in the penalized deviance (pirls_stalled in
+  // inner/pirls.hpp); 0 leaves the deviance test and the limit alone.
+  std::size_t stall_iters = 0;
 };
 
 // State of the previous REML evaluation, used to extrapolate the next

@@ -8,10 +8,11 @@
 // non-finite or, after the first iteration, raises P by more than
 // pirls_step_allowance(P_old, f). The loop ends converged when the relative
 // change of D between two accepted iterates, |ΔD| / (|D_old| + f), is below
-// InnerOptions::tol (never in the first iteration); f = deviance_floor is
-// the data-relative level of the deviance's rounding noise. It ends
-// unconverged at the iteration limit or when halving fails, and returns the
-// last accepted iterate.
+// InnerOptions::tol (never in the first iteration), or, where
+// InnerOptions::stall_iters asks for it, when P has stopped falling
+// (pirls_stalled); f = deviance_floor is the data-relative level of
+// the deviance's rounding noise. It ends unconverged at the iteration limit
+// or when halving fails, and returns the last accepted iterate.
 //
 // Instantiated for the parameterless iterative families: Bernoulli,
 // QuasiBinomial, Poisson, QuasiPoisson, GammaLog, GammaInverse and
@@ -107,6 +108,25 @@ double deviance_floor(const WeightedMoments& m, const W& work) {
 // iterate is not halved away by it.
 inline double pirls_step_allowance(double p_old, double deviance_floor) {
   return 10.0 * kSqrtEpsilon * (std::fabs(p_old) + deviance_floor);
+}
+
+// The penalized deviance at its rounding floor. Away from its minimum a
+// (halved) Fisher step lowers P by far more than the allowance θ =
+// pirls_step_allowance; at the minimum the steps only move β within the
+// rounding of the solve, and P, accepted within θ, wanders without falling.
+// When one row outweighs the others by many digits (one far response), that
+// rounding moves D by far more than tol of itself, so the deviance test may
+// be passed only by chance hundreds of iterations later. With
+// InnerOptions::stall_iters = s > 0 the loop ends, converged, once s accepted
+// iterations in a row leave P above its lowest accepted value less θ:
+// nothing the solve resolves lowers P further. The standard families take
+// s = kPirlsStallIters: their fits of ordinary data converge quadratically
+// and pass the deviance test within an iteration or two of their gains
+// falling below θ. Fits that may creep at a linear rate with gains below θ
+// (the scaled t's, say) keep s = 0.
+inline constexpr std::size_t kPirlsStallIters = 10;
+inline bool pirls_stalled(std::size_t iterations_without_gain, std::size_t stall_iters) {
+  return stall_iters > 0 && iterations_without_gain >= stall_iters;
 }
 
 // Whether one observation of a trial is usable: η_i, μ_i and d(y_i, μ_i)

@@ -229,6 +229,10 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
   constexpr double kLikelyLast = 5e-6;
   std::size_t iterations = 0;
   bool converged = false;
+  // The lowest accepted P and the accepted iterations since P last fell
+  // below it by more than the step allowance (pirls_stalled).
+  double p_best = std::numeric_limits<double>::infinity();
+  std::size_t without_gain = 0;
 
   for (std::size_t k = 0; k < max_iter; ++k) {
     // The penalized weighted least-squares solve (XᵀWX + S_λ)β = XᵀWz at
@@ -290,6 +294,12 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
     p_old = p_new;
     last_rel = rel;
     iterations = k + 1;
+    without_gain = p_new < p_best - theta ? 0 : without_gain + 1;
+    p_best = std::fmin(p_best, p_new);
+    if (pirls_stalled(without_gain, ctx.inner_options.stall_iters)) {
+      converged = true;
+      break;
+    }
     if (k + 1 < max_iter && !cur.xtwx) pirls_detail::cross_pass(X, cur, fixed);
   }
 
