@@ -92,13 +92,24 @@ FarResponse far_response(int weight_power, bool y_bounded, std::span<const doubl
 QueltError explain_singular(const FarResponse& far, int weight_power, QueltError e) {
   // 2^24: half the digits of a 64-bit float.
   constexpr double kHalfDigits = 16777216.0;
-  if (e.kind != QueltError::Kind::SingularSystem || !(far.weight_ratio > kHalfDigits)) return e;
+  // 2^10: a row that outweighs the median row a thousandfold draws the
+  // penalized fit after it, and a fit that then fails (means driven below
+  // their floor elsewhere, a search that does not settle) fails because of
+  // it. Ordinary data keep their error.
+  constexpr double kFarWeight = 1024.0;
+  const bool singular = e.kind == QueltError::Kind::SingularSystem;
+  const bool failed = singular || e.kind == QueltError::Kind::NotConverged;
+  if (!failed || !(far.weight_ratio > kFarWeight)) return e;
   const bool small = weight_power < 0 && far.y < far.median;
-  const std::string cause = "y=" + fmt_float(far.y) + " at row " + fmt_uint(far.row) + " is " +
-                            fmt_float(far.y / far.median) + " times the median" +
-                            (small ? " response " : " positive response ") + fmt_float(far.median) +
-                            "; its share of the fit outweighs the other rows beyond what the "
-                            "factorization of the normal equations resolves";
+  std::string cause = "y=" + fmt_float(far.y) + " at row " + fmt_uint(far.row) + " is " +
+                      fmt_float(far.y / far.median) + " times the median" +
+                      (small ? " response " : " positive response ") + fmt_float(far.median);
+  if (singular && far.weight_ratio > kHalfDigits)
+    cause +=
+        "; its share of the fit outweighs the other rows beyond what the factorization of the "
+        "normal equations resolves";
+  else
+    cause += "; the fit that follows it failed (" + e.display() + ")";
   if (small) return QueltError::invalid_parameter("y is too small to fit in its units: " + cause);
   return y_too_large(cause);
 }

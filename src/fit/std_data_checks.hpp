@@ -69,7 +69,11 @@ FarResponse far_response(int weight_power, bool y_bounded, std::span<const doubl
 //   "y is too large to fit in its units: y={} at row {} is {} times the
 //    median positive response {}; its share of the fit outweighs the other
 //    rows beyond what the factorization of the normal equations resolves"
-// ("too small" for a tiny inverse Gaussian response). Other errors pass.
+// ("too small" for a tiny inverse Gaussian response). A singular system or a
+// search that did not converge, in a fit whose far response outweighs the
+// median row more than 2^10 times, is refused the same way, ending in
+//   "…; the fit that follows it failed ({the error})".
+// Other errors pass.
 QueltError explain_singular(const FarResponse& far, int weight_power, QueltError e);
 
 // After the fit, under the log link: a row of positive weight and y > 0 whose
