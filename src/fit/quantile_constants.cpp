@@ -13,8 +13,6 @@ namespace quelt {
 namespace {
 
 constexpr double kLnFour = 1.3862943611198906;
-// 1/Φ⁻¹(¾): the MAD of normal errors times this is their standard deviation.
-constexpr double kMadToSd = 1.482602218505602;
 // λ = kLambdaScale·W^(−1/3)·√(4τ(1−τ))·√s; see automatic_elf_lambda.
 constexpr double kLambdaScale = 2.3;
 // Half-width of the clipping of y for the warm start, in robust standard
@@ -25,45 +23,7 @@ constexpr double kClipRobustSds = 10.0;
 
 double weight_of(const std::optional<Vector>& a, std::size_t i) { return a ? (*a)[i] : 1.0; }
 
-// med_a(v) and 1.4826·med_a|v_i − med_a(v)|.
-struct RobustLocation {
-  double median, sd;
-};
-
-RobustLocation robust_location(std::span<const double> v, const std::optional<Vector>& a,
-                               double total) {
-  const double med = weighted_order_statistic(v, a, 0.5, total);
-  std::vector<double> dev(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) dev[i] = std::fabs(v[i] - med);
-  return {med, kMadToSd * weighted_order_statistic(dev, a, 0.5, total)};
-}
-
 }  // namespace
-
-double weighted_order_statistic(std::span<const double> v, const std::optional<Vector>& a,
-                                double tau, double total) {
-  const double k = std::fmax(0.0, std::round((total - 1.0) * tau));
-  if (!a) {
-    // Selection in linear time: the k-th smallest of a copy.
-    std::vector<double> c(v.begin(), v.end());
-    const std::size_t kk = std::min(c.size() - 1, static_cast<std::size_t>(k));
-    std::nth_element(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(kk), c.end());
-    return c[kk];
-  }
-  std::vector<std::size_t> order(v.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&v](std::size_t i, std::size_t j) { return v[i] < v[j]; });
-  double cum = 0.0, last = 0.0;
-  for (std::size_t i : order) {
-    const double w = (*a)[i];
-    if (!(w > 0.0)) continue;
-    cum += w;
-    last = v[i];
-    if (cum > k) return v[i];
-  }
-  return last;
-}
 
 double response_unit(std::span<const double> y, const std::optional<Vector>& a, double total) {
   double top = 0.0;

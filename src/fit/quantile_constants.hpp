@@ -22,15 +22,9 @@
 #include <span>
 
 #include "core/matrix.hpp"
+#include "core/robust_scale.hpp"
 
 namespace quelt {
-
-// The k-th smallest (from 0) of the values v_i repeated a_i times,
-// k = round((W − 1)·τ) rounded half away from zero, limited to the last one;
-// without weights the (n − 1)·τ order statistic. Rows of weight 0 are never
-// chosen. `total` is W. Needs at least one row of positive weight.
-double weighted_order_statistic(std::span<const double> v, const std::optional<Vector>& a,
-                                double tau, double total);
 
 // The unit the fit works in: the robust standard deviation of y over the
 // rows of positive weight; when that is 0 (more than half of y equal) or so

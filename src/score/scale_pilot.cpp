@@ -3,18 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <utility>
 #include <vector>
 
 #include "core/blas.hpp"
 #include "core/linalg.hpp"
+#include "core/robust_scale.hpp"
 
 namespace quelt {
 
 namespace {
 
-// MAD of normal data times this estimates its standard deviation.
-constexpr double kMadToSd = 1.4826;
 // The grid of the shared shift δ of ln λ: [−40, 40] in steps of 2 (e^±40
 // spans every λ between an interpolating and a polynomial fit).
 constexpr double kShiftLow = -40.0;
@@ -25,34 +23,11 @@ constexpr int kShiftCount = 41;
 // noise, so this leaves the rows of an ordinary smooth signal alone.
 constexpr double kClipSpreads = 3.0;
 
-// The smallest v with Σ_{x ≤ v} w ≥ ½Σw over the entries of positive weight
-// (a NaN v sorts last); NaN when no weight is positive.
-double weighted_median(std::vector<std::pair<double, double>> vw) {
-  double total = 0.0;
-  for (const auto& e : vw) total += e.second;
-  if (!(total > 0.0)) return std::nan("");
-  std::sort(vw.begin(), vw.end(), [](const auto& a, const auto& b) {
-    return a.first < b.first || (!std::isnan(a.first) && std::isnan(b.first));
-  });
-  double acc = 0.0;
-  for (const auto& e : vw) {
-    acc += e.second;
-    if (acc >= 0.5 * total) return e.first;
-  }
-  return vw.back().first;
-}
-
 }  // namespace
 
 double mad_spread(const Vector& v, const double* w) {
-  std::vector<std::pair<double, double>> vw;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    const double wi = w ? w[i] : 1.0;
-    if (wi > 0.0) vw.emplace_back(v[i], wi);
-  }
-  const double med = weighted_median(vw);
-  for (auto& e : vw) e.first = std::fabs(e.first - med);
-  return kMadToSd * weighted_median(vw);
+  const double total = positive_weight_total(v.size(), w);
+  return total > 0.0 ? robust_location(v, w, total).sd : std::nan("");
 }
 
 double mad_variance(const Vector& v, const double* w) {
@@ -63,12 +38,9 @@ double mad_variance(const Vector& v, const double* w) {
 ScalePilot scale_pilot(const FitContext<TDist>& ctx) {
   const std::size_t n = ctx.n(), p = ctx.p(), m = ctx.m();
   const double* pw = ctx.prior_weights ? ctx.prior_weights->data() : nullptr;
-  // Centre and spread of y: its weighted median and (1.4826·MAD)².
-  std::vector<std::pair<double, double>> vw;
-  for (std::size_t i = 0; i < n; ++i)
-    if (!pw || pw[i] > 0.0) vw.emplace_back(ctx.y[i], pw ? pw[i] : 1.0);
-  const double ybar = weighted_median(vw);
-  const double spread_y = mad_spread(ctx.y, pw);
+  // Centre and spread of y: its weighted median and 1.4826·MAD.
+  const RobustLocation loc_y = robust_location(ctx.y, pw, positive_weight_total(n, pw));
+  const double ybar = loc_y.median, spread_y = loc_y.sd;
   // Rows of zero weight enter as 0 (their y, however wild, is not data);
   // rows beyond kClipSpreads spreads of y enter at that distance, so that
   // gross outliers, which a scaled t is chosen for, move the pilot no further
