@@ -1,8 +1,10 @@
 #include "fit/driver_common.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "core/format.hpp"
 #include "fit/edf_vcov.hpp"
@@ -39,6 +41,16 @@ QueltError scale_estimate_overflow() {
 QueltError response_too_small(const std::string& cause) {
   return QueltError::invalid_parameter("y is too small to fit in its units: " + cause +
                                        "; multiply y by a constant");
+}
+
+double median_positive(std::span<const double> v, const std::optional<Vector>& w) {
+  std::vector<double> pos;
+  for (std::size_t i = 0; i < v.size(); ++i)
+    if (counts(w, i) && v[i] > 0.0) pos.push_back(v[i]);
+  if (pos.empty()) return 0.0;
+  auto mid = pos.begin() + static_cast<std::ptrdiff_t>(pos.size() / 2);
+  std::nth_element(pos.begin(), mid, pos.end());
+  return *mid;
 }
 
 bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties) {

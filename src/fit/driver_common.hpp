@@ -69,6 +69,13 @@ QueltError response_too_small(const std::string& cause);
 // response_too_large("the scale estimate overflows a 64-bit float").
 QueltError scale_estimate_overflow();
 
+// A row that is data: it has positive prior weight, or there are no weights.
+inline bool counts(const std::optional<Vector>& w, std::size_t i) { return !w || (*w)[i] > 0.0; }
+
+// The median of the positive entries of v over the rows that count (upper
+// median); 0 when there are none.
+double median_positive(std::span<const double> v, const std::optional<Vector>& w);
+
 // Column 0 of x is all ones and no penalty touches it: a constant added to
 // the linear predictor moves the intercept alone, exactly.
 bool has_free_intercept(const Matrix& x, const std::vector<Matrix>& penalties);

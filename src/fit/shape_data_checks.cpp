@@ -12,8 +12,6 @@ namespace quelt {
 
 namespace {
 
-bool counts(const std::optional<Vector>& w, std::size_t i) { return !w || (*w)[i] > 0.0; }
-
 // Σw below the number of coefficients (weights present; without them the
 // rows were counted already).
 Status check_weight_sum(const char* family, const std::optional<Vector>& w,
@@ -58,13 +56,9 @@ Status check_shape_data(const Tweedie&, std::span<const double> y, const std::op
   QUELT_CHECK_OK(check_spread("Tweedie", y, w, mom));
   // The reference is the median of the positive responses, which one huge
   // response cannot drag as it drags the mean.
-  std::vector<double> positive;
-  for (std::size_t i = 0; i < y.size(); ++i)
-    if (counts(w, i) && y[i] > 0.0) positive.push_back(y[i]);
-  if (positive.empty()) return ok_status();
-  auto mid = positive.begin() + static_cast<std::ptrdiff_t>(positive.size() / 2);
-  std::nth_element(positive.begin(), mid, positive.end());
-  const double median = *mid, limit = kTweedieLargestRatio * median;
+  const double median = median_positive(y, w);
+  if (!(median > 0.0)) return ok_status();
+  const double limit = kTweedieLargestRatio * median;
   for (std::size_t i = 0; i < y.size(); ++i)
     if (counts(w, i) && y[i] > limit)
       return y_too_large("y=" + fmt_float(y[i]) + " at row " + fmt_uint(i) +

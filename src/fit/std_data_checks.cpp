@@ -21,20 +21,6 @@ namespace {
 // keeps a factor 16 below the resolution.
 constexpr double kLargestWeightRatio = 281474976710656.0;
 
-bool counts(const std::optional<Vector>& w, std::size_t i) { return !w || (*w)[i] > 0.0; }
-
-// The median of the positive entries of v over the rows that count (upper
-// median); 0 when there are none.
-double median_positive(std::span<const double> v, const std::optional<Vector>& w) {
-  std::vector<double> pos;
-  for (std::size_t i = 0; i < v.size(); ++i)
-    if (counts(w, i) && v[i] > 0.0) pos.push_back(v[i]);
-  if (pos.empty()) return 0.0;
-  auto mid = pos.begin() + static_cast<std::ptrdiff_t>(pos.size() / 2);
-  std::nth_element(pos.begin(), mid, pos.end());
-  return *mid;
-}
-
 const std::string kOutweighs =
     "; its share of the fit would outweigh the other rows beyond what a 64-bit float resolves";
 
