@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 
 namespace quelt {
 
@@ -24,6 +25,13 @@ inline constexpr double kLogTwoPi = 1.8378770664093453;
 inline double floor_at(double v, double b) { return std::fmax(v, b); }
 // min(v, b) where the ceiling b wins when v is NaN.
 inline double ceil_at(double v, double b) { return std::fmin(v, b); }
+
+// Every entry of v is finite (neither NaN nor infinite).
+inline bool all_finite(std::span<const double> v) {
+  for (double e : v)
+    if (!std::isfinite(e)) return false;
+  return true;
+}
 
 // Float to unsigned 64-bit integer, truncating toward zero and saturating:
 // NaN and negatives give 0, values beyond the range give the maximum.

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/format.hpp"
+#include "core/numeric.hpp"
 #include "fit/driver_common.hpp"
 #include "score/scale_pilot.hpp"
 #include "score/shape_score.hpp"
@@ -33,12 +34,6 @@ QueltError too_far(double y, std::size_t row) {
   return y_too_large("y=" + fmt_float(y) + " at row " + fmt_uint(row) +
                      " lies more than 2^460 spreads of the noise from the curve; its squared "
                      "residual overflows a 64-bit float");
-}
-
-bool all_finite(const Matrix& m) {
-  for (double v : m.storage())
-    if (!std::isfinite(v)) return false;
-  return true;
 }
 
 void set_lambda(FittedGam& rec) {
@@ -96,7 +91,8 @@ Status leave_units(FittedGam& rec, const FitContext<TDist>& ctx, double c) {
     for (double v : *ctx.prior_weights) wsum += v;
   }
   rec.reml_value += (wsum + penalty_rank_total(ctx) - static_cast<double>(ctx.p())) * lc;
-  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov)) return scale_estimate_overflow();
+  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov.storage()))
+    return scale_estimate_overflow();
   for (double b : rec.beta)
     if (!std::isfinite(b)) return scale_estimate_overflow();
   return ok_status();
@@ -125,7 +121,8 @@ Status leave_units(FittedGam& rec, const FitContext<Tweedie>& ctx, double c) {
   for (std::size_t i = 0; i < ctx.n(); ++i)
     if (ctx.y[i] > 0.0) wpos += ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
   rec.reml_value += wpos * lc;
-  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov)) return scale_estimate_overflow();
+  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov.storage()))
+    return scale_estimate_overflow();
   return ok_status();
 }
 

@@ -52,12 +52,6 @@ double ridge_scale(const Matrix& a, const CoefficientRotation& r) {
   return s;
 }
 
-bool all_finite(const Vector& v) {
-  for (double e : v)
-    if (!std::isfinite(e)) return false;
-  return true;
-}
-
 }  // namespace
 
 Vector full_newton_start(const FitContext<Ocat>& ctx, const Ocat& family) {

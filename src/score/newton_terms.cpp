@@ -22,12 +22,6 @@ Matrix newton_matrix(const FitContext<InverseGaussian>& ctx, std::span<const dou
   return a;
 }
 
-bool all_finite(const Vector& v) {
-  for (double x : v)
-    if (!std::isfinite(x)) return false;
-  return true;
-}
-
 bool usable_eigenvalues(const Vector& ev) {
   for (double e : ev)
     if (!std::isfinite(e) || std::fabs(e) < 1e-300) return false;
