@@ -6,18 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # --- system packages --------------------------------------------------------
-pkgs=(g++ pkg-config libopenblas-dev libgtest-dev)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+# apt-get installs the missing ones; without it the script says what to
+# install and stops.
+"$BASH" scripts/system_packages.sh
 
 # --- Python -----------------------------------------------------------------
 find_python() {

@@ -367,10 +367,55 @@ void dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+// The class docstring: what a fitted model is, where one comes from and what
+// it holds.
+constexpr const char kDoc[] =
+    "A fitted generalized additive model.\n"
+    "\n"
+    "Made by quelt.fit, quelt.fit_additive or FittedGam.deserialize; the class\n"
+    "cannot be called. Saved as bytes by serialize() and read back by\n"
+    "FittedGam.deserialize(bytes), which predicts bit for bit as the saved\n"
+    "model; pickle stores the same bytes. Every attribute is read-only and\n"
+    "returns a new object (arrays are copies).\n"
+    "\n"
+    "Attributes:\n"
+    "  beta          coefficients, intercept first (eta = X @ beta)\n"
+    "  rho           log smoothing parameters, one per penalty\n"
+    "  lambda        smoothing parameters exp(rho); getattr(m, 'lambda')\n"
+    "  scale         the family's scale: estimated dispersion, 1.0, theta,\n"
+    "                sigma^2, phi or the quantile loss's sigma\n"
+    "  edf_total     total effective degrees of freedom\n"
+    "  edf_per_term  effective degrees of freedom per penalty\n"
+    "  n             number of rows fitted, rows of weight 0 included\n"
+    "  n_iters       outer iterations used\n"
+    "  converged     whether the fit converged\n"
+    "  reml_value    the score at the final point (0.0 after Fellner-Schall)\n"
+    "  shape_params  the family's shape coordinates (empty when it has none)\n"
+    "  fit_stats     dict of the fit's counters and two ratios of them\n"
+    "\n"
+    "Methods:\n"
+    "  predict(x_new)              linear predictor eta on the link scale\n"
+    "  predict_response(x_new)     mean on the response scale\n"
+    "  predict_ci(x_new, level, scale)  (mean, lo, hi) with Wald intervals\n"
+    "  predict_diff(x_a, x_b, level)    eta(x_a) - eta(x_b) with its interval\n"
+    "  evaluate_lpmatrix(x_new)    the model matrix X for new covariates\n"
+    "  vcov()                      covariance matrix of beta\n"
+    "  term_col_ranges()           each term's columns of X\n"
+    "  shift_intercept(delta)      add delta to the intercept, in place\n"
+    "  serialize()                 the model as bytes\n"
+    "  deserialize(bytes)          class method: a model from those bytes\n"
+    "  evaluate_reml_at_negbin, evaluate_reml_at_scat,\n"
+    "  evaluate_reml_at_tweedie, evaluate_reml_at_ocat\n"
+    "                              the score and its parts after one refit at\n"
+    "                              given [rho, shape] (a dict)\n"
+    "\n"
+    "help(quelt.FittedGam.NAME) says more about each.";
+
 PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>(kDoc)},
     {0, nullptr},
 };
 

@@ -73,7 +73,6 @@ class TestObject:
         with pytest.raises(TypeError):
             FittedGam()
         assert FittedGam.__module__ == "quelt._quelt_native"
-        assert FittedGam.__doc__ is None
 
     def test_fit_stats_keys_types_and_rates(self):
         stats = load(cr_model_bytes(fit_stats=(3, 5, 4, 1, 8, 30))).fit_stats
