@@ -15,13 +15,16 @@ namespace quelt {
 namespace {
 
 // The search's settings: the thread's tuning override brings its own
-// iteration limit and tolerances.
+// iteration limit and tolerances, and the visible change follows its
+// gradient tolerance (visible_change_for).
 ProfileShapeOptions profile_options() {
   ProfileShapeOptions o;
   if (const std::optional<OuterOptions> t = outer_tuning_override()) {
+    const double default_grad_tol = o.grad_tol;
     o.max_iter = t->max_iter;
     o.grad_tol = t->grad_tol;
     o.reml_tol = t->reml_tol;
+    o.visible_change = visible_change_for(o.grad_tol, default_grad_tol);
   }
   return o;
 }

@@ -85,6 +85,20 @@ void bound_step(Vector& d, const std::optional<Vector>& caps, double max_step) {
   for (double& e : d) e *= t;
 }
 
+double predicted_gain(const Vector& x, const Vector& d, const Vector& grad, const Matrix& hessian,
+                      const Bounds& bounds) {
+  const std::size_t n = d.size();
+  Vector step(n);
+  for (std::size_t i = 0; i < n; ++i)
+    step[i] = clamp_into(x[i] + d[i], bounds[i].first, bounds[i].second) - x[i];
+  double first = 0.0, curvature = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    first -= grad[i] * step[i];
+    for (std::size_t j = 0; j < n; ++j) curvature += step[i] * hessian(i, j) * step[j];
+  }
+  return first - 0.5 * std::fmin(curvature, 0.0);
+}
+
 bool step_pinned(const Vector& x, const Vector& d, const Bounds& bounds) {
   bool any = false;
   for (std::size_t i = 0; i < d.size(); ++i) {

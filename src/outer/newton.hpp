@@ -5,21 +5,21 @@
 // (eigenvalues floored at 1e-8), the Newton step d solves Hc·d = −g, d is
 // bounded (largest component `max_step`, or per-coordinate caps), and the
 // points x + α·d, α = 1, 1/2, …, 1/512 (clamped into the box) are scored
-// until one lies below s − 1e-10·a. The loop stops when the gradient is
-// small relative to a, when the score has stopped changing relative to a,
-// or when no trial lowers the score or none could (the step's first-order
-// gain is below the margin 1e-10·a); converged then only if the step points
-// out of the box on every coordinate that matters, or the gradient is
-// nearly zero.
+// until one lies below s − 1e-10·a. The loop stops, converged, when the
+// step from x is predicted to lower the score by less than the visible
+// change (OuterOptions::visible_change, 10⁻³ at the default tolerances)
+// and either the gradient is small relative to a or
+// the score has stopped changing relative to a. It also stops when no trial
+// lowers the score or none could (the step's predicted gain is below the
+// margin 1e-10·a); converged then only if the step points out of the box on
+// every coordinate that matters, or the gradient is nearly zero.
 //
 // The magnitude a = |s − origin| measures the score from an origin that the
 // driver chooses so that a change of units, which shifts the score by a
 // constant, leaves a unchanged (score/data_units.hpp); with origin 0 it is
-// |s|. The gradient and score-change tests and the trial budget use a
-// capped at kScoreMagnitudeCap (score_test_magnitude). The acceptance
-// threshold and the loose gradient test after an exhausted line search keep
-// a itself: they allow for the score's noise, which does grow with the
-// score (a line search fails when no trial beats that noise).
+// |s|. The relative tests, the acceptance threshold and the loose gradient
+// test after an exhausted line search use a itself; the trial budget uses a
+// capped at kScoreMagnitudeCap (score_test_magnitude).
 //
 // Convergence is only ever declared on a gradient evaluated at the current
 // point and never at an inadmissible point (score kInadmissibleScore with a
@@ -93,21 +93,36 @@ bool step_pinned(const Vector& x, const Vector& d, const Bounds& bounds);
 // replaces all four defaults as it stands; otherwise the defaults.
 OuterOptions read_outer_options(const OuterOptions& defaults);
 
-// The cap of the magnitude the convergence tests are relative to, in
-// log-likelihood units. The score grows like the number of observations,
-// but its gradient over ρ is of the order of the penalties' ranks and the
-// score differences that decide λ have a fixed size whatever n: relative to
-// an uncapped a the tests pass ever further from the optimum as n grows (at
-// 10⁶ observations a search could stop at its start). The default
-// tolerances serve at scores of about 10³ (some hundreds to a few thousand
-// observations), so up to there a is used as it stands and beyond it the
-// tests keep that absolute size. They stay reachable: at 10⁶ observations
-// inner fits of one ρ from different starts give scores within about 10⁻⁸
-// and gradients within 10⁻⁶, against 10⁻⁴ and 5·10⁻⁴ for the tightest
-// default tolerances at the cap.
-inline constexpr double kScoreMagnitudeCap = 1e3;
+// Why a converged search also asks that its next step gain less than
+// OuterOptions::visible_change. The score grows like the number of
+// observations, but its gradient over ρ is of the order of the penalties'
+// ranks and the score differences that decide λ have a fixed size whatever
+// n, so tests relative to the score alone pass ever further from the
+// optimum as n grows (at 10⁶ observations a search could stop at its
+// start, edf 19 against 10.75). A bound on the predicted gain stops a
+// search where a further step could not change the fit visibly, at any n,
+// and asks for no step that cannot: tests relative to a score capped at
+// 10³, which had the same aim, cost an extra step at 10⁵ observations that
+// moved the score by 10⁻⁶, and let a search whose flat direction still
+// held a gain of 0.5 stop short. The bound stays reachable: at 10⁶
+// observations inner fits of one ρ from different starts give scores
+// within about 10⁻⁸.
 
-// min(|s − origin|, kScoreMagnitudeCap), NaN staying NaN.
+// What the step d from x would gain: with u = x + d clamped into the box
+// and s = u − x, the first-order gain −gᵀs, plus −½ sᵀHs where the raw
+// Hessian H (not the conditioned one the step solves with) curves the
+// score down along s (a Newton step on a convex quadratic gains half of
+// −gᵀs; beyond a concave stretch, more than all of it). A NaN curvature
+// counts as none.
+double predicted_gain(const Vector& x, const Vector& d, const Vector& grad, const Matrix& hessian,
+                      const Bounds& bounds);
+
+// The size of the score the trial budget is relative to: |s − origin|
+// capped at kScoreMagnitudeCap (NaN staying NaN), so that at any n a single
+// trial is made only once the score changes by less than about 0.1 per
+// step. A search that failed its single trial would end there, judged by
+// its gradient alone.
+inline constexpr double kScoreMagnitudeCap = 1e3;
 inline double score_test_magnitude(double s, double origin) {
   const double a = std::fabs(s - origin);
   return a > kScoreMagnitudeCap ? kScoreMagnitudeCap : a;
@@ -118,11 +133,23 @@ inline double score_test_magnitude(double s, double origin) {
 inline constexpr std::uint64_t kOuterMaxIter = 200;
 inline constexpr double kOuterMaxStep = 5.0;
 
+// The visible change that goes with a gradient tolerance: a tolerance c
+// times the family's default (`default_grad_tol`) asks for gains below
+// c·kVisibleScoreChange, so that a tuning override tightens or loosens
+// both tests of a search together.
+inline double visible_change_for(double grad_tol, double default_grad_tol) {
+  return kVisibleScoreChange * (grad_tol / default_grad_tol);
+}
+
 // The options of a driver's loop: the family's default tolerances
 // (Family::outer_tolerances) with kOuterMaxIter and kOuterMaxStep, or the
-// calling thread's tuning override in their place.
+// calling thread's tuning override in their place; the visible change
+// follows the gradient tolerance in force.
 inline OuterOptions driver_outer_options(const OuterTolerances& tol) {
-  return read_outer_options(OuterOptions{tol.grad, tol.reml, kOuterMaxIter, kOuterMaxStep});
+  OuterOptions o =
+      read_outer_options(OuterOptions{tol.grad, tol.reml, kOuterMaxIter, kOuterMaxStep});
+  o.visible_change = visible_change_for(o.grad_tol, tol.grad);
+  return o;
 }
 
 // Damped Newton loop.
@@ -131,8 +158,7 @@ inline OuterOptions driver_outer_options(const OuterTolerances& tol) {
 //   trial_score(const Vector& x) -> Result<double>: the score alone at a
 //     trial point; an error or a non-finite score only rejects the trial.
 // score_origin: the origin of the magnitude a = |score − origin| against
-//   which (capped at kScoreMagnitudeCap) the gradient and score-change
-//   tests are relative.
+//   which the gradient and score-change tests are relative.
 // Adds to stats.outer_iterations and stats.line_search_trials. Errors: the
 // first evaluation's error unchanged; NotConverged {max_iter, max|grad|} when
 // max_iter accepted steps end without a converged exit (the point reached by
@@ -165,18 +191,24 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
     stats.outer_iterations += 1;
     const double s = E.score;
     const double a = std::fabs(s - score_origin);
-    const double a_t = score_test_magnitude(s, score_origin);
     const double gmax = max_abs(E.grad);
     const bool inadmissible = s == kInadmissibleScore && gmax == 0.0;
     const bool gradient_usable = fresh && !inadmissible;
-    const double rel_change = std::fabs(s - prev) / floor_at(a_t, 1.0);
-
-    if (gradient_usable && gmax < options.grad_tol * (a_t + 1.0)) return OuterResult{x, s, k, true};
-    if (k > 2 && !inadmissible && rel_change < options.reml_tol) return OuterResult{x, s, k, true};
-    if (k == options.max_iter) return QueltError::not_converged(options.max_iter, gmax);
+    const double rel_change = std::fabs(s - prev) / floor_at(a, 1.0);
 
     Vector d = newton_direction(E.hessian, E.grad);
     bound_step(d, step_caps, options.max_step);
+    // A step that could still gain visibly is taken whatever the relative
+    // tests say; a stale gradient predicts nothing, and the score-change
+    // test alone decides then.
+    const double gain =
+        gradient_usable ? predicted_gain(x, d, E.grad, E.hessian, bounds) : std::nan("");
+    if (!(gain >= options.visible_change)) {
+      if (gradient_usable && gmax < options.grad_tol * (a + 1.0)) return OuterResult{x, s, k, true};
+      if (k > 2 && !inadmissible && rel_change < options.reml_tol)
+        return OuterResult{x, s, k, true};
+    }
+    if (k == options.max_iter) return QueltError::not_converged(options.max_iter, gmax);
 
     // The loop's end when no trial lowers the score: converged only if the
     // step points out of the box on every coordinate that matters, or the
@@ -185,17 +217,16 @@ Result<OuterResult> outer_newton(const Vector& start, const Bounds& bounds,
       const bool pinned = fresh && step_pinned(x, d, bounds);
       return OuterResult{x, s, steps, pinned || (gradient_usable && gmax < 0.001 * (a + 1.0))};
     };
-    // A trial is accepted below s − margin. When even the first-order gain
-    // of the whole step clamped into the box, −gᵀ(u₁ − x) (a Newton step
-    // gains about half of it), is below the margin, no trial can pass: the
-    // loop ends as after an exhausted line search, without the trials.
+    // A trial is accepted below s − margin. When even the predicted gain of
+    // the whole step clamped into the box is below the margin, no trial can
+    // pass: the loop ends as after an exhausted line search, without the
+    // trials.
     const double margin = 1e-10 * a;
-    double gain = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-      gain -= E.grad[i] * (clamp_into(x[i] + d[i], bounds[i].first, bounds[i].second) - x[i]);
     if (gradient_usable && gain < margin) return stuck(k + 1);
 
-    const int budget = (k > 2 && rel_change < 1e-4) ? 1 : 10;
+    const double a_budget = score_test_magnitude(s, score_origin);
+    const bool slow = std::fabs(s - prev) / floor_at(a_budget, 1.0) < 1e-4;
+    const int budget = (k > 2 && slow) ? 1 : 10;
     k += 1;
     const double threshold = s - margin;
     double alpha = 1.0;

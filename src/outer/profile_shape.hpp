@@ -6,13 +6,14 @@
 // negbin_eval_score_grad_hess: score f, ρ-gradient g, ρ–ρ Hessian; the
 // frozen-fit scores s± at log θ ± 0.001 on E's fit, clamped into [−10, 10],
 // give g_θ = (s₊ − s₋)/0.002 and κ = max(|s₊ − 2f + s₋|/10⁻⁶, 10⁻⁴)):
-//   1. Tests, with a = min(|f − origin|, kScoreMagnitudeCap) (outer/
-//      newton.hpp) and G = max(max|g|, |g_θ|) (g_θ taken as 0 where it
-//      points out of the box at a bound): converged when
-//      G < grad_tol·(a + 1), or, after three iterations, when
-//      |f − f_prev|/max(a, 1) < reml_tol. The log θ derivative is part of the
-//      tests because log θ moves by at most its cap per iteration: with the
-//      ρ-gradient alone a search from a far θ stops where θ happens to be.
+//   1. Tests, with a = |f − origin| and G = max(max|g|, |g_θ|) (g_θ taken
+//      as 0 where it points out of the box at a bound), made only once the
+//      steps of 2 and 3 are predicted to lower the score by less than
+//      visible_change (outer/newton.hpp: the predicted gain of the ρ step
+//      plus −g_θ times the log θ step): converged when G < grad_tol·(a + 1), or, after
+//      three iterations, when |f − f_prev|/max(a, 1) < reml_tol. The log θ derivative is part of
+//      the tests because log θ moves by at most its cap per iteration: with the ρ-gradient alone a
+//      search from a far θ stops where θ happens to be.
 //   2. ρ step: d solves the Hessian with its eigenvalues floored at 1e-8
 //      (outer/newton.hpp), scaled so that no |d_i| passes its cap; trials
 //      ρ + α·d (α = 1, ½, … while α ≥ min_step, at most one trial once the
@@ -54,6 +55,9 @@ struct ProfileShapeOptions {
   double grad_tol = 5e-6;
   double reml_tol = 1e-6;
   double min_step = 0.001;  // smallest step factor of a ρ trial
+  // Predicted gain of the next steps below which the tests may end the
+  // search (OuterOptions::visible_change).
+  double visible_change = kVisibleScoreChange;
 };
 
 struct ProfileShapeResult {

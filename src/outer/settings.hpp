@@ -10,12 +10,23 @@
 
 namespace quelt {
 
+// The least change of the score, in log-likelihood units, that a fit can
+// show: a damped Newton search is converged only once the step it would
+// take next is predicted to gain less than this (outer/newton.hpp). A
+// score difference of 1 is about the width of a confidence region for ρ,
+// and 10⁻³ lies far inside it: the λ of two points whose scores differ by
+// that much give fits that no interval tells apart.
+inline constexpr double kVisibleScoreChange = 1e-3;
+
 // Settings of one damped Newton run.
 struct OuterOptions {
   double grad_tol = 0.0;       // gradient tolerance
   double reml_tol = 0.0;       // relative score-change tolerance
   std::uint64_t max_iter = 0;  // largest number of accepted Newton steps
   double max_step = 0.0;       // largest absolute step component (no step caps)
+  // The predicted gain of the next step below which the relative tests may
+  // end the run (kVisibleScoreChange, scaled as the drivers' tolerances).
+  double visible_change = kVisibleScoreChange;
 
   bool operator==(const OuterOptions&) const = default;
 };

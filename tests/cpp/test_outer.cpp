@@ -385,23 +385,86 @@ TEST(OuterNewton, ConvergenceTestsDoNotLoosenWithTheScoreSize) {
   }
 }
 
+// A one-coordinate score given by its value and first two derivatives.
+struct Curve {
+  double (*value)(double);
+  double (*slope)(double);
+  double (*curvature)(double);
+  double f(const Vector& x) const { return value(x[0]); }
+  Eval eval(const Vector& x) const {
+    return Eval{{slope(x[0])}, value(x[0]), Matrix(1, 1, curvature(x[0]))};
+  }
+};
+
+TEST(OuterNewton, StopsWhereTheNextStepCouldGainNothingVisible) {
+  // Each start passes the gradient test relative to its score of 10⁵ or
+  // 10⁶ (5e-7·(a + 1) ≥ 0.05).
+  struct Case {
+    const char* what;
+    Curve curve;
+    double start, inf;
+    bool steps;  // whether the search must move from its start
+  };
+  const Case cases[] = {
+      // Near the minimum of a quadratic: the Newton step would gain 4.5e-7;
+      // the search ends at its start, without a trial.
+      {"quadratic, invisible step",
+       {[](double x) { return 1e5 + 5.0 * x * x; }, [](double x) { return 10.0 * x; },
+        [](double) { return 10.0; }},
+       3e-4,
+       1e5,
+       false},
+      // A flat direction whose optimum lies at infinity (a smooth penalised
+      // towards its null space): 0.068 is still to gain from x = 2.
+      {"flat direction",
+       {[](double x) { return 1e6 + 0.5 * std::exp(-x); },
+        [](double x) { return -0.5 * std::exp(-x); }, [](double x) { return 0.5 * std::exp(-x); }},
+       2.0,
+       1e6,
+       true},
+      // Just beside a maximum: the gradient is 10⁻⁵, but the curvature is
+      // negative, and the step the floored Hessian allows gains 12.5.
+      {"beside a maximum",
+       {[](double x) { return 1e6 + std::cos(x); }, [](double x) { return -std::sin(x); },
+        [](double x) { return -std::cos(x); }},
+       1e-5,
+       1e6 - 1.0,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FitStats st;
+    auto r = outer_newton({c.start}, box(1), std::nullopt, default_options(), evaluator(c.curve),
+                          trial_of(c.curve), st);
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(r.value().converged);
+    EXPECT_LT(c.curve.f(r.value().rho) - c.inf, 1e-3);
+    EXPECT_EQ(st.line_search_trials > 0, c.steps);
+    if (!c.steps) EXPECT_EQ(r.value().n_iters, 0u);
+  }
+  // The visible change follows a tuning override's gradient tolerance.
+  EXPECT_EQ(visible_change_for(5e-7, 5e-7), kVisibleScoreChange);
+  EXPECT_DOUBLE_EQ(visible_change_for(1e-12, 5e-5), 2e-8 * kVisibleScoreChange);
+}
+
 TEST(OuterNewton, NoTrialsWhereNoneCouldBeAccepted) {
-  // Score 10⁶ (acceptance margin 1e-10·10⁶ = 1e-4) at x = 3e-3 from the
-  // minimum with curvature 10: the gradient 0.03 fails the gradient test,
-  // but the Newton step gains 4.5e-5 (first order 9e-5), below the margin.
-  // The search ends there without trials, converged by the loose test.
-  Quadratic q{1e6, {10.0}, {0.0}};
+  // Score 10⁶ (acceptance margin 1e-10·10⁶ = 1e-4) at x = 3e-6 from the
+  // minimum with curvature 10⁶: the gradient 3 fails the gradient test
+  // (5e-7·10⁶ = 0.5), but the Newton step gains 4.5e-6 (first order 9e-6),
+  // below the margin. The search ends there without trials, converged by
+  // the loose test.
+  Quadratic q{1e6, {1e6}, {0.0}};
   FitStats st;
   auto r =
-      outer_newton({3e-3}, box(1), std::nullopt, default_options(), evaluator(q), trial_of(q), st);
+      outer_newton({3e-6}, box(1), std::nullopt, default_options(), evaluator(q), trial_of(q), st);
   ASSERT_TRUE(r.ok());
   EXPECT_TRUE(r.value().converged);
   EXPECT_EQ(r.value().n_iters, 1u);
   EXPECT_EQ(st.line_search_trials, 0u);
-  // Ten times as far the step gains 4.5e-3: it is taken.
+  // Ten times as far the step gains 4.5e-4 (first order 9e-4): it is taken.
   FitStats st2;
   auto r2 =
-      outer_newton({3e-2}, box(1), std::nullopt, default_options(), evaluator(q), trial_of(q), st2);
+      outer_newton({3e-5}, box(1), std::nullopt, default_options(), evaluator(q), trial_of(q), st2);
   ASSERT_TRUE(r2.ok());
   EXPECT_TRUE(r2.value().converged);
   EXPECT_NEAR(r2.value().rho[0], 0.0, 1e-12);
