@@ -32,10 +32,11 @@
 //                                                TDist, Tweedie and Ocat)
 //   static constexpr double mean_floor           least mean of the Pearson
 //                                                statistic (not Gaussian)
-//   static constexpr int variance_power          k of V(μ) = μ^k (Gamma 2,
-//                                                inverse Gaussian 3 only): the
-//                                                powers by which a change of
-//                                                the units of y moves the fit
+//   static constexpr int variance_power          k of V(μ) = μ^k (quasi-Poisson
+//                                                1, Gamma 2, inverse Gaussian 3
+//                                                only): the powers by which a
+//                                                change of the units of y moves
+//                                                the fit
 //   static double variance(double μ)             V(μ), unfloored; the Pearson
 //                                                statistic, the working weights
 //                                                and the data's own dispersion
@@ -200,6 +201,7 @@ struct QuasiPoisson {
   static constexpr YDomain y_domain = YDomain::NonNegative;
   static constexpr OuterTolerances outer_tolerances = kOuterTolerances;
   static constexpr double mean_floor = kMeanFloor;
+  static constexpr int variance_power = 1;
   static double variance(double mu) { return mu; }
   double deviance(std::span<const double> y, std::span<const double> mu,
                   std::span<const double> w) const {

@@ -35,7 +35,29 @@ QueltError response_too_large(const std::string& cause) {
 }
 
 QueltError scale_estimate_overflow() {
-  return response_too_large("the scale estimate overflows a 64-bit float");
+  return out_of_units_range("the scale estimate", true, true);
+}
+
+QueltError out_of_units_range(const std::string& what, bool y_large, bool overflow) {
+  const std::string cause = what + (overflow ? " overflows a 64-bit float"
+                                             : " is below the smallest normal 64-bit float");
+  return y_large ? response_too_large(cause) : response_too_small(cause);
+}
+
+Status check_units_range(double scale, const Matrix& vcov, std::optional<bool> y_large,
+                         const std::string& scale_name, const std::string& where) {
+  constexpr double kSmallestNormal = std::numeric_limits<double>::min();
+  auto refuse = [&](const std::string& what, bool overflow) {
+    return out_of_units_range(what + where, y_large.value_or(overflow), overflow);
+  };
+  if (std::isinf(scale)) return refuse(scale_name, true);
+  if (scale >= 0.0 && scale < kSmallestNormal) return refuse(scale_name, false);
+  const std::string covariance = "the covariance of the coefficients";
+  for (double v : vcov.storage())
+    if (std::isinf(v)) return refuse(covariance, true);
+  for (std::size_t i = 0; i < vcov.rows() && i < vcov.cols(); ++i)
+    if (vcov(i, i) >= 0.0 && vcov(i, i) < kSmallestNormal) return refuse(covariance, false);
+  return ok_status();
 }
 
 QueltError response_too_small(const std::string& cause) {

@@ -69,6 +69,25 @@ QueltError response_too_small(const std::string& cause);
 // response_too_large("the scale estimate overflows a 64-bit float").
 QueltError scale_estimate_overflow();
 
+// A quantity of the record that the units of y carry beyond the normal
+// 64-bit floats: response_too_large when y is large (its size above 1),
+// response_too_small otherwise, with the cause
+//   "{what} overflows a 64-bit float" (overflow) or
+//   "{what} is below the smallest normal 64-bit float".
+QueltError out_of_units_range(const std::string& what, bool y_large, bool overflow);
+
+// The scale and the covariance of a record in the user's units must be held
+// as 64-bit floats: every entry finite, and the scale and each variance on
+// the diagonal of vcov, when not negative, at least the smallest normal
+// double, so that no estimate is reported as 0 or with the few digits of a
+// subnormal. Refused by out_of_units_range naming `scale_name` or "the
+// covariance of the coefficients", either followed by `where`; y_large
+// absent where both grow with the size of y, so that an overflow refuses y as
+// too large and an underflow as too small. A NaN scale (no residual degrees
+// of freedom) and its NaN covariance pass.
+Status check_units_range(double scale, const Matrix& vcov, std::optional<bool> y_large,
+                         const std::string& scale_name, const std::string& where = "");
+
 // A row that is data: it has positive prior weight, or there are no weights.
 inline bool counts(const std::optional<Vector>& w, std::size_t i) { return !w || (*w)[i] > 0.0; }
 

@@ -1,6 +1,7 @@
 #include "fit/gaussian_driver.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "core/linalg.hpp"
 #include "core/numeric.hpp"
@@ -45,6 +46,10 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   // taken back to the user's units at the end.
   const GaussianUnits units =
       gaussian_units(weighted_moments(y, weights), has_free_intercept(design.x, design.penalties));
+  // A unit below the normal doubles (a response of subnormal spread) leaves
+  // the scale, of the order of its square, below them as well.
+  if (units.unit < std::numeric_limits<double>::min())
+    return out_of_units_range("the scale estimate", false, false);
   // Rows of zero weight are not data: their ỹ is set to 0, so that a wild
   // response there cannot overflow on the way.
   const double to_unit = 1.0 / units.unit, to_mean_weight = 1.0 / units.mean_weight;
@@ -98,9 +103,8 @@ Result<FittedGam> fit_gaussian(ModelDesign design, Vector y, std::optional<Vecto
   if (!beta.empty()) beta[0] += units.shift;
   for (double& v : vcov.storage()) v = (v * u) * u;
   out.scale = std::isnan(phi) ? phi : (phi * units.mean_weight) * u * u;
-  if (std::isinf(out.scale)) return scale_estimate_overflow();
-  for (double v : vcov.storage())
-    if (std::isinf(v)) return scale_estimate_overflow();
+  // Both grow as unit²: refused where they leave the normal doubles.
+  QUELT_CHECK_OK(check_units_range(out.scale, vcov, std::nullopt, "the scale estimate"));
   const double log_w = std::log(units.mean_weight);
   out.rho = std::move(r.rho);
   for (double& v : out.rho) v += log_w;

@@ -28,7 +28,9 @@
 // (the internal score plus the exact constant (n/2)·ln w̄ + (n − Mp)·ln sd(y)).
 // Errors: the first evaluation's error, NotConverged, the final fit's error,
 // and InvalidParameter "y is too large to fit in its units: ..." when the
-// scale or the covariance in the user's units overflows.
+// scale or the covariance in the user's units overflows, "y is too small to
+// fit in its units: ..." when the scale or a variance of a coefficient falls
+// below the smallest normal double (check_units_range, driver_common.hpp).
 #pragma once
 
 #include <optional>

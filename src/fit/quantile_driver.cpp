@@ -205,14 +205,15 @@ Result<FittedGam> fit_elf_quantile(ModelDesign design, Vector y, std::optional<V
   const double ln_c = std::log(c);
   for (double& b : fit.beta) b *= c;
   for (double& v : vcov.storage()) v = (v * c) * c;
-  // A response whose spread is near the top of the float range leaves the
-  // covariance, c² times that of y/c, beyond it.
-  for (double v : vcov.storage())
-    if (!std::isfinite(v))
-      return response_too_large("the covariance of the coefficients overflows a 64-bit float");
+  out.scale = sigma_given ? family.sigma : ctx.family.sigma * c;
+  // A response whose spread is near either end of the float range leaves
+  // the covariance, c² times that of y/c, beyond the normal doubles; the
+  // estimated σ, c times its own, follows far behind (a σ given by the
+  // caller is no estimate and is not checked).
+  QUELT_CHECK_OK(check_units_range(sigma_given ? std::nan("") : out.scale, vcov, std::nullopt,
+                                   "the loss smoothing σ"));
   out.rho = std::move(r.rho);
   for (double& v : out.rho) v -= 2.0 * ln_c;
-  out.scale = sigma_given ? family.sigma : ctx.family.sigma * c;
   out.n_iters = r.n_iters;
   out.converged = r.converged && fit.converged;
   out.reml_value =

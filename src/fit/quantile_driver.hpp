@@ -46,7 +46,11 @@
 // warm-start Cholesky: {}"; the first evaluation's error; NotConverged; the
 // final fit's error; InvalidParameter "y is too large to fit in its units:
 // the covariance of the coefficients overflows a 64-bit float; divide y by a
-// constant" when the covariance in the units of y is not finite.
+// constant" when the covariance in the units of y is not finite, and "y is
+// too small to fit in its units: the covariance of the coefficients is below
+// the smallest normal 64-bit float; multiply y by a constant" when a variance
+// of a coefficient falls below the normal doubles (check_units_range,
+// fit/driver_common.hpp; likewise the estimated σ).
 #pragma once
 
 #include <optional>

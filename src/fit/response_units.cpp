@@ -24,22 +24,27 @@ constexpr int scale_power() {
   return 2 - Family::variance_power;
 }
 
+// s of the saturated log-likelihood's −s·Σ ln y_i, and whether the score
+// counts −(n/2)·ln φ alone, so that it moves with the units of the weights.
 template <class Family>
-std::string variance_name() {
-  return std::string("the ") + Family::display_name + " variance " +
-         (Family::variance_power == 3 ? "μ³" : "μ²");
+constexpr double saturated_log_y_power() {
+  if constexpr (Family::saturated == Saturated::Gamma) return 1.0;
+  if constexpr (Family::saturated == Saturated::InverseGaussian) return 1.5;
+  return 0.0;
+}
+template <class Family>
+constexpr bool score_follows_weight_units() {
+  return Family::saturated == Saturated::Normal;
 }
 
-// The refusal for something that cannot be held at the size ȳ of the data.
-QueltError out_of_range(const std::string& what, double ybar, bool overflow) {
-  if (ybar > 1.0)
-    return response_too_large(
-        what + " at the mean response ȳ=" + fmt_float(ybar) +
-        (overflow ? " overflows a 64-bit float" : " is below the smallest normal 64-bit float"));
-  return response_too_small(
-      what + " at the mean response ȳ=" + fmt_float(ybar) +
-      (overflow ? " overflows a 64-bit float" : " is below the smallest normal 64-bit float"));
+template <class Family>
+std::string variance_name() {
+  constexpr int k = Family::variance_power;
+  return std::string("the ") + Family::display_name + " variance " +
+         (k == 3 ? "μ³" : (k == 2 ? "μ²" : "μ"));
 }
+
+std::string at_mean_response(double ybar) { return " at the mean response ȳ=" + fmt_float(ybar); }
 
 }  // namespace
 
@@ -48,13 +53,17 @@ Result<ResponseUnits> response_units(std::span<const double> y, const std::optio
                                      const ModelDesign& design) {
   const WeightedMoments m = weighted_moments(y, w);
   const double ybar = m.mean;
-  const double v = Family::variance(ybar);
-  if (!std::isfinite(v)) return out_of_range(variance_name<Family>(), ybar, true);
-  if (!(v >= kSmallestNormal)) return out_of_range(variance_name<Family>(), ybar, false);
   ResponseUnits u;
+  if (m.mean_weight > 0.0) u.weight_unit = m.mean_weight;
+  // Counts that are all zero have no size to take out.
+  if (Family::y_domain == YDomain::NonNegative && ybar == 0.0) return u;
+  const double v = Family::variance(ybar);
+  if (!std::isfinite(v))
+    return out_of_units_range(variance_name<Family>() + at_mean_response(ybar), ybar > 1.0, true);
+  if (!(v >= kSmallestNormal))
+    return out_of_units_range(variance_name<Family>() + at_mean_response(ybar), ybar > 1.0, false);
   if (Family::link == Link::Inverse || has_free_intercept(design.x, design.penalties))
     u.y_unit = ybar;
-  if (m.mean_weight > 0.0) u.weight_unit = m.mean_weight;
   return u;
 }
 
@@ -73,31 +82,23 @@ Status to_user_units(const ResponseUnits& u, std::size_t n, std::size_t mp, bool
   if constexpr (Family::link == Link::Inverse) {
     const double to_user = 1.0 / ybar;
     for (double& b : beta) b *= to_user;
-    for (std::size_t i = 0; i < vcov.rows(); ++i) {
-      for (std::size_t j = 0; j < vcov.cols(); ++j) {
-        const double before = vcov(i, j);
-        const double after = (before * to_user) * to_user;
-        if (!std::isfinite(after) && std::isfinite(before))
-          return out_of_range("the covariance of the coefficients", ybar, true);
-        if (i == j && before > 0.0 && !(after >= kSmallestNormal))
-          return out_of_range("the covariance of the coefficients", ybar, false);
-        vcov(i, j) = after;
-      }
-    }
+    for (double& v : vcov.storage()) v = (v * to_user) * to_user;
   } else if (!beta.empty()) {
     beta[0] += log_y;
   }
   const double a = weight_power<Family>(), b = scale_power<Family>();
   for (double& r : out.rho) r += a * log_y + log_w;
-  if (!std::isnan(out.scale)) {
-    const double before = out.scale;
-    out.scale = (before * u.weight_unit) * std::pow(ybar, b);
-    if (!std::isfinite(out.scale)) return out_of_range("the scale", ybar, true);
-    if (before > 0.0 && !(out.scale >= kSmallestNormal))
-      return out_of_range("the scale", ybar, false);
+  if (!std::isnan(out.scale)) out.scale = (out.scale * u.weight_unit) * std::pow(ybar, b);
+  QUELT_CHECK_OK(
+      check_units_range(out.scale, vcov, ybar > 1.0, "the scale", at_mean_response(ybar)));
+  if (scored && out.reml_value != kInadmissibleScore) {
+    const double nn = static_cast<double>(n), mm = static_cast<double>(mp);
+    // Sums of halves of integers: exact, whatever the order.
+    const double per_log_y =
+        0.5 * (nn - mm) * b + 0.5 * mm * a + saturated_log_y_power<Family>() * nn;
+    out.reml_value += per_log_y * log_y;
+    if constexpr (score_follows_weight_units<Family>()) out.reml_value += 0.5 * nn * log_w;
   }
-  if (scored && out.reml_value != kInadmissibleScore)
-    out.reml_value += (static_cast<double>(n) + 0.5 * static_cast<double>(mp) * (a - b)) * log_y;
   return ok_status();
 }
 
@@ -106,6 +107,7 @@ Status to_user_units(const ResponseUnits& u, std::size_t n, std::size_t mp, bool
       std::span<const double>, const std::optional<Vector>&, const ModelDesign&);        \
   template Status to_user_units<F>(const ResponseUnits&, std::size_t, std::size_t, bool, \
                                    FitOutcome&, Vector&, Matrix&);
+QUELT_RESPONSE_UNITS_INSTANCE(QuasiPoisson)
 QUELT_RESPONSE_UNITS_INSTANCE(GammaLog)
 QUELT_RESPONSE_UNITS_INSTANCE(GammaInverse)
 QUELT_RESPONSE_UNITS_INSTANCE(InverseGaussian)

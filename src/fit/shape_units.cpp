@@ -22,11 +22,12 @@ double power_of_two_near(double v) {
   return std::ldexp(1.0, f < 0.7071067811865476 ? e - 1 : e);
 }
 
+// Exact, c being a power of two (a division, as 1/c overflows for a
+// subnormal c).
 void divide_response(Vector& y, WeightedMoments& mom, double c) {
-  const double r = 1.0 / c;  // exact: c is a power of two
-  for (double& v : y) v *= r;
-  mom.mean *= r;
-  mom.sd *= r;
+  for (double& v : y) v /= c;
+  mom.mean /= c;
+  mom.sd /= c;
 }
 
 // A response further from the curve than kLargestPilotSpreads spreads.
@@ -91,8 +92,7 @@ Status leave_units(FittedGam& rec, const FitContext<TDist>& ctx, double c) {
     for (double v : *ctx.prior_weights) wsum += v;
   }
   rec.reml_value += (wsum + penalty_rank_total(ctx) - static_cast<double>(ctx.p())) * lc;
-  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov.storage()))
-    return scale_estimate_overflow();
+  QUELT_CHECK_OK(check_units_range(rec.scale, rec.vcov, std::nullopt, "the scale estimate"));
   for (double b : rec.beta)
     if (!std::isfinite(b)) return scale_estimate_overflow();
   return ok_status();
@@ -121,9 +121,7 @@ Status leave_units(FittedGam& rec, const FitContext<Tweedie>& ctx, double c) {
   for (std::size_t i = 0; i < ctx.n(); ++i)
     if (ctx.y[i] > 0.0) wpos += ctx.prior_weights ? (*ctx.prior_weights)[i] : 1.0;
   rec.reml_value += wpos * lc;
-  if (!std::isfinite(rec.scale) || !all_finite(rec.vcov.storage()))
-    return scale_estimate_overflow();
-  return ok_status();
+  return check_units_range(rec.scale, rec.vcov, std::nullopt, "the scale estimate");
 }
 
 }  // namespace quelt

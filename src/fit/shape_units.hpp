@@ -24,9 +24,13 @@
 // φ = c^(2−p̂)·φ̃ (log φ + (2−p̂)ln c), ρ = ρ̃ + (2−p̂)ln c (W ∝ μ^(2−p)),
 // vcov = φ·H⁻¹ unchanged, V = Ṽ + Σ_{y_i>0} w_i·ln c.
 //
-// A scale or covariance that overflows in the units of y gives the error of
-// the Gaussian fit: "y is too large to fit in its units: the scale estimate
-// overflows a 64-bit float; divide y by a constant".
+// A scale or covariance that cannot be held in the units of y gives the
+// errors of the Gaussian fit (check_units_range, fit/driver_common.hpp): "y
+// is too large to fit in its units: the scale estimate overflows a 64-bit
+// float; divide y by a constant", or "y is too small to fit in its units:
+// the scale estimate is below the smallest normal 64-bit float; multiply y
+// by a constant" (or the covariance of the coefficients in place of the
+// scale).
 #pragma once
 
 #include "core/error.hpp"

@@ -67,13 +67,18 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   // In the user's units, to name the row should a factorization fail.
   const FarResponse far = far_response(kWeightPower, kYBounded, y, weights);
 
-  // Families of positive responses fit in the data's own units
+  // Families whose responses have units fit in the data's own units
   // (fit/response_units.hpp).
   constexpr bool kOwnUnits = requires { Family::variance_power; };
+  // The Poisson families' check of the fitted means names responses in the
+  // user's units.
+  constexpr bool kCountMeans = Family::y_domain == YDomain::NonNegative;
   ResponseUnits units;
+  Vector user_y;
   if constexpr (kOwnUnits) {
     QUELT_TRY(ResponseUnits u, response_units<Family>(y, weights, design));
     units = u;
+    if constexpr (kCountMeans) user_y = y;
     to_fit_units(units, y, weights);
   }
 
@@ -115,10 +120,12 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     return explain_singular(far, kWeightPower, std::move(final_fit).take_error());
   InnerFit fit = std::move(final_fit).value();
   out.converged = out.converged && fit.converged;
-  // The Poisson families fit y in the user's units; their means may fall
-  // below the floor (the other families fit in units where ȳ = 1).
-  if constexpr (!kOwnUnits && Family::link == Link::Log)
-    QUELT_CHECK_OK(check_fitted_means(Family::display_name, ctx.y, fit.mu, ctx.prior_weights));
+  // A fit may take the mean of a positive count below the floor, in any
+  // units; the check compares the means of the fit with the floor and names
+  // the responses in the user's units.
+  if constexpr (kCountMeans)
+    QUELT_CHECK_OK(check_fitted_means(Family::display_name, kOwnUnits ? user_y : ctx.y, fit.mu,
+                                      ctx.prior_weights));
   // The final fit formed XᵀWX at its returned weights unless its iteration
   // limit ended it; then it is formed here.
   Matrix gram = fit.xtwx ? std::move(*fit.xtwx) : xtwx(ctx.x.view(), fit.w.data());

@@ -18,12 +18,12 @@
 //
 // Then the informative rows (driver_common.hpp), the size of one row against
 // the others (fit/std_data_checks.hpp: a response or a prior weight whose
-// share of the fit a 64-bit float cannot resolve), and for the Gamma and
-// inverse Gaussian families the size of y: these fit in the data's own units,
-// on y/ȳ with weights w/w̄, and return the record in the user's units
-// (fit/response_units.hpp: "y is too large to fit in its units: ..." or "y
-// is too small ..." where the variance at the mean response, or the record,
-// cannot be held in a double). Their prior weights are precisions.
+// share of the fit a 64-bit float cannot resolve), and for the quasi-Poisson,
+// Gamma and inverse Gaussian families the size of y: these fit in the data's
+// own units, on y/ȳ with weights w/w̄, and return the record in the user's
+// units (fit/response_units.hpp: "y is too large to fit in its units: ..." or
+// "y is too small ..." where the variance at the mean response, or the
+// record, cannot be held in a double). Their prior weights are precisions.
 //
 // The smoothing parameters are chosen by damped Newton on the REML score
 // (outer/rho_newton.hpp: start, box [ρ⁰ − 30, ρ⁰ + 30] and convergence

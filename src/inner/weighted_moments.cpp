@@ -6,6 +6,9 @@ namespace quelt {
 
 namespace {
 
+// 2^1023, the largest power of two of the 64-bit floats.
+constexpr double kLargestPowerOfTwo = 0x1p1023;
+
 // The sums of weighted_moments with the weight of row i given by wt(i)
 // (rows of non-positive weight skipped).
 template <class Weight>
@@ -25,8 +28,15 @@ WeightedMoments moments_with(std::span<const double> y, Weight wt) {
   }
   if (m.n_obs == 0) return m;
   // Σ (w/wmax), Σ (w/wmax)(y/|y|max): every term at most 1 in magnitude.
+  // Where 1/|y|max overflows (every y below 2^-1024, subnormal) y is scaled
+  // by 2^1023 instead, exactly.
   const double yabs = std::fmax(std::fabs(ymin), std::fabs(ymax));
-  const double rw = 1.0 / wmax, ry = yabs > 0.0 ? 1.0 / yabs : 0.0;
+  const double rw = 1.0 / wmax;
+  double ry = yabs > 0.0 ? 1.0 / yabs : 0.0, back = yabs;
+  if (std::isinf(ry)) {
+    ry = kLargestPowerOfTwo;
+    back = 1.0 / kLargestPowerOfTwo;
+  }
   double sw = 0.0, swy = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double wi = wt(i);
@@ -35,12 +45,13 @@ WeightedMoments moments_with(std::span<const double> y, Weight wt) {
     swy += (wi * rw) * (y[i] * ry);
   }
   m.mean_weight = wmax * (sw / static_cast<double>(m.n_obs));
-  m.mean = yabs * (swy / sw);
+  m.mean = back * (swy / sw);
   // A constant response has sd exactly 0 (the mean of equal values can
   // differ from them in the last bit, which is no spread). Otherwise the
   // deviations are summed over the largest of them, |y − ȳ| at an extreme.
   if (ymin < ymax) {
-    const double rd = 1.0 / std::fmax(ymax - m.mean, m.mean - ymin);
+    double rd = 1.0 / std::fmax(ymax - m.mean, m.mean - ymin);
+    if (std::isinf(rd)) rd = kLargestPowerOfTwo;  // subnormal deviations
     double ss = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       const double wi = wt(i);

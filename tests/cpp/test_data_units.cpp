@@ -118,6 +118,14 @@ TEST(WeightedMoments, ZeroWeightsHugeValuesAndConstants) {
       // the mean of equal values may differ from them in the last bit
       {"constant", {0.1, 0.1, 0.1}, std::nullopt, 3, 1.0, 0.1, 0.0},
       {"no positive weight", {1, 2}, Vector{0, 0}, 0, 0.0, 0.0, 0.0},
+      // 1/|y|max overflows: the sums still hold (2^-1040·{1, 3, 2})
+      {"subnormal",
+       {0x1p-1040, 0x1.8p-1039, 0x1p-1039},
+       std::nullopt,
+       3,
+       1.0,
+       0x1p-1039,
+       std::sqrt(2.0 / 3.0) * 0x1p-1040},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
