@@ -62,16 +62,21 @@ void add_relative_ridge(Matrix& H) {
   for (std::size_t i = 0; i < H.rows(); ++i) H(i, i) += kRelativeRidge * std::fabs(H(i, i));
 }
 
-Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r) {
-  QUELT_TRY(Matrix L, cholesky(H));
+Status check_relative_pivots(const Matrix& H, const Matrix& L, double min_ratio) {
   for (std::size_t i = 0; i < L.rows(); ++i) {
     const double ratio = (L(i, i) * L(i, i)) / H(i, i);
-    if (!(ratio > kMinRelativePivot))
+    if (!(ratio > min_ratio))
       return QueltError::singular_system("Cholesky failed: the leading minor of order " +
                                          fmt_uint(i + 1) +
                                          " is positive definite only to rounding (its pivot is " +
                                          fmt_float(ratio) + " of its diagonal entry)");
   }
+  return ok_status();
+}
+
+Result<std::pair<Matrix, Vector>> chol_solve_penalized(const Matrix& H, std::span<const double> r) {
+  QUELT_TRY(Matrix L, cholesky(H));
+  QUELT_CHECK_OK(check_relative_pivots(H, L));
   // The ridge keeps the solve stable when H is barely positive definite.
   Matrix ridged = H;
   add_relative_ridge(ridged);

@@ -53,6 +53,13 @@ void add_relative_ridge(Matrix& H);
 // so it measures the same at every λ.
 inline constexpr double kMinRelativePivot = 1e-13;
 
+// The pivot test of chol_solve_penalized on the factor L of H: SingularSystem
+// "Cholesky failed: the leading minor of order {} is positive definite only
+// to rounding (its pivot is {} of its diagonal entry)" at the first i with
+// L_ii² ≤ min_ratio·H_ii (a NaN ratio fails too).
+Status check_relative_pivots(const Matrix& H, const Matrix& L,
+                             double min_ratio = kMinRelativePivot);
+
 // (factor of H, β) with H_δ·β = r, H_δ = H after add_relative_ridge: the
 // returned factor is that of the unridged H, β comes from the ridged copy.
 // Fails with SingularSystem "Cholesky failed: {}" when either factorization

@@ -20,7 +20,9 @@
 //    category {k} of 1..={R}; Ocat needs at least two observed categories"
 //
 // Responses beyond what a 64-bit fit resolves ("y is too large to fit in its
-// units: …"):
+// units: …"), checked apart by check_far_response, after the checks above,
+// so that the driver can report a design singular whatever y holds in their
+// place (fit/design_rank.hpp):
 //   negative binomial: a count above 2^53, past which a 64-bit float does not
 //     hold every integer;
 //   Tweedie: a response more than 2^52 times the median positive response,
@@ -53,5 +55,17 @@ Status check_shape_data(const NegBin&, std::span<const double> y, const std::opt
                         const WeightedMoments& mom, std::size_t p);
 Status check_shape_data(const Ocat& f, std::span<const double> y, const std::optional<Vector>& w,
                         const WeightedMoments& mom, std::size_t p);
+
+Status check_far_response(const Tweedie&, std::span<const double> y,
+                          const std::optional<Vector>& w);
+Status check_far_response(const NegBin&, std::span<const double> y, const std::optional<Vector>& w);
+inline Status check_far_response(const TDist&, std::span<const double>,
+                                 const std::optional<Vector>&) {
+  return ok_status();
+}
+inline Status check_far_response(const Ocat&, std::span<const double>,
+                                 const std::optional<Vector>&) {
+  return ok_status();
+}
 
 }  // namespace quelt

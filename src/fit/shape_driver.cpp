@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "fit/design_rank.hpp"
 #include "fit/shape_fit_steps.hpp"
 #include "fit/shape_units.hpp"
 #include "inner/fit_context.hpp"
@@ -22,7 +23,12 @@ Result<FittedGam> fit_shape_family(ModelDesign design, Vector y, std::optional<V
   QUELT_TRY(FitContext<F> ctx,
             shape_fit_context(design, std::move(y), std::move(weights), std::move(family)));
   // The search runs on y/c (fit/shape_units.hpp); the record is taken back.
-  QUELT_TRY(const double unit, enter_units(ctx));
+  // Its refusal of a response too far from the others gives way to a design
+  // singular whatever y holds (fit/design_rank.hpp).
+  auto entered = enter_units(ctx);
+  if (!entered.ok())
+    return unless_design_singular(check_design_rank(ctx), std::move(entered).take_error());
+  const double unit = entered.value();
   const ShapeFrame frame = shape_frame(ctx);
   use_penalty_eigenbasis(ctx);  // accurate at every λ from here on
 

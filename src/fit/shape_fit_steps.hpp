@@ -12,6 +12,7 @@
 #include "core/error.hpp"
 #include "core/matrix.hpp"
 #include "design/model_design.hpp"
+#include "fit/design_rank.hpp"
 #include "fit/driver_common.hpp"
 #include "fit/edf_vcov.hpp"
 #include "fit/fitted_record.hpp"
@@ -29,7 +30,9 @@ inline constexpr InnerOptions kShapeFinalInnerOptions{50, 1e-9, 10};
 // the length of the weights, the starting shape values and the responses
 // (fit/shape_checks.hpp), the weights, at least as many rows of positive
 // weight as coefficients, then the data of the rows of positive weight
-// (fit/shape_data_checks.hpp). On success the context of the search
+// (fit/shape_data_checks.hpp), whose far-response refusals give way to the
+// SingularSystem error of a design singular whatever y holds
+// (fit/design_rank.hpp). On success the context of the search
 // (inner tolerance of the family's search) takes the model matrix and the
 // penalties; design.predictor stays for the record.
 template <class F>
@@ -45,6 +48,10 @@ Result<FitContext<F>> shape_fit_context(ModelDesign& design, Vector y,
       make_fit_context<F>(std::move(design), std::move(y), std::move(weights), std::move(family),
                           InnerOptions{50, ShapeTraits<F>::kOptimisationTol, 10});
   QUELT_CHECK_OK(check_shape_data(ctx.family, ctx.y, ctx.prior_weights, ctx.moments, ctx.p()));
+  // A far response is refused unless the design is singular whatever y
+  // holds: then that is the cause to report.
+  if (Status far = check_far_response(ctx.family, ctx.y, ctx.prior_weights); !far.ok())
+    return unless_design_singular(check_design_rank(ctx), std::move(far).take_error());
   // Rows of zero weight are not data: their response becomes the weighted
   // mean, so that no wild value there reaches a sum as 0·∞ or an overflow
   // (their weight still zeroes every term they enter).

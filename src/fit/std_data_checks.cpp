@@ -75,17 +75,22 @@ FarResponse far_response(int weight_power, bool y_bounded, std::span<const doubl
   return f;
 }
 
-QueltError explain_singular(const FarResponse& far, int weight_power, QueltError e) {
-  // 2^24: half the digits of a 64-bit float.
-  constexpr double kHalfDigits = 16777216.0;
+bool blames_far_response(const FarResponse& far, const QueltError& e) {
   // 2^10: a row that outweighs the median row a thousandfold draws the
   // penalized fit after it, and a fit that then fails (means driven below
   // their floor elsewhere, a search that does not settle) fails because of
   // it. Ordinary data keep their error.
   constexpr double kFarWeight = 1024.0;
+  const bool failed =
+      e.kind == QueltError::Kind::SingularSystem || e.kind == QueltError::Kind::NotConverged;
+  return failed && far.weight_ratio > kFarWeight;
+}
+
+QueltError explain_singular(const FarResponse& far, int weight_power, QueltError e) {
+  // 2^24: half the digits of a 64-bit float.
+  constexpr double kHalfDigits = 16777216.0;
+  if (!blames_far_response(far, e)) return e;
   const bool singular = e.kind == QueltError::Kind::SingularSystem;
-  const bool failed = singular || e.kind == QueltError::Kind::NotConverged;
-  if (!failed || !(far.weight_ratio > kFarWeight)) return e;
   const bool small = weight_power < 0 && far.y < far.median;
   std::string cause = "y=" + fmt_float(far.y) + " at row " + fmt_uint(far.row) + " is " +
                       fmt_float(far.y / far.median) + " times the median" +

@@ -76,6 +76,9 @@ FarResponse far_response(int weight_power, bool y_bounded, std::span<const doubl
 // Other errors pass.
 QueltError explain_singular(const FarResponse& far, int weight_power, QueltError e);
 
+// Whether explain_singular refuses error e as the far response's doing.
+bool blames_far_response(const FarResponse& far, const QueltError& e);
+
 // After the fit, under the log link: a row of positive weight and y > 0 whose
 // fitted mean fell below the mean floor (1e-300) has its variance, weight
 // and deviance replaced by the floor's, so the fit is not the family's.

@@ -6,6 +6,7 @@
 #include "core/blas.hpp"
 #include "core/linalg.hpp"
 #include "core/numeric.hpp"
+#include "fit/design_rank.hpp"
 #include "fit/edf_vcov.hpp"
 #include "fit/response_units.hpp"
 #include "fit/std_data_checks.hpp"
@@ -63,7 +64,12 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
   constexpr int kWeightPower = fisher_weight_power<Family>();
   constexpr bool kYBounded = Family::y_domain == YDomain::UnitInterval;
-  QUELT_CHECK_OK(check_row_weights(kWeightPower, kYBounded, y, weights));
+  // A refusal of one far row, or of the design when its penalized system is
+  // singular whatever y holds (fit/design_rank.hpp).
+  if (Status rows = check_row_weights(kWeightPower, kYBounded, y, weights); !rows.ok())
+    return unless_design_singular(
+        check_design_rank(design.x.view(), weights, design.penalties, design.penalty_groups, false),
+        std::move(rows).take_error());
   // In the user's units, to name the row should a factorization fail.
   const FarResponse far = far_response(kWeightPower, kYBounded, y, weights);
 
@@ -94,11 +100,18 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   // at every λ (inner/coefficient_rotation.hpp); the start above reads the
   // design's own basis.
   use_penalty_eigenbasis(ctx);
+  // A failure that the far response is blamed for, unless the design is
+  // singular whatever y holds.
+  auto refuse = [&](QueltError e) -> QueltError {
+    if (!blames_far_response(far, e)) return e;
+    return unless_design_singular(check_design_rank(ctx),
+                                  explain_singular(far, kWeightPower, std::move(e)));
+  };
 
   FitOutcome out;
   if (outer_algorithm_is_fellner_schall()) {
     auto run = fellner_schall(ctx, frame.start);
-    if (!run.ok()) return explain_singular(far, kWeightPower, std::move(run).take_error());
+    if (!run.ok()) return refuse(std::move(run).take_error());
     FellnerSchallResult fs = std::move(run).value();
     out.rho = std::move(fs.rho);
     out.n_iters = fs.n_iters;
@@ -106,7 +119,7 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     out.reml_value = 0.0;
   } else {
     auto run = newton_over_rho(ctx, frame);
-    if (!run.ok()) return explain_singular(far, kWeightPower, std::move(run).take_error());
+    if (!run.ok()) return refuse(std::move(run).take_error());
     OuterResult r = std::move(run).value();
     out.rho = std::move(r.rho);
     out.n_iters = r.n_iters;
@@ -116,16 +129,18 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
 
   // Final fit at the chosen ρ, not counted.
   auto final_fit = pirls(ctx, total_penalty(ctx.penalties, out.rho, p));
-  if (!final_fit.ok())
-    return explain_singular(far, kWeightPower, std::move(final_fit).take_error());
+  if (!final_fit.ok()) return refuse(std::move(final_fit).take_error());
   InnerFit fit = std::move(final_fit).value();
   out.converged = out.converged && fit.converged;
   // A fit may take the mean of a positive count below the floor, in any
   // units; the check compares the means of the fit with the floor and names
   // the responses in the user's units.
-  if constexpr (kCountMeans)
-    QUELT_CHECK_OK(check_fitted_means(Family::display_name, kOwnUnits ? user_y : ctx.y, fit.mu,
-                                      ctx.prior_weights));
+  if constexpr (kCountMeans) {
+    Status means = check_fitted_means(Family::display_name, kOwnUnits ? user_y : ctx.y, fit.mu,
+                                      ctx.prior_weights);
+    if (!means.ok())
+      return unless_design_singular(check_design_rank(ctx), std::move(means).take_error());
+  }
   // The final fit formed XᵀWX at its returned weights unless its iteration
   // limit ended it; then it is formed here.
   Matrix gram = fit.xtwx ? std::move(*fit.xtwx) : xtwx(ctx.x.view(), fit.w.data());
@@ -140,7 +155,7 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
     const Matrix s = total_penalty(ctx.penalties, out.rho, p);
     for (std::size_t i = 0; i < h.size(); ++i) h.data()[i] += s.data()[i];
     auto l = cholesky(std::move(h));
-    if (!l.ok()) return explain_singular(far, kWeightPower, std::move(l).take_error());
+    if (!l.ok()) return refuse(std::move(l).take_error());
     fit.chol = std::move(l).value();
   }
   out.edf_total = edf_total_from_gram(gram, fit.chol);

@@ -24,6 +24,10 @@
 // units (fit/response_units.hpp: "y is too large to fit in its units: ..." or
 // "y is too small ..." where the variance at the mean response, or the
 // record, cannot be held in a double). Their prior weights are precisions.
+// A refusal that blames one far row, before the fit or after it failed
+// (fit/std_data_checks.hpp), gives way to the SingularSystem error of a
+// design whose penalized system is singular whatever y holds
+// (fit/design_rank.hpp): terms that share an unpenalized function.
 //
 // The smoothing parameters are chosen by damped Newton on the REML score
 // (outer/rho_newton.hpp: start, box [ρ⁰ − 30, ρ⁰ + 30] and convergence

@@ -1,5 +1,6 @@
 """One response (or one prior weight) far from the others: a sound fit or a
-clear ValueError naming the parameter and the row."""
+clear ValueError naming the parameter and the row, unless the design itself
+is singular (confounded terms), which is reported as such."""
 
 import functools
 import time
@@ -148,3 +149,75 @@ def test_far_response_fits_and_refusals_take_little_work_and_name_the_row(family
                 assert m.fit_stats["inner_pirls_iterations_total"] <= 1500, (size, weight)
     finally:
         quelt.set_outer_algorithm()
+
+
+# A design whose terms share an unpenalized function (the line of column 0
+# in a smooth of column 0 and in a tensor product of columns 0 and 1) is
+# singular whatever y holds: a far row must not be blamed in its place. The
+# same data on a sound design keep their fit or their refusal.
+DESIGNS = {"confounded": [(0, "cr"), ((0, 1), "te")], "sound": [(0, "cr"), (1, "cr")]}
+CONFOUNDED_HINT = ("; the terms may be confounded: term 0 (cr of column 0) and term 1 (te of "
+                   "columns 0, 1) both read column 0")
+TOO_LARGE = "y is too large to fit in its units: y="
+
+
+def two_column_fit(family, design, far, algorithm, n=2000):
+    rng = np.random.default_rng(1)
+    x = rng.uniform(size=(n, 2))
+    mu = np.exp(0.5 + np.sin(2 * np.pi * x[:, 0]) + 0.5 * np.cos(2 * np.pi * x[:, 1]))
+    y = {"gamma": lambda: rng.gamma(2.0, mu / 2.0), "tweedie": lambda: rng.poisson(mu) * 0.7,
+         "scat": lambda: np.log(mu) + 0.3 * rng.standard_t(4, size=n)}.get(
+             family, lambda: rng.poisson(mu).astype(float))()
+    w = np.ones(n)
+    if far is not None:
+        what, size = far
+        if what == "weight":
+            w[ROW] = size
+        else:
+            y[ROW] = size * (np.median(y[y > 0]) if what == "y/median" else 1.0)
+    quelt.set_outer_algorithm(algorithm)
+    try:
+        return quelt.fit_additive(family, x, y, DESIGNS[design], weights=w)
+    finally:
+        quelt.set_outer_algorithm()
+
+
+BOTH = ["REML", "fREML"]
+WEIGHT_REFUSAL = ("prior_weights: weight=562949953421312 at row 5 is more than 2^48 times the "
+                  "median positive weight 1; ")
+# family, outer algorithms, far row (what, size), the sound design's refusal (None: a fit)
+FAR_ROW_CASES = [
+    ("poisson", BOTH, None, None),
+    ("gamma", BOTH, None, None),
+    ("poisson", BOTH, ("y/median", 1250.0), None),
+    ("gamma", BOTH, ("y/median", 1250.0), None),
+    ("poisson", BOTH, ("y/median", 2.0**49), TOO_LARGE),
+    ("gamma", BOTH, ("y/median", 2.0**49), TOO_LARGE),
+    ("poisson", BOTH, ("weight", 2.0**49), WEIGHT_REFUSAL),
+    ("gamma", BOTH, ("weight", 2.0**49), WEIGHT_REFUSAL),
+    # Fellner-Schall updates fail to fit past the far count, and the row is blamed
+    ("poisson", ["fREML"], ("y/median", 1e6), TOO_LARGE + "2000000 at row 5 is 1000000 times the "
+     "median positive response 2; the fit that follows it failed (singular system: "),
+    ("tweedie", ["REML"], ("y/median", 2.0**53), TOO_LARGE + "12610078956637388 at row 5 is more "
+     "than 2^52 times the median positive response 1.4; "),
+    ("nb", ["REML"], ("y", 2.0**54), TOO_LARGE + "18014398509481984 at row 5 is a count above "
+     "2^53 = 9007199254740992, "),
+    ("scat", ["REML"], ("y", 1.5e308), TOO_LARGE + "1500000000"),
+]
+
+
+@pytest.mark.parametrize("family, algorithms, far, sound_refusal", FAR_ROW_CASES)
+def test_a_far_row_does_not_hide_a_confounded_design(family, algorithms, far, sound_refusal):
+    for algorithm in algorithms:
+        with pytest.raises(RuntimeError, match="^singular system: ") as err:
+            two_column_fit(family, "confounded", far, algorithm)
+        assert str(err.value).endswith(CONFOUNDED_HINT), str(err.value)
+        if sound_refusal is None:
+            m = two_column_fit(family, "sound", far, algorithm)
+            assert 3 - 1e-6 <= m.edf_total <= 19 + 1e-6  # intercept and two lines of 19
+            assert m.converged or far is not None
+        else:
+            with pytest.raises(ValueError) as err:
+                two_column_fit(family, "sound", far, algorithm)
+            assert str(err.value).startswith(sound_refusal), str(err.value)
+            assert f"at row {ROW} " in str(err.value), str(err.value)
