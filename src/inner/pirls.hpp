@@ -3,7 +3,16 @@
 // For fixed smoothing parameters, pirls finds β minimising the penalized
 // deviance P(β) = D(β) + βᵀS_λβ of a GLM with model matrix X: each
 // iteration solves (XᵀWX + S_λ)β = XᵀWz with the working weights W and
-// responses z at the current mean, then halves the step back towards the
+// responses z at the current mean, written for the step δ from the β whose
+// Xβ is the current η, (XᵀWX + S_λ)δ = XᵀW(z − η) − S_λβ. The solve adds
+// a relative ridge R = 1e-12·diag|H| (add_relative_ridge) to H = XᵀWX +
+// S_λ: on δ it only damps the step, and the iteration stops where P's
+// gradient −2(XᵀW(z − η) − S_λβ) vanishes, at the minimum of P. Solved for β
+// the ridge would pull β towards 0 and the loop would stop at the minimum
+// of P + βᵀRβ instead; with one row of weight 1e12 R is of order one,
+// larger than many λ, and such fits ended 1e-3 of P above P's minimum and
+// more. The solve's rounding is also relative to δ, which vanishes at the
+// minimum, rather than to β. The loop then halves the step back towards the
 // last accepted β (at most kPirlsMaxHalvings times) while the trial is
 // non-finite or, after the first iteration, raises P by more than
 // pirls_step_allowance(P_old, f). The loop ends converged when the relative
@@ -36,11 +45,12 @@
 namespace quelt {
 
 // Fit at the total penalty S_λ = s_lambda (p x p, formed by the caller with
-// s_lambda(penalties, ρ)). A warm start beta0 (p entries) only sets the
-// starting linear predictor Xβ₀; without one the start is g(initial_mu(y));
-// the context's eta_start replaces either. β itself starts at zero (under
-// the inverse link at the constant η = 1/ȳ, see pirls_mean_usable): the
-// first iteration halves back towards it.
+// s_lambda(penalties, ρ)). A warm start beta0 (p entries) sets the starting
+// linear predictor Xβ₀ and the base of the first step; without one the
+// start is g(initial_mu(y)); the context's eta_start replaces either. The
+// accepted β itself starts at zero (under the inverse link at the constant
+// η = 1/ȳ, see pirls_mean_usable): the first iteration halves back towards
+// it.
 //
 // Returned record: β, η, μ of the last accepted iterate; w, z and
 // weighted_rss evaluated afresh there; chol the factor of the accepted

@@ -58,7 +58,9 @@ struct PirlsState {
   double rss = 0.0;            // Σ_i w_i (z_i − η_i)² in index order
   bool finite = true;          // every η_i, μ_i and d(y_i, μ_i) finite
   std::optional<Matrix> xtwx;  // XᵀWX at these weights
-  Vector xtwz;                 // XᵀWz (p entries) when xtwx is formed
+  // When xtwx is formed (p entries): XᵀW(z − η), the right-hand side of the
+  // step from a β with Xβ = η; XᵀWz for a start whose η is no such Xβ.
+  Vector xtwv;
 };
 
 // Exchanges two states member by member (no temporary state is formed).
@@ -71,32 +73,34 @@ inline void swap_states(PirlsState& a, PirlsState& b) noexcept {
   std::swap(a.rss, b.rss);
   std::swap(a.finite, b.finite);
   a.xtwx.swap(b.xtwx);
-  a.xtwz.swap(b.xtwz);
+  a.xtwv.swap(b.xtwv);
 }
 
-// Adds one block of rows to XᵀWz and, unless gram is null, to XᵀWX.
-inline void add_cross_block(MatrixView xb, const double* w, const double* z, WeightedGram* gram,
-                            Vector& wz, Vector& xtwz) {
+// Adds one block of rows to XᵀWv and, unless gram is null, to XᵀWX, where
+// v = z − η when eta is given and v = z otherwise.
+inline void add_cross_block(MatrixView xb, const double* w, const double* z, const double* eta,
+                            WeightedGram* gram, Vector& wv, Vector& xtwv) {
   const std::size_t nb = xb.rows;
   if (gram) gram->add(xb, w);
-  for (std::size_t i = 0; i < nb; ++i) wz[i] = w[i] * z[i];
-  add_xt_times(xb, wz.data(), xtwz.data());
+  for (std::size_t i = 0; i < nb; ++i) wv[i] = w[i] * (eta ? z[i] - eta[i] : z[i]);
+  add_xt_times(xb, wv.data(), xtwv.data());
 }
 
-// XᵀWX and XᵀWz of a state whose pass did not form them, from its w and z,
-// by the same blocks (so the same numbers as a pass that did); XᵀWX is
-// copied from `fixed_gram` when the weights do not change between passes.
+// XᵀWX and XᵀW(z − η) of a state whose pass did not form them, from its
+// w, z and η, by the same blocks (so the same numbers as a pass that did);
+// XᵀWX is copied from `fixed_gram` when the weights do not change between
+// passes.
 inline void cross_pass(MatrixView X, PirlsState& st, const Matrix* fixed_gram) {
   const std::size_t n = X.rows, p = X.cols;
   std::optional<WeightedGram> gram;
   if (!fixed_gram) gram.emplace(p);
-  st.xtwz.assign(p, 0.0);
+  st.xtwv.assign(p, 0.0);
   const std::size_t block = WeightedGram::block_rows(p);
-  Vector wz(n < block ? n : block);
+  Vector wv(n < block ? n : block);
   for (std::size_t r0 = 0; r0 < n; r0 += block) {
     const std::size_t nb = n - r0 < block ? n - r0 : block;
-    add_cross_block(X.row_block(r0, nb), st.w.data() + r0, st.z.data() + r0,
-                    gram ? &*gram : nullptr, wz, st.xtwz);
+    add_cross_block(X.row_block(r0, nb), st.w.data() + r0, st.z.data() + r0, st.eta.data() + r0,
+                    gram ? &*gram : nullptr, wv, st.xtwv);
   }
   st.xtwx = fixed_gram ? *fixed_gram : gram->result();
 }
@@ -104,12 +108,14 @@ inline void cross_pass(MatrixView X, PirlsState& st, const Matrix* fixed_gram) {
 // One pass over the rows of X in blocks: η = Xβ when β is given (otherwise
 // st.eta is used as it stands), then per row μ = g⁻¹(η), the unit deviance,
 // the working pair (w, z) and the residual sum, and, when `cross` is set,
-// XᵀWX and XᵀWz while the block of X is still in cache (XᵀWX copied from
-// `fixed_gram` when given: weights that are the same in every pass). Sums
-// run over the rows in index order, as the separate passes would.
+// XᵀWX and XᵀWv while the block of X is still in cache (XᵀWX copied from
+// `fixed_gram` when given: weights that are the same in every pass), with
+// v = z − η when `about_eta` is set (η is Xb of a known b) and v = z
+// otherwise. Sums run over the rows in index order, as the separate passes
+// would.
 template <class Family, class Work>
 void state_pass(const FitContext<Family>& ctx, const Work& work, const double* wp,
-                const Vector* beta, PirlsState& st, bool cross,
+                const Vector* beta, PirlsState& st, bool cross, bool about_eta,
                 const Matrix* fixed_gram = nullptr) {
   constexpr Link kLink = Family::link;
   const MatrixView X = ctx.x.view();
@@ -122,13 +128,13 @@ void state_pass(const FitContext<Family>& ctx, const Work& work, const double* w
   double dev = 0.0, rss = 0.0;
   bool finite = true;
   std::optional<WeightedGram> gram;
-  Vector wz;
+  Vector wv;
   if (cross) {
     if (!fixed_gram) gram.emplace(p);
-    st.xtwz.assign(p, 0.0);
+    st.xtwv.assign(p, 0.0);
   }
   const std::size_t block = WeightedGram::block_rows(p);
-  if (cross) wz.resize(n < block ? n : block);
+  if (cross) wv.resize(n < block ? n : block);
   for (std::size_t r0 = 0; r0 < n; r0 += block) {
     const std::size_t nb = n - r0 < block ? n - r0 : block;
     const MatrixView xb = X.row_block(r0, nb);
@@ -148,7 +154,9 @@ void state_pass(const FitContext<Family>& ctx, const Work& work, const double* w
       rss += pr.w * (e * e);
     }
     if (cross)
-      add_cross_block(xb, st.w.data() + r0, st.z.data() + r0, gram ? &*gram : nullptr, wz, st.xtwz);
+      add_cross_block(xb, st.w.data() + r0, st.z.data() + r0,
+                      about_eta ? st.eta.data() + r0 : nullptr, gram ? &*gram : nullptr, wv,
+                      st.xtwv);
   }
   st.deviance = dev;
   st.rss = rss;
@@ -201,7 +209,7 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
     const Vector mu0 = family.initial_mu(ctx.y);
     for (std::size_t i = 0; i < n; ++i) cur.eta[i] = work.link(mu0[i]);
   }
-  pirls_detail::state_pass(ctx, work, wp, start_beta, cur, max_iter > 0);
+  pirls_detail::state_pass(ctx, work, wp, start_beta, cur, max_iter > 0, start_beta != nullptr);
   // Working quantities whose weights do not depend on μ (Work::kWeightsFixed)
   // give the same XᵀWX in every pass: it is formed once.
   std::optional<Matrix> fixed_gram;
@@ -237,12 +245,21 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
   for (std::size_t k = 0; k < max_iter; ++k) {
     // The penalized weighted least-squares solve (XᵀWX + S_λ)β = XᵀWz at
     // the current working weights and responses (cross products from the
-    // last pass).
+    // last pass), taken as the step from the base b whose Xb is the
+    // current η (the accepted β; a warm start's β₀ in the first iteration):
+    // (XᵀWX + S_λ)δ = XᵀW(z − η) − S_λb, β = b + δ, so that the solve's
+    // ridge damps δ alone (inner/pirls.hpp). Without a base (a start from
+    // the means or from eta_start) β itself is solved for.
     check_invariant(cur.xtwx.has_value(), "pirls: cross products missing");
     Matrix h = std::move(*cur.xtwx);
     cur.xtwx.reset();
     pirls_detail::add_into(h, s_lambda);
-    auto solved = chol_solve_penalized(h, cur.xtwz);
+    const Vector* base = k > 0 ? &beta : start_beta;
+    if (base) {
+      const Vector sb = matvec(s_lambda.view(), *base);
+      for (std::size_t j = 0; j < p; ++j) cur.xtwv[j] -= sb[j];
+    }
+    auto solved = chol_solve_penalized(h, cur.xtwv);
     if (!solved.ok()) {
       QueltError e = std::move(solved).take_error();
       if (e.kind == QueltError::Kind::SingularSystem)
@@ -250,6 +267,8 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
       return e;
     }
     auto [l_new, beta_new] = std::move(solved).value();
+    if (base)
+      for (std::size_t j = 0; j < p; ++j) beta_new[j] += (*base)[j];
 
     // The trial β and its penalized deviance P = D + βᵀS_λβ, halved back
     // towards the accepted β while pirls_reject_trial rejects it. A trial's
@@ -259,7 +278,7 @@ Result<InnerFit> pirls_run(const FitContext<Family>& ctx, const Family& family, 
     // the loop does go on).
     const bool more = k + 1 < max_iter && !(k >= 1 && last_rel < kLikelyLast);
     auto evaluate = [&]() {
-      pirls_detail::state_pass(ctx, work, wp, &beta_new, trial, more, fixed);
+      pirls_detail::state_pass(ctx, work, wp, &beta_new, trial, more, true, fixed);
       return trial.deviance + quadratic_form(s_lambda, beta_new);
     };
     double p_new = evaluate();

@@ -35,7 +35,9 @@ def test_recovers_theta_and_the_log_mean():
     assert m.shape_params.shape == (1,)
     theta = np.exp(m.shape_params[0])
     assert abs(theta / 3.0 - 1.0) <= 0.2
-    assert m.scale == theta
+    # scale is θ = exp(log θ) from the C library's exp; NumPy's may take a
+    # vectorised path (AVX-512) that differs from it in the last place.
+    assert m.scale == pytest.approx(theta, rel=4 * np.finfo(float).eps)
     assert np.sqrt(np.mean((m.predict(GRID) - log_mean(GRID[:, 0])) ** 2)) < 0.1
     st = m.fit_stats
     assert st["line_search_trials"] == st["no_refresh_attempts"] > 0
