@@ -27,7 +27,7 @@ const std::string kOutweighs =
 }  // namespace
 
 Status check_row_weights(int weight_power, bool y_bounded, std::span<const double> y,
-                         const std::optional<Vector>& w) {
+                         const std::optional<Vector>& w, double median_y) {
   if (w) {
     const double med = median_positive(*w, w);
     for (std::size_t i = 0; i < w->size(); ++i)
@@ -37,7 +37,7 @@ Status check_row_weights(int weight_power, bool y_bounded, std::span<const doubl
             " is more than 2^48 times the median positive weight " + fmt_float(med) + kOutweighs);
   }
   if (y_bounded) return ok_status();
-  const double med = median_positive(y, w);
+  const double med = median_y;
   if (!(med > 0.0)) return ok_status();
   // W ∝ y^a bounds y/median by 2^(48/a) for a ≥ 1; with a ≤ 0 the far row's
   // deviance at the other rows' mean, about y/median times theirs, is what
@@ -65,10 +65,13 @@ FarResponse far_response(int weight_power, bool y_bounded, std::span<const doubl
   if (y_bounded) return f;
   const double med = median_positive(y, w);
   if (!(med > 0.0)) return f;
-  const double a = weight_power > 1 ? weight_power : 1;
+  f.median = med;
+  const int a = weight_power > 1 ? weight_power : 1;
   for (std::size_t i = 0; i < y.size(); ++i) {
     if (!counts(w, i) || !(y[i] > 0.0)) continue;
-    double r = std::pow(y[i] / med, a);
+    const double t = y[i] / med;
+    double r = t;
+    for (int k = 1; k < a; ++k) r *= t;
     if (weight_power < 0) r = std::fmax(r, med / y[i]);
     if (r > f.weight_ratio) f = FarResponse{i, y[i], med, r};
   }

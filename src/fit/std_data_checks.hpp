@@ -46,14 +46,18 @@ constexpr int fisher_weight_power() {
     return 0;
 }
 
-// The bounds above on the prior weights and, unless y_bounded, on y.
+// The bounds above on the prior weights and, unless y_bounded, on y, with
+// median_y the median positive response of the rows that count
+// (FarResponse::median; 0 when there is none).
 Status check_row_weights(int weight_power, bool y_bounded, std::span<const double> y,
-                         const std::optional<Vector>& w);
+                         const std::optional<Vector>& w, double median_y);
 
 // The response whose share of the fit stands farthest above the median
 // response's, in units of weight: (y/median)^a for a ≥ 1, y/median for the
 // Gamma log link, the larger of y/median and median/y for the inverse
-// Gaussian (ratio 1 and row 0 when nothing stands out, or y is bounded).
+// Gaussian (ratio 1 and row 0 when nothing stands out, or y is bounded),
+// with the median positive response of the rows that count (0 when y is
+// bounded or none is positive).
 struct FarResponse {
   std::size_t row = 0;
   double y = 0.0;

@@ -64,14 +64,14 @@ Result<FittedGam> fit_std_family(ModelDesign design, Vector y, std::optional<Vec
   QUELT_CHECK_OK(check_informative_rows(weights, n, design.x.cols()));
   constexpr int kWeightPower = fisher_weight_power<Family>();
   constexpr bool kYBounded = Family::y_domain == YDomain::UnitInterval;
+  // In the user's units, to name the row should a factorization fail.
+  const FarResponse far = far_response(kWeightPower, kYBounded, y, weights);
   // A refusal of one far row, or of the design when its penalized system is
   // singular whatever y holds (fit/design_rank.hpp).
-  if (Status rows = check_row_weights(kWeightPower, kYBounded, y, weights); !rows.ok())
+  if (Status rows = check_row_weights(kWeightPower, kYBounded, y, weights, far.median); !rows.ok())
     return unless_design_singular(
         check_design_rank(design.x.view(), weights, design.penalties, design.penalty_groups, false),
         std::move(rows).take_error());
-  // In the user's units, to name the row should a factorization fail.
-  const FarResponse far = far_response(kWeightPower, kYBounded, y, weights);
 
   // Families whose responses have units fit in the data's own units
   // (fit/response_units.hpp).
