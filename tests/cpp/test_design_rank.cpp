@@ -70,10 +70,11 @@ TEST(DesignRank, SingularExactlyWhenTermsShareAnUnpenalizedFunctionOnTheRowsThat
               check_design_rank(xr.view(), k.w, pen, d.penalty_groups, true)}) {
           const std::string what = "case " + std::to_string(c) + " seed " + std::to_string(seed);
           ASSERT_EQ(s.ok(), !k.singular) << what;
-          if (k.singular)
+          if (k.singular) {
             EXPECT_EQ(s.error().message.rfind("the penalized system of the design is singular", 0),
                       0u)
                 << what << ": " << s.error().message;
+          }
         }
       }
     }
