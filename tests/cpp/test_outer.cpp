@@ -440,7 +440,9 @@ TEST(OuterNewton, StopsWhereTheNextStepCouldGainNothingVisible) {
     EXPECT_TRUE(r.value().converged);
     EXPECT_LT(c.curve.f(r.value().rho) - c.inf, 1e-3);
     EXPECT_EQ(st.line_search_trials > 0, c.steps);
-    if (!c.steps) EXPECT_EQ(r.value().n_iters, 0u);
+    if (!c.steps) {
+      EXPECT_EQ(r.value().n_iters, 0u);
+    }
   }
   // The visible change follows a tuning override's gradient tolerance.
   EXPECT_EQ(visible_change_for(5e-7, 5e-7), kVisibleScoreChange);
