@@ -42,18 +42,25 @@ Status check_spread(const char* family, std::span<const double> y, const std::op
                                        "of y");
 }
 
+// The checks of a family that needs a spread of y: the weights' sum, then
+// the spread.
+Status check_sum_and_spread(const char* family, std::span<const double> y,
+                            const std::optional<Vector>& w, const WeightedMoments& mom,
+                            std::size_t p) {
+  QUELT_CHECK_OK(check_weight_sum(family, w, mom, p));
+  return check_spread(family, y, w, mom);
+}
+
 }  // namespace
 
 Status check_shape_data(const TDist&, std::span<const double> y, const std::optional<Vector>& w,
                         const WeightedMoments& mom, std::size_t p) {
-  QUELT_CHECK_OK(check_weight_sum("scat", w, mom, p));
-  return check_spread("scat", y, w, mom);
+  return check_sum_and_spread("scat", y, w, mom, p);
 }
 
 Status check_shape_data(const Tweedie&, std::span<const double> y, const std::optional<Vector>& w,
                         const WeightedMoments& mom, std::size_t p) {
-  QUELT_CHECK_OK(check_weight_sum("Tweedie", w, mom, p));
-  return check_spread("Tweedie", y, w, mom);
+  return check_sum_and_spread("Tweedie", y, w, mom, p);
 }
 
 Status check_far_response(const Tweedie&, std::span<const double> y,
@@ -75,8 +82,7 @@ Status check_far_response(const Tweedie&, std::span<const double> y,
 
 Status check_shape_data(const NegBin&, std::span<const double> y, const std::optional<Vector>& w,
                         const WeightedMoments& mom, std::size_t p) {
-  QUELT_CHECK_OK(check_weight_sum("NegBin", w, mom, p));
-  return check_spread("NegBin", y, w, mom);
+  return check_sum_and_spread("NegBin", y, w, mom, p);
 }
 
 Status check_far_response(const NegBin&, std::span<const double> y,
